@@ -1,0 +1,1 @@
+#include "NyxCalLib.h"

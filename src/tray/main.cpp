@@ -1,0 +1,6 @@
+#include <gtk/gtk.h>
+
+int main(int argc, char **argv) {
+    gtk_init(&argc, &argv);
+    return 0;
+}

@@ -1,0 +1,285 @@
+#include "hidcore.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/hiddev.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "fmouse_sys.h"
+#include "ink_paths.h"
+#include "ink_time.h"
+
+int hidsock_fd = -1;
+char hidsock_path[sizeof(sockaddr_un::sun_path)];
+fmouse_hid_rw_arg rw_arg = {-1};
+fmouse_hid_rw_arg *rw_parg = &rw_arg;
+std::atomic<int> exit_flag{0};
+
+namespace {
+
+pthread_t fmouse_hid_read_tid;
+pthread_t fmouse_hid_write_tid;
+char debug_str[1000];
+
+constexpr long kInputTimeoutUs = 5001000;  // 5 s and 1 ms per report
+constexpr long kConnectRetryUs = 50000;
+constexpr long kWriteFinishUs = 15000;
+constexpr unsigned kVendorUsage = 0xFF000001;  // usage page 0xFF00, usage 1
+constexpr int kCountIndex = 6;                 // the count stands seventh
+
+// The socket path, filled once before first use.
+struct PathInit {
+    PathInit() { std::snprintf(hidsock_path, sizeof hidsock_path, "%s", ink::path::kRelaySocket); }
+} path_init;
+
+// One 8-byte event from the node; false on anything but a whole event.
+bool read_event(int fd, hiddev_event *ev, ssize_t *got) {
+    ssize_t n;
+    do {
+        n = read(fd, ev, sizeof *ev);
+    } while (n < 0 && errno == EINTR);
+    if (got)
+        *got = n;
+    return n == static_cast<ssize_t>(sizeof *ev);
+}
+
+int get_devinfo(int fd, hiddev_devinfo *info) {
+    std::memset(info, 0, sizeof *info);
+    if (ioctl(fd, HIDIOCGDEVINFO, info) < 0) {
+        fmouse_err("HID get Vendor Error!\n");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int fmouse_hid_init(void) {
+    int fd = open(ink::path::kDeviceNode, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        fmouse_err("Fmouse Hid Open Error!\n");
+        return -1;
+    }
+    rw_parg->hid_dev_fd = fd;
+    fmouse_msg("Fmouse Hid Open Sucess!\n");
+    return 0;
+}
+
+int fmouse_rw_fd_init(void) {
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, hidsock_path, sizeof addr.sun_path - 1);
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int r = -1;
+        if (fd >= 0)
+            r = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        ink::time::sleep_us(kConnectRetryUs);
+        if (r == 0) {
+            hidsock_fd = fd;
+            break;
+        }
+        // A socket whose connect failed is not reused: each attempt starts afresh.
+        if (fd >= 0)
+            close(fd);
+    }
+    fmouse_msg("hid socket initial successful\n");
+    return 0;
+}
+
+int fmouse_hid_rw_thread_init(void) {
+    if (pthread_create(&fmouse_hid_read_tid, nullptr, fmouse_hid_read_func, nullptr) != 0) {
+        fmouse_err("Fmosue Hid Read Thread Create Error!\n");
+        return -1;
+    }
+    if (pthread_create(&fmouse_hid_write_tid, nullptr, fmouse_hid_write_func, nullptr) != 0) {
+        fmouse_err("Fmouse Hid Write Thread Create Error!\n");
+        return -1;
+    }
+    return 0;
+}
+
+int fmouse_hid_join_reader(void) {
+    return pthread_join(fmouse_hid_read_tid, nullptr) == 0 ? 0 : -1;
+}
+
+int fmouse_hid_wait_for_input(int fd) {
+    fd_set rfds;
+    FD_ZERO(&rfds);
+    FD_SET(fd, &rfds);
+    long us = ink::time::scaled_us(kInputTimeoutUs);
+    timeval tv{us / 1000000, us % 1000000};
+    return select(fd + 1, &rfds, nullptr, nullptr, &tv);
+}
+
+int fmouse_hid_read_package(int fd, unsigned char *) {
+    unsigned char buf_valid[7];
+    hiddev_event ev;
+    for (;;) {
+        if (exit_flag.load() == 1) {
+            fmouse_msg("hid read exit\n");
+            return -2;
+        }
+        if (fmouse_hid_wait_for_input(fd) <= 0) {
+            fmouse_msg("hid read time out\n");
+            return -2;
+        }
+        ssize_t got = 0;
+        if (!read_event(fd, &ev, &got)) {
+            std::snprintf(debug_str, sizeof debug_str, "fmouse hid read data nbytes : %d\n",
+                          static_cast<int>(got));
+            fmouse_msg(debug_str);
+            fmouse_msg("fmouse hid read data error\n");
+            exit_flag.store(1);
+            return -2;
+        }
+        // Events 1 to 6 carry the payload; after the loop the seventh is in hand.
+        for (int i = 0; i < kHidPayloadMax; ++i) {
+            buf_valid[i] = static_cast<unsigned char>(ev.value & 0xFF);
+            if (!read_event(fd, &ev, nullptr)) {
+                fmouse_msg("fmouse hid read data error\n");
+                exit_flag.store(1);
+                return -2;
+            }
+        }
+        // A count above six cannot be honoured: only six payload values exist.
+        int count = ev.value & 0xFF;
+        if (count > kHidPayloadMax)
+            count = kHidPayloadMax;
+        if (count != 0) {
+            int r = fmouse_write_in(buf_valid, count);
+            if (r != count) {
+                std::perror("fmouse err data:");
+                std::snprintf(debug_str, sizeof debug_str, "fmouse err data num: err = %d\n", r);
+                fmouse_msg(debug_str);
+                fmouse_msg("fmouse write in overflow\n");
+            }
+        }
+        // The eighth value is read and dropped, so the next pass starts at a
+        // report boundary whatever happened to the socket write.
+        if (!read_event(fd, &ev, nullptr)) {
+            fmouse_msg("fmouse hid read data error\n");
+            exit_flag.store(1);
+            return -2;
+        }
+    }
+}
+
+void *fmouse_hid_read_func(void *) {
+    fmouse_msg("Fmouse Hid reading\n");
+    while (fmouse_hid_read_package(rw_parg->hid_dev_fd, nullptr) != -2) {
+    }
+    fmouse_msg("device unconnect ...\n");
+    return nullptr;
+}
+
+int fmouse_hid_write_package(int fd, unsigned char *buf, int nbytes) {
+    if (nbytes == 0)
+        return 0;
+    if (nbytes < 0 || nbytes > kHidReportValues - 1) {
+        fmouse_err("HID Write Data Too Large!\n");
+        return -1;
+    }
+    hiddev_usage_ref_multi uref_multi;
+    std::memset(&uref_multi, 0, sizeof uref_multi);
+    uref_multi.uref.report_type = HID_REPORT_TYPE_OUTPUT;
+    uref_multi.uref.report_id = 0;
+    uref_multi.uref.field_index = 0;
+    uref_multi.uref.usage_index = 0;
+    uref_multi.uref.usage_code = kVendorUsage;
+    uref_multi.uref.value = 0;
+    uref_multi.num_values = kHidReportValues;
+    uref_multi.values[0] = nbytes;
+    for (int i = 0; i < nbytes; ++i)
+        uref_multi.values[1 + i] = buf[i];
+    if (ioctl(fd, HIDIOCSUSAGES, &uref_multi) < 0) {
+        fmouse_err("HID Write IO CS USAGES\n");
+        return -1;
+    }
+    hiddev_report_info rinfo;
+    std::memset(&rinfo, 0, sizeof rinfo);
+    rinfo.report_type = HID_REPORT_TYPE_OUTPUT;
+    rinfo.report_id = 0;
+    rinfo.num_fields = 0;
+    if (ioctl(fd, HIDIOCSREPORT, &rinfo) < 0) {
+        fmouse_err("HID Write IO CS REPORT\n");
+        return -1;
+    }
+    return 0;
+}
+
+void *fmouse_hid_write_func(void *) {
+    fmouse_msg("Fmouse Hid writing\n");
+    unsigned char buf[2];
+    for (;;) {
+        int n = fmouse_read_out(buf, 2);
+        if (exit_flag.load() == 1)
+            return nullptr;
+        if (n > 2) {
+            fmouse_err("Hid Write Func read out bytes from buf error\n");
+            exit_flag.store(1);
+            return nullptr;
+        }
+        if (n <= 0) {
+            fmouse_err("read bytes is error,0\n");
+            exit_flag.store(1);
+            return nullptr;
+        }
+        if (fmouse_hid_write_package(rw_parg->hid_dev_fd, buf, n) == -1) {
+            fmouse_err("Hid Write Func write hid package error\n");
+            exit_flag.store(1);
+            return nullptr;
+        }
+        fmouse_hid_wfinish_sleep();
+    }
+}
+
+int fmouse_read_out(unsigned char *buf, int n) {
+    ssize_t r;
+    do {
+        r = read(hidsock_fd, buf, n);
+    } while (r < 0 && errno == EINTR);
+    return static_cast<int>(r);
+}
+
+int fmouse_write_in(unsigned char *buf, int n) {
+    // A write cut short by a signal or a full buffer is finished, so that the
+    // daemon never sees a report's bytes torn apart.
+    int done = 0;
+    while (done < n) {
+        ssize_t r = send(hidsock_fd, buf + done, n - done, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return done > 0 ? done : static_cast<int>(r);
+        done += static_cast<int>(r);
+    }
+    return done;
+}
+
+void fmouse_hid_wfinish_sleep(void) {
+    ink::time::sleep_us(kWriteFinishUs);
+}
+
+unsigned short fmouse_hid_get_vendor_id(int fd) {
+    hiddev_devinfo info;
+    if (get_devinfo(fd, &info) < 0)
+        return 0;
+    return static_cast<unsigned short>(info.vendor);
+}
+
+unsigned short fmouse_hid_get_product_id(int fd) {
+    hiddev_devinfo info;
+    if (get_devinfo(fd, &info) < 0)
+        return 0;
+    return static_cast<unsigned short>(info.product);
+}

@@ -1,0 +1,28 @@
+// Daemon start-up: arguments, single-instance guard, the tray program child,
+// signal handlers, and the tear-down of a device connection.
+#pragma once
+
+#include <sys/types.h>
+
+// Result of the command-line check.
+enum class ArgResult { Normal, Debug, Error };
+ArgResult fmouse_check_args(int argc, char **argv);
+
+// Single-instance guard on the pid file. Returns 0 when this process now owns
+// the pid file and goes on, 1 when it must end (another daemon runs, or the pid
+// file cannot be created). May change the working directory into /proc/<pid>
+// of the recorded process, as the look into it requires.
+int fmouse_pid_guard(void);
+
+// True when the command line of the process in /proc/<pid> names the daemon.
+bool fmouse_cmdline_is_daemon(const char *cmdline_path);
+
+// Ends the relay child (if any), closes the relay link and the pointer sink.
+void fmouse_disconnect(void);
+
+// Puts a freshly forked child back to default signal handling and an empty
+// signal mask, so the program it executes starts clean.
+void fmouse_child_reset_signals(void);
+
+// The daemon's whole life; returns the process exit status.
+int fmouse_daemon_main(int argc, char **argv);

@@ -1,0 +1,277 @@
+// inksim: a virtual camera unit for running and testing the suite without the
+// hardware.
+//
+// Firmware   the unit's side of the command set: run/hold, the frame stream,
+//            identification, parameter block, calibration record, background
+//            store, register writes, with faults on demand and a log of every
+//            command received.
+// CameraModel  where the camera sees a screen position (perspective, lens
+//            distortion, sensor noise).
+// Scenario   a small text file: unit settings, then a pen timeline (strokes,
+//            taps, holds, lifts, pauses) and faults; format in tools/README.md.
+// HiddevFs   presents the unit as a hiddev node through FUSE.
+// Simulator  ties them together: one frame clock, one lock.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace inksim {
+
+// ---------------------------------------------------------------- camera --
+
+struct CameraConfig {
+    // Where the screen's corners appear on the sensor (u, v): top left, top
+    // right, bottom right, bottom left. The default is a projector image seen
+    // slightly from below and to the left.
+    std::array<double, 8> corners{170, 95, 880, 120, 905, 585, 135, 560};
+    double distortion = 0.04;  // radial, relative to the sensor's half width
+    double noise = 0.25;       // sensor noise, standard deviation in pixels
+    double center_u = 512, center_v = 320;
+    int screen_w = 1024, screen_h = 768;  // the screen the pen positions refer to
+};
+
+class CameraModel {
+  public:
+    explicit CameraModel(const CameraConfig &c = CameraConfig(), unsigned seed = 1);
+    // Camera coordinates of screen pixel (x, y), without noise.
+    void map(double x, double y, double *u, double *v) const;
+    // The same with sensor noise.
+    void sense(double x, double y, double *u, double *v);
+    const CameraConfig &config() const { return cfg_; }
+
+  private:
+    CameraConfig cfg_;
+    double h_[9];  // unit square to sensor homography
+    std::mt19937 rng_;
+    std::normal_distribution<double> noise_;
+};
+
+// -------------------------------------------------------------- scenario --
+
+enum class StepKind {
+    Down,       // pen touches at (x, y)
+    Move,       // pen moves to (x, y) over ms while held down
+    Hold,       // time passes (pen unchanged)
+    Lift,       // pen leaves the surface
+    Unplug,     // the node disappears
+    Plug,       // the node comes back
+    Silence,    // the unit sends nothing for ms (0: until further notice)
+    Garbage,    // n bytes of noise in the stream
+    Refuse,     // the next acknowledgement of arg ('v', 'g' first or 'G' final) is refused
+    BadRecord,  // the stored calibration record turns invalid
+    Slow,       // every answer is held back ms
+    TypeFail,   // the next type answer fails its complement test
+    Light,      // stray light seen (n 1) or not (n 0)
+};
+
+struct Step {
+    StepKind kind;
+    double x = 0, y = 0;
+    long ms = 0;
+    long n = 0;
+    int arg = 0;
+    int line = 0;
+};
+
+struct UnitConfig {
+    int rate = 100;  // frames per second
+    int hw_type = 65, hw_ver = 3;
+    uint16_t vendor = 0x1D57, product = 0x0016;
+    std::array<uint8_t, 64> params{};  // parameter block
+    bool calibrated = true;            // start with a record fitting the camera
+    int ref_nx = 4, ref_ny = 3, side_space = 5;
+    unsigned seed = 1;
+    CameraConfig camera;
+    UnitConfig();
+};
+
+struct Scenario {
+    UnitConfig unit;
+    std::vector<Step> steps;
+};
+
+// Parses scenario text. On error returns false with "line N: reason" in *err.
+bool parse_scenario(const std::string &text, Scenario *out, std::string *err);
+bool load_scenario(const std::string &path, Scenario *out, std::string *err);
+
+// -------------------------------------------------------------- firmware --
+
+struct CommandRecord {
+    long long t_us;  // when the command byte arrived
+    uint8_t cmd;     // the command byte ('o' runs are one record)
+    std::vector<uint8_t> payload;
+};
+
+struct PenSample {
+    bool on = false;
+    double u = 0, v = 0;
+};
+
+// Validity of a background block as the unit checks it.
+bool bd0_block_valid(const uint8_t *block, size_t n);
+// Sets byte 255 of a calibration record to its checksum.
+void seal_record(uint8_t *record);
+bool record_sealed(const uint8_t *record);
+
+class Firmware {
+  public:
+    static constexpr size_t kRecordSize = 256;
+    static constexpr size_t kBd0Size = 646;
+    // A run of this many 'o' bytes inside a payload abandons the payload: it is
+    // how the 600-byte fill brings a unit stuck in a transfer back into step.
+    static constexpr int kFillAbort = 32;
+
+    explicit Firmware(const UnitConfig &cfg);
+
+    // Bytes from the host (one output report's chunk), received at t_us.
+    void receive(const uint8_t *p, size_t n, long long t_us);
+    // One camera frame: appends the frame to the output if running.
+    void frame(const PenSample &pen, long long t_us);
+    // Output bytes due by t_us, in order, appended to out.
+    void take_due(long long t_us, std::vector<uint8_t> *out);
+
+    // Faults and test controls.
+    void set_silence_until(long long t_us) { silence_until_ = t_us; }
+    void add_garbage(size_t n, long long t_us);
+    void refuse_next(int what) { refuse_ |= what; }
+    void corrupt_record();
+    void set_slow_us(long us) { slow_us_ = us; }
+    void fail_type_once() { type_fail_ = true; }
+    void set_stray_light(bool on) { stray_light_ = on; }
+    void queue_bytes(const uint8_t *p, size_t n, long long t_us);
+
+    bool running() const { return running_; }
+    const std::array<uint8_t, kRecordSize> &record() const { return record_; }
+    void set_record(const uint8_t *r) { std::copy(r, r + kRecordSize, record_.begin()); }
+    const std::vector<uint8_t> &bd0() const { return bd0_; }
+    const std::vector<CommandRecord> &log() const { return log_; }
+    uint16_t reg(uint8_t r) const { return regs_[r]; }
+    bool background_taken() const { return background_taken_; }
+
+    static constexpr int kRefuseCal = 1, kRefuseBdStart = 2, kRefuseBdEnd = 4;
+
+  private:
+    enum class Rx { Idle, RegWrite, CalRecord, Bd0Block };
+    void reply(std::initializer_list<uint8_t> b, long long t_us);
+    void reply(const uint8_t *p, size_t n, long long t_us);
+    void command(uint8_t c, long long t_us);
+    void payload_done(long long t_us);
+
+    UnitConfig cfg_;
+    Rx rx_ = Rx::Idle;
+    size_t need_ = 0;
+    std::vector<uint8_t> rxbuf_;
+    int fill_run_ = 0;
+    bool running_ = false;
+    bool stray_light_ = false;
+    bool background_taken_ = false;
+    std::array<uint8_t, kRecordSize> record_{};
+    std::vector<uint8_t> bd0_;
+    std::array<uint16_t, 256> regs_{};
+    std::deque<std::pair<long long, uint8_t>> out_;
+    long long silence_until_ = 0;
+    long slow_us_ = 0;
+    int refuse_ = 0;
+    bool type_fail_ = false;
+    std::vector<CommandRecord> log_;
+    std::mt19937 rng_;
+};
+
+// --------------------------------------------------------------- hiddev ---
+
+using Report = std::array<int32_t, 8>;
+
+class HiddevFs {
+  public:
+    HiddevFs();
+    ~HiddevFs();
+    // Mounts at dir (an existing directory) holding the node "name".
+    bool start(const std::string &dir, const std::string &name, std::string *err);
+    void stop();
+    // Queues one input report (eight values) for every open of the node.
+    void push_report(const Report &values);
+    // Unplugged: the node disappears and every open fails its reads.
+    void set_plugged(bool on);
+    void set_ids(uint16_t vendor, uint16_t product);
+    // Called with the eight values of every output report sent.
+    // Set before start.
+    void on_output(std::function<void(const Report &)> f);
+    int open_count();
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// ------------------------------------------------------------ simulator ---
+
+struct OutputReport {
+    long long t_us;
+    Report values;
+};
+
+class Simulator {
+  public:
+    explicit Simulator(const Scenario &sc);
+    ~Simulator();
+    // Mounts the node (default: the suite's device node) and starts the clock.
+    bool start(std::string *err, const std::string &node_path = "");
+    void stop();
+    // True once the scenario's timeline has run out.
+    bool finished();
+
+    // Test controls; all take the simulator's lock.
+    void unplug();
+    void plug();
+    void inject_report(const Report &r);
+    void send_bytes(const std::vector<uint8_t> &b);
+    void set_pen(std::optional<std::pair<double, double>> pos);
+    void with_firmware(const std::function<void(Firmware &)> &f);
+    std::vector<CommandRecord> commands();
+    std::vector<OutputReport> reports();
+    long long frames();
+
+  private:
+    void clock_loop();
+    void run_steps_at_frame();
+    void apply(const Step &s);
+    void deliver(long long now);
+    void output_report(const Report &r);
+
+    Scenario sc_;
+    CameraModel camera_;
+    Firmware fw_;
+    HiddevFs fs_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    std::thread clock_;
+    std::vector<OutputReport> reports_;
+    // Timeline: it advances one frame per frame the unit streams.
+    size_t step_ = 0;
+    long long frame_ = 0;
+    long long step_end_ = 0;  // frame at which the current timed step ends
+    bool in_timed_ = false;
+    bool pen_on_ = false;
+    double pen_x_ = 0, pen_y_ = 0, from_x_ = 0, from_y_ = 0;
+    long long move_start_ = 0;
+    std::optional<std::pair<double, double>> manual_;
+    bool started_ = false;
+};
+
+// A calibration record that fits the camera model, for a preloaded unit.
+std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg);
+
+}  // namespace inksim

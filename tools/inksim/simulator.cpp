@@ -1,0 +1,286 @@
+#include <climits>
+#include <cmath>
+
+#include "NyxCalLib.h"
+#include "ink_paths.h"
+#include "ink_time.h"
+#include "inksim.h"
+
+namespace inksim {
+
+std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg) {
+    // The reference points stand where the daemon's model expects them: the
+    // nominal 1024 x 768 grid with its margins, seen through the camera.
+    const int nx = cfg.ref_nx, ny = cfg.ref_ny, ss = cfg.side_space;
+    CameraModel cam(cfg.camera, cfg.seed);
+    double ul[49], vl[49];
+    double mx = 1024.0 / nx / ss, my = 768.0 / ny / ss;
+    for (int r = 0; r < ny; ++r) {
+        for (int c = 0; c < nx; ++c) {
+            double xs = c * (1024 - 2 * mx) / (nx - 1) + mx;
+            double ys = r * (768 - 2 * my) / (ny - 1) + my;
+            cam.map(xs * cfg.camera.screen_w / 1024.0, ys * cfg.camera.screen_h / 768.0,
+                    &ul[r * nx + c], &vl[r * nx + c]);
+        }
+    }
+    std::array<uint8_t, 256> rec;
+    rec.fill('o');
+    rec[0] = static_cast<uint8_t>(ny);
+    rec[1] = static_cast<uint8_t>(ss);
+    rec[2] = static_cast<uint8_t>(nx * 10 / ny);
+    const int n = nx * ny;
+    for (int k = 0; k < n; ++k) {
+        unsigned qu = static_cast<unsigned>(std::max(0.0, std::min(ul[k] * 65, 65535.0)));
+        unsigned qv = static_cast<unsigned>(std::max(0.0, std::min(vl[k] * 65, 65535.0)));
+        rec[3 + 2 * k] = static_cast<uint8_t>(qu);
+        rec[4 + 2 * k] = static_cast<uint8_t>(qu >> 8);
+        rec[3 + 2 * n + 2 * k] = static_cast<uint8_t>(qv);
+        rec[4 + 2 * n + 2 * k] = static_cast<uint8_t>(qv >> 8);
+    }
+    seal_record(rec.data());
+    return rec;
+}
+
+Simulator::Simulator(const Scenario &sc)
+    : sc_(sc), camera_(sc.unit.camera, sc.unit.seed), fw_(sc.unit) {
+    fs_.set_ids(sc.unit.vendor, sc.unit.product);
+    fs_.on_output([this](const Report &r) { output_report(r); });
+}
+
+Simulator::~Simulator() {
+    stop();
+}
+
+bool Simulator::start(std::string *err, const std::string &node_path) {
+    std::string node = node_path.empty() ? ink::path::kDeviceNode : node_path;
+    auto slash = node.rfind('/');
+    if (slash == std::string::npos || slash + 1 == node.size()) {
+        *err = "bad node path " + node;
+        return false;
+    }
+    std::string dir = slash == 0 ? "/" : node.substr(0, slash);
+    if (!fs_.start(dir, node.substr(slash + 1), err))
+        return false;
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        stop_ = false;
+        started_ = true;
+        run_steps_at_frame();
+    }
+    clock_ = std::thread([this] { clock_loop(); });
+    return true;
+}
+
+void Simulator::stop() {
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        if (!started_)
+            return;
+        stop_ = true;
+        started_ = false;
+    }
+    cv_.notify_all();
+    if (clock_.joinable())
+        clock_.join();
+    fs_.stop();
+}
+
+void Simulator::clock_loop() {
+    const long period = ink::time::scaled_us(1000000L / sc_.unit.rate);
+    long long next = ink::time::now_us() + period;
+    std::unique_lock<std::mutex> l(mu_);
+    while (!stop_) {
+        long long now = ink::time::now_us();
+        if (now < next) {
+            cv_.wait_for(l, std::chrono::microseconds(next - now));
+            continue;
+        }
+        next += period;
+        if (next < now - 10 * period)
+            next = now + period;  // after a long stall
+        if (fw_.running()) {
+            PenSample pen;
+            if (manual_) {
+                pen.on = true;
+                camera_.sense(manual_->first, manual_->second, &pen.u, &pen.v);
+            } else if (pen_on_) {
+                double x = pen_x_, y = pen_y_;
+                if (in_timed_ && sc_.steps[step_].kind == StepKind::Move &&
+                    step_end_ > move_start_) {
+                    double t = static_cast<double>(frame_ - move_start_) /
+                               static_cast<double>(step_end_ - move_start_);
+                    x = from_x_ + t * (sc_.steps[step_].x - from_x_);
+                    y = from_y_ + t * (sc_.steps[step_].y - from_y_);
+                }
+                pen.on = true;
+                camera_.sense(x, y, &pen.u, &pen.v);
+            }
+            fw_.frame(pen, now);
+            ++frame_;
+            run_steps_at_frame();
+        }
+        deliver(now);
+    }
+}
+
+void Simulator::run_steps_at_frame() {
+    while (step_ < sc_.steps.size()) {
+        const Step &s = sc_.steps[step_];
+        if (in_timed_) {
+            if (frame_ < step_end_)
+                return;
+            if (s.kind == StepKind::Move) {
+                pen_x_ = s.x;
+                pen_y_ = s.y;
+            }
+            in_timed_ = false;
+            ++step_;
+            continue;
+        }
+        if (s.kind == StepKind::Hold || s.kind == StepKind::Move) {
+            long long frames = std::llround(static_cast<double>(s.ms) * sc_.unit.rate / 1000.0);
+            if (frames > 0) {
+                in_timed_ = true;
+                move_start_ = frame_;
+                step_end_ = frame_ + frames;
+                from_x_ = pen_x_;
+                from_y_ = pen_y_;
+                return;
+            }
+            if (s.kind == StepKind::Move) {
+                pen_x_ = s.x;
+                pen_y_ = s.y;
+            }
+            ++step_;
+            continue;
+        }
+        apply(s);
+        ++step_;
+    }
+}
+
+void Simulator::apply(const Step &s) {
+    long long now = ink::time::now_us();
+    switch (s.kind) {
+        case StepKind::Down:
+            pen_on_ = true;
+            pen_x_ = s.x;
+            pen_y_ = s.y;
+            break;
+        case StepKind::Lift:
+            pen_on_ = false;
+            break;
+        case StepKind::Unplug:
+            fs_.set_plugged(false);
+            break;
+        case StepKind::Plug:
+            fs_.set_plugged(true);
+            break;
+        case StepKind::Silence:
+            fw_.set_silence_until(s.ms == 0 ? LLONG_MAX : now + ink::time::scaled_us(s.ms * 1000));
+            break;
+        case StepKind::Garbage:
+            fw_.add_garbage(static_cast<size_t>(s.n), now);
+            break;
+        case StepKind::Refuse:
+            fw_.refuse_next(s.arg);
+            break;
+        case StepKind::BadRecord:
+            fw_.corrupt_record();
+            break;
+        case StepKind::Slow:
+            fw_.set_slow_us(ink::time::scaled_us(s.ms * 1000));
+            break;
+        case StepKind::TypeFail:
+            fw_.fail_type_once();
+            break;
+        case StepKind::Light:
+            fw_.set_stray_light(s.n != 0);
+            break;
+        case StepKind::Hold:
+        case StepKind::Move:
+            break;
+    }
+}
+
+void Simulator::deliver(long long now) {
+    std::vector<uint8_t> bytes;
+    fw_.take_due(now, &bytes);
+    for (size_t i = 0; i < bytes.size(); i += 6) {
+        Report r{};
+        size_t n = std::min<size_t>(6, bytes.size() - i);
+        for (size_t k = 0; k < n; ++k)
+            r[k] = bytes[i + k];
+        r[6] = static_cast<int32_t>(n);
+        fs_.push_report(r);
+    }
+}
+
+void Simulator::output_report(const Report &r) {
+    std::lock_guard<std::mutex> l(mu_);
+    long long now = ink::time::now_us();
+    reports_.push_back({now, r});
+    int n = r[0];
+    if (n < 1 || n > 7)
+        return;
+    uint8_t b[7];
+    for (int i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(r[1 + i]);
+    fw_.receive(b, static_cast<size_t>(n), now);
+    deliver(now);
+}
+
+bool Simulator::finished() {
+    std::lock_guard<std::mutex> l(mu_);
+    return step_ >= sc_.steps.size();
+}
+
+void Simulator::unplug() {
+    std::lock_guard<std::mutex> l(mu_);
+    fs_.set_plugged(false);
+}
+
+void Simulator::plug() {
+    std::lock_guard<std::mutex> l(mu_);
+    fs_.set_plugged(true);
+}
+
+void Simulator::inject_report(const Report &r) {
+    std::lock_guard<std::mutex> l(mu_);
+    fs_.push_report(r);
+}
+
+void Simulator::send_bytes(const std::vector<uint8_t> &b) {
+    std::lock_guard<std::mutex> l(mu_);
+    long long now = ink::time::now_us();
+    fw_.queue_bytes(b.data(), b.size(), now);
+    deliver(now);
+}
+
+void Simulator::set_pen(std::optional<std::pair<double, double>> pos) {
+    std::lock_guard<std::mutex> l(mu_);
+    manual_ = pos;
+}
+
+void Simulator::with_firmware(const std::function<void(Firmware &)> &f) {
+    std::lock_guard<std::mutex> l(mu_);
+    f(fw_);
+    deliver(ink::time::now_us());
+}
+
+std::vector<CommandRecord> Simulator::commands() {
+    std::lock_guard<std::mutex> l(mu_);
+    return fw_.log();
+}
+
+std::vector<OutputReport> Simulator::reports() {
+    std::lock_guard<std::mutex> l(mu_);
+    return reports_;
+}
+
+long long Simulator::frames() {
+    std::lock_guard<std::mutex> l(mu_);
+    return frame_;
+}
+
+}  // namespace inksim

@@ -40,7 +40,8 @@ inline constexpr const char *kRefNFile = INK_ROOT_PREFIX "/usr/bin/vexor-driver/
 inline constexpr const char *kCamFile = INK_ROOT_PREFIX "/usr/bin/vexor-driver/Cam.dat";
 
 // Autostart entries: the two prepared ones and the one the desktop reads.
-inline constexpr const char *kAutostartTrue = INK_ROOT_PREFIX "/usr/share/autostart/vxd_true.desktop";
+inline constexpr const char *kAutostartTrue =
+    INK_ROOT_PREFIX "/usr/share/autostart/vxd_true.desktop";
 inline constexpr const char *kAutostartFalse =
     INK_ROOT_PREFIX "/usr/share/autostart/vxd_false.desktop";
 inline constexpr const char *kAutostartDir = INK_ROOT_PREFIX "/usr/share/gnome/autostart";

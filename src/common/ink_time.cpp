@@ -7,10 +7,12 @@ namespace ink::time {
 
 void sleep_us(long us) {
     long s = scaled_us(us);
-    if (s <= 0) return;
+    if (s <= 0)
+        return;
     timespec req{s / 1000000, (s % 1000000) * 1000};
     timespec rem{};
-    while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+    while (nanosleep(&req, &rem) != 0 && errno == EINTR)
+        req = rem;
 }
 
 long long now_us() {

@@ -16,13 +16,21 @@ static_assert(kScale >= 1, "INK_TIME_SCALE must be a positive integer");
 
 // A duration in microseconds as this build runs it (at least 1 µs for any
 // positive duration, so a scaled wait never turns into a busy loop).
-constexpr long scaled_us(long us) { return us <= 0 ? 0 : (us / kScale > 0 ? us / kScale : 1); }
-constexpr long scaled_ms(long ms) { return ms <= 0 ? 0 : (ms / kScale > 0 ? ms / kScale : 1); }
+constexpr long scaled_us(long us) {
+    return us <= 0 ? 0 : (us / kScale > 0 ? us / kScale : 1);
+}
+constexpr long scaled_ms(long ms) {
+    return ms <= 0 ? 0 : (ms / kScale > 0 ? ms / kScale : 1);
+}
 
 // Sleeps for the scaled duration; resumes after signals until it has elapsed.
 void sleep_us(long us);
-inline void sleep_ms(long ms) { sleep_us(ms * 1000); }
-inline void sleep_s(long s) { sleep_us(s * 1000000); }
+inline void sleep_ms(long ms) {
+    sleep_us(ms * 1000);
+}
+inline void sleep_s(long s) {
+    sleep_us(s * 1000000);
+}
 
 // Monotonic clock in microseconds (unscaled), for measuring and deadlines.
 long long now_us();

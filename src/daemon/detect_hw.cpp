@@ -46,9 +46,11 @@ bool read_token(FILE *f, char (&buf)[kTokenSize], bool &too_long) {
     do {
         c = std::fgetc(f);
     } while (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f');
-    if (c == EOF) return false;
+    if (c == EOF)
+        return false;
     size_t n = 0;
-    while (c != EOF && !(c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f')) {
+    while (c != EOF &&
+           !(c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f')) {
         if (n + 1 >= kTokenSize) {
             too_long = true;
         } else {
@@ -68,20 +70,24 @@ bool parse_value(const char *tok, Format fmt, long long &iv, float &fv) {
     switch (fmt) {
         case Format::Decimal: {
             long long v = std::strtoll(tok, &end, 10);
-            if (errno != 0 || end == tok || *end != '\0' || v < INT_MIN || v > INT_MAX) return false;
+            if (errno != 0 || end == tok || *end != '\0' || v < INT_MIN || v > INT_MAX)
+                return false;
             iv = v;
             return true;
         }
         case Format::Hex: {
-            if (tok[0] == '-' || tok[0] == '+') return false;
+            if (tok[0] == '-' || tok[0] == '+')
+                return false;
             unsigned long long v = std::strtoull(tok, &end, 16);
-            if (errno != 0 || end == tok || *end != '\0' || v > UINT_MAX) return false;
+            if (errno != 0 || end == tok || *end != '\0' || v > UINT_MAX)
+                return false;
             iv = static_cast<long long>(v);
             return true;
         }
         case Format::Float: {
             float v = std::strtof(tok, &end);
-            if (errno != 0 || end == tok || *end != '\0' || !std::isfinite(v)) return false;
+            if (errno != 0 || end == tok || *end != '\0' || !std::isfinite(v))
+                return false;
             fv = v;
             return true;
         }
@@ -111,8 +117,8 @@ bool read_entries(FILE *f, const char *file, const Entry *entries, int count, lo
             return false;
         }
         if (too_long || !parse_value(tok, entries[i].fmt, ivals[i], fvals[i])) {
-            fmouse_errf("%s: entry %d (%s): \"%.40s\" is not %s\n", file, i + 1, entries[i].name, tok,
-                        format_name(entries[i].fmt));
+            fmouse_errf("%s: entry %d (%s): \"%.40s\" is not %s\n", file, i + 1, entries[i].name,
+                        tok, format_name(entries[i].fmt));
             return false;
         }
     }
@@ -120,28 +126,43 @@ bool read_entries(FILE *f, const char *file, const Entry *entries, int count, lo
 }
 
 constexpr Entry kHwEntries[] = {
-    {"rowStart", Format::Decimal},  {"camH", Format::Decimal},
-    {"rowMode", Format::Hex},       {"BuffThr", Format::Decimal},
-    {"bRate", Format::Decimal},     {"bwuse", Format::Decimal},
-    {"maxW", Format::Decimal},      {"presetCam", Format::Decimal},
-    {"oem", Format::Decimal},       {"Side", Format::Decimal},
-    {"SmpAlg", Format::Decimal},    {"dL", Format::Decimal},
-    {"dR", Format::Decimal},        {"dT", Format::Decimal},
-    {"dB", Format::Decimal},        {"maxOn", Format::Decimal},
-    {"BeepOn", Format::Float},      {"DotOn", Format::Decimal},
-    {"spareX", Format::Float},      {"spareY", Format::Float},
-    {"moveThr", Format::Decimal},   {"replaySpeed", Format::Decimal},
-    {"VInfo", Format::Decimal},     {"Bar", Format::Decimal},
-    {"RSimu", Format::Decimal},     {"doubleK", Format::Decimal},
-    {"g_UseViewSize", Format::Decimal}, {"g_xView", Format::Decimal},
-    {"g_yView", Format::Decimal},   {"verdorID", Format::Hex},
+    {"rowStart", Format::Decimal},
+    {"camH", Format::Decimal},
+    {"rowMode", Format::Hex},
+    {"BuffThr", Format::Decimal},
+    {"bRate", Format::Decimal},
+    {"bwuse", Format::Decimal},
+    {"maxW", Format::Decimal},
+    {"presetCam", Format::Decimal},
+    {"oem", Format::Decimal},
+    {"Side", Format::Decimal},
+    {"SmpAlg", Format::Decimal},
+    {"dL", Format::Decimal},
+    {"dR", Format::Decimal},
+    {"dT", Format::Decimal},
+    {"dB", Format::Decimal},
+    {"maxOn", Format::Decimal},
+    {"BeepOn", Format::Float},
+    {"DotOn", Format::Decimal},
+    {"spareX", Format::Float},
+    {"spareY", Format::Float},
+    {"moveThr", Format::Decimal},
+    {"replaySpeed", Format::Decimal},
+    {"VInfo", Format::Decimal},
+    {"Bar", Format::Decimal},
+    {"RSimu", Format::Decimal},
+    {"doubleK", Format::Decimal},
+    {"g_UseViewSize", Format::Decimal},
+    {"g_xView", Format::Decimal},
+    {"g_yView", Format::Decimal},
+    {"verdorID", Format::Hex},
     {"productID", Format::Hex},
 };
 constexpr int kHwCount = sizeof kHwEntries / sizeof kHwEntries[0];
 static_assert(kHwCount == 31);
 
 constexpr Entry kRefNEntries[] = {
-    {"normal columns", Format::Decimal}, {"normal rows", Format::Decimal},
+    {"normal columns", Format::Decimal},   {"normal rows", Format::Decimal},
     {"advanced columns", Format::Decimal}, {"advanced rows", Format::Decimal},
     {"side space", Format::Decimal},
 };
@@ -150,7 +171,8 @@ constexpr int kRefNCount = 5;
 const char *base_name(const char *path) {
     const char *slash = path;
     for (const char *p = path; *p; ++p)
-        if (*p == '/') slash = p + 1;
+        if (*p == '/')
+            slash = p + 1;
     return slash;
 }
 
@@ -171,7 +193,8 @@ int check_hw_configfile_at(const char *path) {
     float fv[kHwCount] = {};
     bool ok = read_entries(f, base_name(path), kHwEntries, kHwCount, iv, fv);
     std::fclose(f);
-    if (!ok) return -1;
+    if (!ok)
+        return -1;
 
     // The scaled values must still fit their int.
     if (iv[4] > INT_MAX / 100 || iv[4] < INT_MIN / 100 || iv[15] > INT_MAX / 50 ||
@@ -225,12 +248,14 @@ int check_hw_configfile_at(const char *path) {
 
 int check_refn_configfile_at(const char *path) {
     FILE *f = std::fopen(path, "rb");
-    if (f == nullptr) return -1;
+    if (f == nullptr)
+        return -1;
     long long iv[kRefNCount] = {};
     float fv[kRefNCount] = {};
     bool ok = read_entries(f, base_name(path), kRefNEntries, kRefNCount, iv, fv);
     std::fclose(f);
-    if (!ok) return -1;
+    if (!ok)
+        return -1;
 
     // Refuse what the calibration model cannot use, instead of dividing by
     // zero or overrunning its grid later.
@@ -239,7 +264,8 @@ int check_refn_configfile_at(const char *path) {
     int side = static_cast<int>(iv[4]);
     if (!grid_ok(nx, ny) || !grid_ok(ax, ay)) {
         fmouse_errf(
-            "%s: grids %d x %d and %d x %d: each needs 3 to 7 columns and 3 to 7 rows, no more rows "
+            "%s: grids %d x %d and %d x %d: each needs 3 to 7 columns and 3 to 7 rows, no more "
+            "rows "
             "than columns\n",
             base_name(path), nx, ny, ax, ay);
         return -1;
@@ -260,5 +286,9 @@ int check_refn_configfile_at(const char *path) {
     return 0;
 }
 
-int check_hw_configfile(void) { return check_hw_configfile_at(ink::path::kHwFile); }
-int check_refn_configfile(void) { return check_refn_configfile_at(ink::path::kRefNFile); }
+int check_hw_configfile(void) {
+    return check_hw_configfile_at(ink::path::kHwFile);
+}
+int check_refn_configfile(void) {
+    return check_refn_configfile_at(ink::path::kRefNFile);
+}

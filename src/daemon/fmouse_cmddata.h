@@ -21,8 +21,8 @@ typedef struct _cmdData {
     int pan_left, pan_right, pan_top, pan_bottom, MouseDraw, shapeType, PenRubber, funKey, inboard,
         ACL, shadeCnt, shadeTopCnt, barExt, lastEndX, lastEndY;
     double rX, rY;
-    int preMode, Nbtn, lastBtn, gpenW, inDenoteRedraw, spotlightCnt, spotlightTopCnt, Flour, RButton,
-        penStyle, LRCnt;
+    int preMode, Nbtn, lastBtn, gpenW, inDenoteRedraw, spotlightCnt, spotlightTopCnt, Flour,
+        RButton, penStyle, LRCnt;
     char osVer[50];
     int moveThr, replaySpeed, VInfo, RefNxA, RefNyA, RefNxB, RefNyB, CalibAStart, CalibBStart,
         sideSpace, RSimu, doubleK, HW_Type, HW_Ver, HID_Info1;

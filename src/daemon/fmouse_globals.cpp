@@ -9,5 +9,9 @@ pid_t inkrelay_pid = 0;
 pid_t inkwake_pid = 0;
 long frameCnt = 0;
 
-void fmouse_set_main_state(unsigned char state) { main_state = state; }
-unsigned char fmouse_get_main_state(void) { return main_state; }
+void fmouse_set_main_state(unsigned char state) {
+    main_state = state;
+}
+unsigned char fmouse_get_main_state(void) {
+    return main_state;
+}

@@ -26,7 +26,8 @@ pid_t parent_of(pid_t pid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
     FILE *f = std::fopen(path, "r");
-    if (f == nullptr) return -1;
+    if (f == nullptr)
+        return -1;
     char buf[512];
     size_t n = std::fread(buf, 1, sizeof buf - 1, f);
     std::fclose(f);
@@ -35,7 +36,8 @@ pid_t parent_of(pid_t pid) {
     const char *p = std::strrchr(buf, ')');
     int ppid = -1;
     char st;
-    if (p == nullptr || std::sscanf(p + 1, " %c %d", &st, &ppid) != 2) return -1;
+    if (p == nullptr || std::sscanf(p + 1, " %c %d", &st, &ppid) != 2)
+        return -1;
     return ppid;
 }
 
@@ -45,9 +47,11 @@ pid_t first_child_of(pid_t pid) {
     std::snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(pid),
                   static_cast<int>(pid));
     FILE *f = std::fopen(path, "r");
-    if (f == nullptr) return -1;
+    if (f == nullptr)
+        return -1;
     int child = -1;
-    if (std::fscanf(f, "%d", &child) != 1) child = -1;
+    if (std::fscanf(f, "%d", &child) != 1)
+        child = -1;
     std::fclose(f);
     return child;
 }
@@ -56,10 +60,12 @@ pid_t first_child_of(pid_t pid) {
 // -1 if there is no flag file.
 int take_flag_pid() {
     FILE *f = std::fopen(ink::path::kWakeFlag, "r");
-    if (f == nullptr) return -1;
+    if (f == nullptr)
+        return -1;
     unlink(ink::path::kWakeFlag);
     int pid = 0;
-    if (std::fscanf(f, "%d", &pid) != 1) pid = 0;
+    if (std::fscanf(f, "%d", &pid) != 1)
+        pid = 0;
     std::fclose(f);
     return pid;
 }
@@ -126,7 +132,8 @@ int detect_hw(void) {
         fmouse_err("Fmouse Main State Error\n");
         return -1;
     }
-    while (access(ink::path::kDeviceNode, F_OK) != 0) ink::time::sleep_us(kDetectPollUs);
+    while (access(ink::path::kDeviceNode, F_OK) != 0)
+        ink::time::sleep_us(kDetectPollUs);
     fmouse_msg("Vxd device is conncected\n");
     return 0;
 }
@@ -141,7 +148,8 @@ void fmouse_stop_inhibitor(void) {
             flag_pid = take_flag_pid();
         }
     }
-    if (flag_pid < 0) fmouse_err("no inhibitor flag file\n");
+    if (flag_pid < 0)
+        fmouse_err("no inhibitor flag file\n");
 
     // The flag file lies in a shared directory: only a child of our own
     // inhibitor may be ended through it.
@@ -149,10 +157,12 @@ void fmouse_stop_inhibitor(void) {
     if (flag_pid > 0 && parent_of(flag_pid) == inkwake_pid) {
         target = flag_pid;
     } else {
-        if (flag_pid >= 0) fmouse_err("inhibitor flag file names no child of inkwake\n");
+        if (flag_pid >= 0)
+            fmouse_err("inhibitor flag file names no child of inkwake\n");
         target = first_child_of(inkwake_pid);
     }
-    if (target > 0) kill(target, SIGTERM);
+    if (target > 0)
+        kill(target, SIGTERM);
 
     if (reap_inhibitor() == inkwake_pid)
         fmouse_err("wait calibrate process is recycled\n");
@@ -162,9 +172,10 @@ void fmouse_stop_inhibitor(void) {
 
     if (flag_pid >= 0) {
         // The inhibiting command is the inhibitor's child, not ours, so this
-        // wait fails at once in the ordinary case.
+        // wait fails at once in the ordinary case. It never blocks: a pid
+        // planted in the flag file could name one of our own children.
         int status;
-        if (flag_pid > 0 && waitpid(flag_pid, &status, 0) == flag_pid)
+        if (target == flag_pid && waitpid(flag_pid, &status, WNOHANG) == flag_pid)
             fmouse_err("wait tmp pid is recycled\n");
         else
             fmouse_err("wait tmp pid error\n");

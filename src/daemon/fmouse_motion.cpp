@@ -10,10 +10,14 @@ int motion_fd = -1;
 
 void fmouse_motion_encode(int x, int y, int leftbutton, int rightbutton, uint8_t out[4]) {
     uint8_t buttons = 0xF0;
-    if (leftbutton) buttons = 0xF4;
-    if (rightbutton) buttons |= 0xF1;
-    if (x > kMotionMax) x = kMotionMax;
-    if (y > kMotionMax) y = kMotionMax;
+    if (leftbutton)
+        buttons = 0xF4;
+    if (rightbutton)
+        buttons |= 0xF1;
+    if (x > kMotionMax)
+        x = kMotionMax;
+    if (y > kMotionMax)
+        y = kMotionMax;
     out[0] = buttons;
     out[1] = static_cast<uint8_t>(((x / 256) << 4) | (y / 256));
     out[2] = static_cast<uint8_t>(x % 256);
@@ -49,7 +53,8 @@ int fmouse_post_motion_event(int x, int y, int leftbutton, int rightbutton) {
 }
 
 int fmouse_motion_close(void) {
-    if (fmouse_post_motion_event(0, 0, 0, 0) != 0) return -1;
+    if (fmouse_post_motion_event(0, 0, 0, 0) != 0)
+        return -1;
     int r = close(motion_fd);
     motion_fd = -1;
     return r;

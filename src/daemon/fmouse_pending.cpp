@@ -14,6 +14,10 @@ int fmouse_change_resolution(void) {
     return -1;
 }
 
-int fmouse_running(void) { return -1; }
+int fmouse_running(void) {
+    return -1;
+}
 
-int fmouse_calibrate(void) { return -1; }
+int fmouse_calibrate(void) {
+    return -1;
+}

@@ -29,7 +29,8 @@ constexpr const char *kDebugSwitch = "--vxd-debug";
 
 // Appends s to buf at *n (bounded).
 void sig_append(char *buf, size_t cap, size_t *n, const char *s) {
-    while (*s && *n + 1 < cap) buf[(*n)++] = *s++;
+    while (*s && *n + 1 < cap)
+        buf[(*n)++] = *s++;
 }
 
 void sig_append_int(char *buf, size_t cap, size_t *n, int v) {
@@ -40,8 +41,10 @@ void sig_append_int(char *buf, size_t cap, size_t *n, int v) {
         digits[k++] = static_cast<char>('0' + u % 10);
         u /= 10;
     } while (u && k < 15);
-    if (v < 0 && *n + 1 < cap) buf[(*n)++] = '-';
-    while (k > 0 && *n + 1 < cap) buf[(*n)++] = digits[--k];
+    if (v < 0 && *n + 1 < cap)
+        buf[(*n)++] = '-';
+    while (k > 0 && *n + 1 < cap)
+        buf[(*n)++] = digits[--k];
 }
 
 void sig_banner(int sig, const char *tag, const char *tail) {
@@ -125,7 +128,8 @@ void install(int sig, void (*handler)(int)) {
 // writes the own pid. Returns false when it cannot be created.
 bool write_pid_file() {
     int fd = open(ink::path::kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     fchmod(fd, 0666);
     fmouse_msgf("The pid is %d\n", static_cast<int>(getpid()));
     char buf[32];
@@ -139,18 +143,22 @@ bool write_pid_file() {
 }  // namespace
 
 ArgResult fmouse_check_args(int argc, char **argv) {
-    if (argc == 1) return ArgResult::Normal;
-    if (argc == 2 && std::strcmp(argv[1], kDebugSwitch) == 0) return ArgResult::Debug;
+    if (argc == 1)
+        return ArgResult::Normal;
+    if (argc == 2 && std::strcmp(argv[1], kDebugSwitch) == 0)
+        return ArgResult::Debug;
     return ArgResult::Error;
 }
 
 bool fmouse_cmdline_is_daemon(const char *cmdline_path) {
     int fd = open(cmdline_path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     char buf[4096];
     ssize_t n = read(fd, buf, sizeof buf);
     close(fd);
-    if (n <= 0) return false;
+    if (n <= 0)
+        return false;
     // The arguments are NUL-separated; "inkd" may stand in any of them.
     static const char needle[] = "inkd";
     return memmem(buf, static_cast<size_t>(n), needle, sizeof needle - 1) != nullptr;
@@ -168,14 +176,16 @@ int fmouse_pid_guard(void) {
         int recorded = 0;
         bool got = std::fscanf(f, "%d", &recorded) == 1;
         std::fclose(f);
-        if (!got) recorded = own;
+        if (!got)
+            recorded = own;
         fmouse_msgf("The pid in the file .inkd.pid is %d\n", recorded);
         char proc_dir[64];
         std::snprintf(proc_dir, sizeof proc_dir, "/proc/%d", recorded);
         if (!got || recorded == own) {
             // A file without a pid (or naming this very process) cannot stand
             // for another daemon: take over instead of refusing forever.
-            fmouse_msg("The file .inkd.pid holds no pid of another process!\nNow start the process!\n");
+            fmouse_msg(
+                "The file .inkd.pid holds no pid of another process!\nNow start the process!\n");
         } else if (recorded <= 0 || chdir(proc_dir) != 0) {
             fmouse_msg(
                 "cd the file error!\nThe process had exited exceptional before!\nNow start the "
@@ -203,7 +213,8 @@ int fmouse_pid_guard(void) {
 }
 
 void fmouse_child_reset_signals(void) {
-    for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGPIPE}) signal(sig, SIG_DFL);
+    for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGPIPE})
+        signal(sig, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -243,7 +254,8 @@ int fmouse_daemon_main(int argc, char **argv) {
         std::fflush(stdout);
     }
 
-    if (fmouse_pid_guard() != 0) return 0;
+    if (fmouse_pid_guard() != 0)
+        return 0;
 
     // SIGCHLD stays blocked from the fork until its handler is in place, so a
     // tray program that ends at once is still seen.

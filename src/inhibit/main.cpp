@@ -17,7 +17,8 @@ static pid_t child_pid;
 
 int main() {
     child_pid = fork();
-    if (child_pid < 0) return -1;
+    if (child_pid < 0)
+        return -1;
     if (child_pid == 0) {
         char arg0[] = "gnome-screensaver-command";
         char arg1[] = "--inhibit";
@@ -29,10 +30,12 @@ int main() {
     // The flag file must name the child, or nobody could end the inhibition:
     // if it cannot be written, end the child now and report failure.
     // O_NOFOLLOW: never write through a link planted in the shared directory.
-    int fd = open(ink::path::kWakeFlag, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd =
+        open(ink::path::kWakeFlag, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (f == nullptr) {
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
         kill(child_pid, SIGTERM);
         waitpid(child_pid, nullptr, 0);
         return 1;

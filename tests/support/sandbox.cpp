@@ -19,21 +19,32 @@ namespace fs = std::filesystem;
 
 namespace inktest {
 
-bool sandbox_available() { return ink::path::kRoot[0] == '/'; }
-std::string root() { return ink::path::kRoot; }
-std::string in_root(const std::string &p) { return root() + p; }
-std::string bin_dir() { return INK_TEST_BIN_DIR; }
+bool sandbox_available() {
+    return ink::path::kRoot[0] == '/';
+}
+std::string root() {
+    return ink::path::kRoot;
+}
+std::string in_root(const std::string &p) {
+    return root() + p;
+}
+std::string bin_dir() {
+    return INK_TEST_BIN_DIR;
+}
 
 void reset_sandbox() {
-    if (!sandbox_available()) throw std::runtime_error("no sandbox root in this build");
+    if (!sandbox_available())
+        throw std::runtime_error("no sandbox root in this build");
     std::error_code ec;
-    for (const char *d : {"/tmp", "/dev", "/sbin", "/usr", "/proc-test"}) fs::remove_all(root() + d, ec);
-    for (const char *d : {"/tmp", "/dev/usb", "/sbin", "/usr/bin/vexor-driver", "/usr/share/autostart",
-                          "/usr/share/gnome/autostart", "/usr/share/locale"})
+    for (const char *d : {"/tmp", "/dev", "/sbin", "/usr", "/proc-test"})
+        fs::remove_all(root() + d, ec);
+    for (const char *d :
+         {"/tmp", "/dev/usb", "/sbin", "/usr/bin/vexor-driver", "/usr/share/autostart",
+          "/usr/share/gnome/autostart", "/usr/share/locale"})
         fs::create_directories(root() + d);
     for (const char *f : {"hw.txt", "refN.txt", "Cam.dat"})
-        fs::copy_file(std::string(INK_TEST_DATA_DIR) + "/" + f, root() + "/usr/bin/vexor-driver/" + f,
-                      fs::copy_options::overwrite_existing);
+        fs::copy_file(std::string(INK_TEST_DATA_DIR) + "/" + f,
+                      root() + "/usr/bin/vexor-driver/" + f, fs::copy_options::overwrite_existing);
 }
 
 void install_program(const std::string &name, const std::string &from) {
@@ -51,7 +62,8 @@ void write_file(const std::string &path, const std::string &content) {
 
 std::optional<std::string> read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
-    if (!f) return std::nullopt;
+    if (!f)
+        return std::nullopt;
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
@@ -89,7 +101,8 @@ Process Process::start(const std::vector<std::string> &argv, const std::string &
     Process p;
     p.out_file_ = out_file;
     pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
     if (pid == 0) {
         int fd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
@@ -98,12 +111,15 @@ Process Process::start(const std::vector<std::string> &argv, const std::string &
             close(fd);
         }
         int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, 0);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        if (devnull >= 0)
+            dup2(devnull, 0);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(127);
         // Children of a test start with default signal dispositions.
         ::signal(SIGPIPE, SIG_DFL);
         std::vector<char *> args;
-        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
@@ -113,7 +129,8 @@ Process Process::start(const std::vector<std::string> &argv, const std::string &
 }
 
 std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
-    if (status_) return status_;
+    if (status_)
+        return status_;
     bool done = wait_until(
         [&] {
             int st;
@@ -125,12 +142,14 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
             return false;
         },
         timeout);
-    if (!done) return std::nullopt;
+    if (!done)
+        return std::nullopt;
     return status_;
 }
 
 bool Process::running() {
-    if (status_) return false;
+    if (status_)
+        return false;
     int st;
     pid_t r = waitpid(pid_, &st, WNOHANG);
     if (r == pid_) {
@@ -141,10 +160,13 @@ bool Process::running() {
 }
 
 void Process::signal(int sig) {
-    if (pid_ > 0 && !status_) ::kill(pid_, sig);
+    if (pid_ > 0 && !status_)
+        ::kill(pid_, sig);
 }
 
-std::string Process::output() const { return read_file(out_file_).value_or(""); }
+std::string Process::output() const {
+    return read_file(out_file_).value_or("");
+}
 
 bool Process::wait_output(const std::string &text, std::chrono::milliseconds timeout) const {
     return wait_until([&] { return output().find(text) != std::string::npos; }, timeout);
@@ -152,14 +174,16 @@ bool Process::wait_output(const std::string &text, std::chrono::milliseconds tim
 
 size_t count_of(const std::string &hay, const std::string &needle) {
     size_t n = 0;
-    for (size_t pos = hay.find(needle); pos != std::string::npos; pos = hay.find(needle, pos + needle.size()))
+    for (size_t pos = hay.find(needle); pos != std::string::npos;
+         pos = hay.find(needle, pos + needle.size()))
         ++n;
     return n;
 }
 
 bool pid_alive(pid_t pid) {
     auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat) return false;
+    if (!stat)
+        return false;
     auto close = stat->rfind(')');
     return close == std::string::npos || close + 2 >= stat->size() || (*stat)[close + 2] != 'Z';
 }

@@ -38,16 +38,20 @@ template <class F>
 bool wait_until(F cond, std::chrono::milliseconds timeout) {
     auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        if (cond()) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        struct timespec ts{0, 5000000};
+        if (cond())
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        struct timespec ts {
+            0, 5000000
+        };
         nanosleep(&ts, nullptr);
     }
 }
 
 // A child process with its standard output and error captured in a file.
 class Process {
-public:
+  public:
     Process() = default;
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
@@ -68,7 +72,7 @@ public:
     // Waits until the captured output contains text.
     bool wait_output(const std::string &text, std::chrono::milliseconds timeout) const;
 
-private:
+  private:
     pid_t pid_ = -1;
     std::optional<int> status_;
     std::string out_file_;

@@ -1,0 +1,75 @@
+// Shared set-up of the daemon's process tests: the daemon in the sandbox with
+// the fake tray program standing in for inktray.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+namespace inktest {
+
+class DaemonSandbox : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!sandbox_available())
+            GTEST_SKIP() << "process tests need a sandbox build (-DINK_ROOT)";
+        reset_sandbox();
+        log_dir_ = in_root("/log");
+        std::system(("rm -rf '" + log_dir_ + "' && mkdir -p '" + log_dir_ + "'").c_str());
+        install_program("inkd");
+        install_program("inktray", "inkfaketray");
+        install_program("inkwake");
+        setenv("INKFAKETRAY_LOG", tray_log().c_str(), 1);
+        setenv("INKFAKETRAY_EVENT", (log_dir_ + "/event").c_str(), 1);
+    }
+
+    std::string tray_log() const { return log_dir_ + "/tray.log"; }
+    std::string pid_file() const { return in_root("/tmp/.inkd.pid"); }
+    std::string node() const { return in_root("/dev/usb/vxd0"); }
+
+    Process start_daemon(std::vector<std::string> args = {"--vxd-debug"},
+                         const std::string &out = "inkd.out") {
+        std::vector<std::string> argv{in_root("/usr/bin/inkd")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return Process::start(argv, log_dir_ + "/" + out);
+    }
+
+    // The command bytes the tray program has answered so far, in order ("66", "77", ...).
+    std::vector<std::string> tray_commands() const {
+        std::vector<std::string> cmds;
+        std::istringstream in(read_file(tray_log()).value_or(""));
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("D ", 0) == 0)
+                cmds.push_back(line.substr(2, 2));
+        return cmds;
+    }
+
+    bool wait_commands(size_t n, std::chrono::milliseconds t = std::chrono::seconds(10)) const {
+        return wait_until([&] { return tray_commands().size() >= n; }, t);
+    }
+
+    // Pids of the direct children of a process.
+    static std::vector<pid_t> children_of(pid_t pid) {
+        std::vector<pid_t> out;
+        auto s = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                           "/children");
+        std::istringstream in(s.value_or(""));
+        pid_t c;
+        while (in >> c)
+            out.push_back(c);
+        return out;
+    }
+
+    void make_node() const { write_file(node(), ""); }
+
+    std::string log_dir_;
+};
+
+}  // namespace inktest

@@ -1,0 +1,176 @@
+// inkfaketray: a stand-in for the tray program, for tests and demos.
+//
+// Installed in a sandbox as /usr/bin/inktray, it connects to the daemon's
+// command channel as the tray program does (retrying every 20 ms), answers
+// every command as the tray program would, and logs each exchange as one line:
+//   D <command and payload bytes, hex> | T <reply bytes, hex>
+// It takes no options (the daemon starts it with the tray program's command
+// line); it is configured through the environment:
+//   INKFAKETRAY_LOG      file the exchanges are appended to
+//   INKFAKETRAY_EVENT    mailbox file: a hex byte put there (write elsewhere,
+//                        then rename) is handed out by the next poll, once
+//   INKFAKETRAY_WIDTH, INKFAKETRAY_HEIGHT   screen size (default 1024 x 768)
+//   INKFAKETRAY_MODE     calibration mode answered to 0x11 (default 0)
+// It ends when the daemon closes the channel.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ink_paths.h"
+#include "ink_time.h"
+
+namespace {
+
+int g_log = -1;
+std::string g_event_file;
+
+int env_int(const char *name, int def) {
+    const char *v = std::getenv(name);
+    return v ? std::atoi(v) : def;
+}
+
+void log_line(const std::string &line) {
+    if (g_log < 0)
+        return;
+    std::string l = line + "\n";
+    ssize_t w = write(g_log, l.data(), l.size());
+    (void)w;
+}
+
+std::string hex(const unsigned char *b, size_t n) {
+    std::string s;
+    char t[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(t, sizeof t, "%02x", b[i]);
+        s += t;
+    }
+    return s;
+}
+
+bool read_exact(int fd, unsigned char *b, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, b + got, n - got);
+        if (r <= 0)
+            return false;
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+void put_int(unsigned char *b, int v) {
+    for (int i = 0; i < 4; ++i)
+        b[i] = static_cast<unsigned char>(static_cast<unsigned>(v) >> (8 * i));
+}
+
+unsigned char take_event() {
+    if (g_event_file.empty())
+        return 0;
+    std::string taken = g_event_file + ".taken";
+    if (rename(g_event_file.c_str(), taken.c_str()) != 0)
+        return 0;
+    unsigned int v = 0;
+    if (FILE *f = std::fopen(taken.c_str(), "r")) {
+        if (std::fscanf(f, "%x", &v) != 1)
+            v = 0;
+        std::fclose(f);
+    }
+    unlink(taken.c_str());
+    return static_cast<unsigned char>(v);
+}
+
+int connect_channel() {
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un a;
+        std::memset(&a, 0, sizeof a);
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", ink::path::kCmdSocket);
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+            return fd;
+        if (fd >= 0)
+            close(fd);
+        ink::time::sleep_ms(20);
+    }
+}
+
+}  // namespace
+
+int main() {
+    if (const char *l = std::getenv("INKFAKETRAY_LOG"))
+        g_log = open(l, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (const char *e = std::getenv("INKFAKETRAY_EVENT"))
+        g_event_file = e;
+    const int width = env_int("INKFAKETRAY_WIDTH", 1024);
+    const int height = env_int("INKFAKETRAY_HEIGHT", 768);
+    const int mode = env_int("INKFAKETRAY_MODE", 0);
+
+    int fd = connect_channel();
+    log_line("connected");
+    for (;;) {
+        unsigned char c;
+        if (!read_exact(fd, &c, 1))
+            break;
+        unsigned char payload[28];
+        size_t plen = 0;
+        unsigned char reply[8];
+        size_t rlen = 0;
+        switch (c) {
+            case 0x11:
+                reply[0] = static_cast<unsigned char>(mode);
+                reply[1] = 0;
+                rlen = 2;
+                break;
+            case 0x22:
+                plen = 8;
+                reply[0] = 0;
+                rlen = 1;
+                break;
+            case 0x33:
+            case 0x44:
+            case 0x55:
+            case 0x66:
+            case 0x77:
+            case 0x88:
+            case 0x99:
+            case 0xAA:
+                reply[0] = 0;
+                rlen = 1;
+                break;
+            case 0xF0:
+            case 0xF1:
+                put_int(reply, c == 0xF0 ? width : height);
+                reply[4] = 0;
+                rlen = 5;
+                break;
+            case 0xF2:
+                plen = 28;
+                reply[0] = 0;
+                rlen = 1;
+                break;
+            case 0xF3:
+                reply[0] = take_event();
+                rlen = 1;
+                break;
+            default:
+                break;  // 0x00 and unknown bytes get no reply
+        }
+        if (plen && !read_exact(fd, payload, plen))
+            break;
+        if (rlen && write(fd, reply, rlen) != static_cast<ssize_t>(rlen))
+            break;
+        std::string line = "D " + hex(&c, 1);
+        if (plen)
+            line += " " + hex(payload, plen);
+        line += " | T " + hex(reply, rlen);
+        log_line(line);
+    }
+    log_line("closed");
+    return 0;
+}

@@ -24,19 +24,7 @@ std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg) {
         }
     }
     std::array<uint8_t, 256> rec;
-    rec.fill('o');
-    rec[0] = static_cast<uint8_t>(ny);
-    rec[1] = static_cast<uint8_t>(ss);
-    rec[2] = static_cast<uint8_t>(nx * 10 / ny);
-    const int n = nx * ny;
-    for (int k = 0; k < n; ++k) {
-        unsigned qu = static_cast<unsigned>(std::max(0.0, std::min(ul[k] * 65, 65535.0)));
-        unsigned qv = static_cast<unsigned>(std::max(0.0, std::min(vl[k] * 65, 65535.0)));
-        rec[3 + 2 * k] = static_cast<uint8_t>(qu);
-        rec[4 + 2 * k] = static_cast<uint8_t>(qu >> 8);
-        rec[3 + 2 * n + 2 * k] = static_cast<uint8_t>(qv);
-        rec[4 + 2 * n + 2 * k] = static_cast<uint8_t>(qv >> 8);
-    }
+    CalcEU(nx, ny, static_cast<unsigned char>(ss), ul, vl, rec.data());
     seal_record(rec.data());
     return rec;
 }

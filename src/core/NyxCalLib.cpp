@@ -399,39 +399,10 @@ double xy2v1(double x, double y) {
 }
 
 void uv2xy(const double *uv, double *xy) {
-    const double u = uv[0], v = uv[1];
-    double best = 99999;
-    int bx = 512, by = 384;
-    for (int Y = 0; Y <= 800; Y += 50) {
-        for (int X = 0; X <= 1050; X += 50) {
-            const double d = std::fabs(gXYU[X * kGY + Y] - u) + std::fabs(gXYV[X * kGY + Y] - v);
-            if (d < best) {
-                best = d;
-                bx = X;
-                by = Y;
-            }
-        }
-    }
-    for (int step = 5, reach = 50; step >= 1; step /= 5, reach /= 10) {
-        const int y0 = by - reach > 0 ? by - reach : 0;
-        const int y1 = by + reach < kGY ? by + reach : kGY;
-        const int x0 = bx - reach > 0 ? bx - reach : 0;
-        const int x1 = bx + reach < kGX ? bx + reach : kGX;
-        for (int Y = y0; Y < y1; Y += step) {
-            for (int X = x0; X < x1; X += step) {
-                const double d =
-                    std::fabs(gXYU[X * kGY + Y] - u) + std::fabs(gXYV[X * kGY + Y] - v);
-                if (d < best) {
-                    best = d;
-                    bx = X;
-                    by = Y;
-                }
-            }
-        }
-    }
-    minD = best;
-    xy[0] = bx - 30;
-    xy[1] = by - 30;
+    int X = 0, Y = 0;
+    nyx::search_plain(uv[0], uv[1], &X, &Y, &minD);
+    xy[0] = X - 30;
+    xy[1] = Y - 30;
 }
 
 // ---- Calibration model --------------------------------------------------------------
@@ -447,21 +418,30 @@ void Calib_Init(int refNx, int refNy, int space, int w, int h, int hwType, int *
     Calib_CalcRefXY(refX, refY);
 }
 
-void Calib_CalcRefXY(int *refX, int *refY) {
+namespace {
+
+// At most 7 columns and no more rows than columns. The layout divides by the
+// grid sizes less one and by the margin divisor, so they are held at 2 and 1.
+void limit_grid() {
     if (RefNx > 7)
         RefNx = 7;
     if (RefNy > 7)
         RefNy = 7;
     if (RefNy > RefNx)
         RefNy = RefNx;
-    // The layout divides by the grid sizes less one, by the margin divisor and
-    // by the screen scale: hold them where it can.
     if (RefNx < 2)
         RefNx = 2;
     if (RefNy < 2)
         RefNy = 2;
     if (sideSpace < 1)
         sideSpace = 1;
+}
+
+}  // namespace
+
+void Calib_CalcRefXY(int *refX, int *refY) {
+    limit_grid();
+    // The screen scale divides the outline of the background block.
     scrX = clamp_int(scrX, 1, 65535);
     scrY = clamp_int(scrY, 1, 65535);
 
@@ -500,9 +480,10 @@ void Calib_InitUV(const double *ulIn, const double *vlIn) {
         return;
     std::memcpy(Ul, ulIn, sizeof Ul);
     std::memcpy(Vl, vlIn, sizeof Vl);
+    limit_grid();
     nyx::fill_axes();
-    const int nx = clamp_int(RefNx, 0, 7);
-    const int ny = clamp_int(RefNy, 0, 7);
+    const int nx = RefNx;
+    const int ny = RefNy;
     for (int r = 0; r < ny; ++r) {
         for (int c = 0; c < nx; ++c) {
             UUl[c * NYX_REF_MAX + r] = Ul[r * nx + c];

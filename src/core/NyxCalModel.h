@@ -15,4 +15,8 @@ void fill_axes();
 // by point in the documented loop order.
 void build_model();
 
+// The inverse search of uv2xy, point by point in the documented order: grid
+// indices of the best point and its distance.
+void search_plain(double u, double v, int *X, int *Y, double *d);
+
 }  // namespace nyx

@@ -1,6 +1,322 @@
-#include <gtk/gtk.h>
+// inktray: the tray icon and menu of the pen driver, its calibration window
+// and dialogs, and the client of the daemon's command channel.
+//
+// Two threads: the command thread (cmd_client) answers the daemon and leaves
+// screen work in `ui_cmd`; the GTK main thread runs the 200 ms dispatcher
+// `check`, which carries that work out, and raises the user's requests in
+// `send_gui_data_flag` for the daemon's next poll.
+#include <libintl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+
+#include "calibrate.h"
+#include "cmd_client.h"
+#include "dialogs.h"
+#include "fmouse_sys.h"
+#include "ink_paths.h"
+#include "ink_time.h"
+#include "tray_images.h"
+#include "tray_shared.h"
+
+std::atomic<unsigned char> ui_cmd{0};
+std::atomic<unsigned char> send_gui_data_flag{0};
+std::atomic<unsigned char> calib_normal_adv{0};
+std::atomic<std::uint64_t> calibrate_dot{0};
+std::atomic<int> kvx_normal_dot_x{0}, kvx_normal_dot_y{0}, kvx_adv_dot_x{0}, kvx_adv_dot_y{0},
+    kvx_sidespace{0};
+std::atomic<pid_t> vxdcore_pid{0}, inkrelay_pid{0};
+std::atomic<int> screen_width{0}, screen_height{0};
+int resolution_x = 0, resolution_y = 0;
+int about_dlg_show_flag = 0, wait_dlg_show_flag = 0, calibrate_dlg_show_flag = 0;
+guint id0 = 0;
+GtkStatusIcon *tray_icon = nullptr;
+GtkWidget *menu = nullptr, *menuItem1 = nullptr, *menuItem2 = nullptr, *menuItem3 = nullptr,
+          *menuItem4 = nullptr;
+
+namespace {
+
+constexpr const char *kTextDomain = "inkd";
+constexpr const char *kDebugOption = "--vxd-debug";
+constexpr long kDispatchMs = 200;
+constexpr long kMenuPauseMs = 1000;   // after a calibrate menu item
+constexpr long kDotsDoneStepMs = 20;  // 6 steps once the last target is done
+constexpr int kDotsDoneSteps = 6;
+constexpr long kDotsDoneWaitMs = 1000;  // then the wait dialog
+constexpr long kEmbedCheckMs = 2000;    // a tray manager docks the icon well before
+
+GtkWidget *image1 = nullptr, *image2 = nullptr, *image3 = nullptr, *image4 = nullptr;
+pthread_t guicmd_tid;
+
+void read_screen_size(int &w, int &h) {
+    GdkScreen *screen = gdk_screen_get_default();
+    w = gdk_screen_get_width(screen);
+    h = gdk_screen_get_height(screen);
+    screen_width.store(w);
+    screen_height.store(h);
+}
+
+// Screen-size watch, run on every tick without a pending action.
+void watch_resolution() {
+    int w = 0, h = 0;
+    read_screen_size(w, h);
+    if (w == resolution_x && h == resolution_y)
+        return;
+    fmouse_msg("resolution has changed\n");
+    resolution_x = w;
+    resolution_y = h;
+    raise_request(GuiEvt::Resolution);
+}
+
+// The last target is done: let the user see it, then close the window and
+// show the wait dialog while the daemon stores the new calibration.
+void dots_done() {
+    if (!calibrate_window_open()) {
+        fmouse_err("calibration finish without a calibration window: ignored\n");
+        return;
+    }
+    calibrate_hide_current();
+    for (int i = 0; i < kDotsDoneSteps; ++i)
+        ink::time::sleep_ms(kDotsDoneStepMs);
+    calibrate_end();
+    ink::time::sleep_ms(kDotsDoneWaitMs);
+    con_dial();
+    uconnected();
+}
+
+// The dispatcher: takes the pending action out of the mailbox first, so that a
+// command arriving while the action runs waits for the next tick.
+gboolean check(gpointer) {
+    unsigned char action = ui_cmd.exchange(0);
+    if (action != 0)
+        fmouse_msgf("dispatch %s\n", gui_cmd_name(action));
+    switch (static_cast<GuiCmd>(action)) {
+        case GuiCmd::Clear:
+            watch_resolution();
+            break;
+        case GuiCmd::CalibDot: {
+            std::uint64_t d = calibrate_dot.load();
+            calibrate_notify2(dot_x(d), dot_y(d));
+            break;
+        }
+        case GuiCmd::WaitDialog:
+            con_dial();
+            break;
+        case GuiCmd::WaitClose:
+            con_dial_close();
+            break;
+        case GuiCmd::ShowConnected:
+            connected();
+            break;
+        case GuiCmd::Disconnected:
+            calibrate_start_dial_close();
+            calibrate_end();
+            uconnected();
+            break;
+        case GuiCmd::Connecting:
+            con_dial();
+            uconnected();
+            break;
+        case GuiCmd::Connected:
+            con_dial_close();
+            connected();
+            break;
+        case GuiCmd::CalibEnd:
+            calibrate_end();
+            break;
+        case GuiCmd::DotsDone:
+            dots_done();
+            break;
+        default:  // 0x11 and anything else: nothing to show
+            break;
+    }
+    return TRUE;
+}
+
+gboolean tray_icon_on_click(GtkStatusIcon *, GdkEventButton *event, gpointer data) {
+    fmouse_msg("Clicked on tray icon\n");
+    gtk_menu_popup(GTK_MENU(data), nullptr, nullptr, nullptr, nullptr, event->button, event->time);
+    // Handled here: GTK's own handler would pop the menu up a second time.
+    return TRUE;
+}
+
+void tray_icon_on_menu(GtkStatusIcon *status_icon, guint button, guint activate_time,
+                       gpointer data) {
+    fmouse_msg("Popup menu\n");
+    gtk_menu_popup(GTK_MENU(data), nullptr, nullptr, gtk_status_icon_position_menu, status_icon,
+                   button, activate_time);
+}
+
+void tray_icon_on_embedded(GtkStatusIcon *icon, GParamSpec *, gpointer) {
+    if (gtk_status_icon_is_embedded(icon))
+        fmouse_msg("tray icon shown in the system tray\n");
+    else
+        fmouse_err("tray icon removed from the system tray\n");
+}
+
+// One look at start-up: without a system tray the icon cannot be shown; the
+// program goes on serving the daemon, and the user sees it only in the log.
+gboolean tray_icon_check_embedded(gpointer) {
+    if (tray_icon != nullptr && !gtk_status_icon_is_embedded(tray_icon))
+        fmouse_err("no system tray: the tray icon is not shown\n");
+    return FALSE;
+}
+
+void menuItem1_on_click(GtkMenuItem *, gpointer) {
+    calibrate();
+    ink::time::sleep_ms(kMenuPauseMs);
+    calib_normal_adv.store(0);
+}
+
+void menuItem2_on_click(GtkMenuItem *, gpointer) {
+    calibrate();
+    ink::time::sleep_ms(kMenuPauseMs);
+    calib_normal_adv.store(1);
+}
+
+void menuItem4_on_click(GtkMenuItem *, gpointer) {
+    if (about_dlg_show_flag != 0) {
+        fmouse_msg("close about dialog before exit!\n");
+        return;
+    }
+    if (calibrate_dlg_show_flag != 0) {
+        fmouse_msg("close calibrate dialog before exit!\n");
+        return;
+    }
+    if (id0 != 0)
+        g_source_remove(id0);
+    id0 = 0;
+    fmouse_msg("delete! (click menuitem4 of exit).\n");
+    gtk_main_quit();
+}
+
+void create_tray_icon() {
+    GdkPixbuf *pb = pixbuf_from_inline(icon1);
+    tray_icon = gtk_status_icon_new_from_pixbuf(pb);
+    g_object_unref(pb);
+    if (tray_icon == nullptr)
+        fmouse_err("tray icon create error\n");
+}
+
+GtkWidget *menu_item(const char *label, const unsigned char *record, GtkWidget *&img,
+                     void (*handler)(GtkMenuItem *, gpointer)) {
+    GdkPixbuf *pb = pixbuf_from_inline(record);
+    img = gtk_image_new_from_pixbuf(pb);
+    g_object_unref(pb);
+    GtkWidget *item = gtk_image_menu_item_new_with_label(tr(label));
+    gtk_image_menu_item_set_image(GTK_IMAGE_MENU_ITEM(item), img);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
+    g_signal_connect(item, "activate", G_CALLBACK(handler), nullptr);
+    return item;
+}
+
+}  // namespace
+
+const char *tr(const char *msgid) {
+    return dcgettext(kTextDomain, msgid, LC_MESSAGES);
+}
+
+const char *gui_cmd_name(unsigned char cmd) {
+    switch (static_cast<GuiCmd>(cmd)) {
+        case GuiCmd::Clear:
+            return "clear";
+        case GuiCmd::CalibMode:
+            return "calibration mode";
+        case GuiCmd::CalibDot:
+            return "calibration target";
+        case GuiCmd::WaitDialog:
+            return "wait dialog";
+        case GuiCmd::WaitClose:
+            return "wait dialog closed";
+        case GuiCmd::ShowConnected:
+            return "show connected";
+        case GuiCmd::Disconnected:
+            return "disconnected";
+        case GuiCmd::Connecting:
+            return "connecting";
+        case GuiCmd::Connected:
+            return "connected";
+        case GuiCmd::CalibEnd:
+            return "calibration end";
+        case GuiCmd::DotsDone:
+            return "targets done";
+        case GuiCmd::ScreenX:
+            return "screen width";
+        case GuiCmd::ScreenY:
+            return "screen height";
+        case GuiCmd::SetParams:
+            return "parameters";
+        case GuiCmd::Poll:
+            return "poll";
+    }
+    return "unknown";
+}
+
+GdkPixbuf *pixbuf_from_inline(const unsigned char *record) {
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    return gdk_pixbuf_new_from_inline(-1, record, FALSE, nullptr);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+}
 
 int main(int argc, char **argv) {
+    std::setlocale(LC_ALL, "");
+    bindtextdomain(kTextDomain, ink::path::kLocaleDir);
+    bind_textdomain_codeset(kTextDomain, "UTF-8");
     gtk_init(&argc, &argv);
+
+    if (argc == 2) {
+        if (std::strcmp(argv[1], kDebugOption) != 0) {
+            std::puts("argument error!");
+            return -1;
+        }
+        vxd_debug_flag = 1;
+        fmouse_msg("vexor driver debug mode\n");
+    } else if (argc > 2) {
+        std::puts("argument error");
+        return -1;
+    }
+
+    ui_cmd.store(static_cast<unsigned char>(GuiCmd::Disconnected));
+
+    create_tray_icon();
+    menu = gtk_menu_new();
+    menuItem1 = menu_item(N_("Calibrate (Normal)"), icon2, image1, menuItem1_on_click);
+    menuItem2 = menu_item(N_("Calibrate (Advanced)"), icon3, image2, menuItem2_on_click);
+    menuItem3 = menu_item(N_("About Vexor Driver"), icon4, image3, menuItem3_on_click);
+    menuItem4 = menu_item(N_("Exit"), icon5, image4, menuItem4_on_click);
+    gtk_widget_show_all(menu);
+
+    if (tray_icon != nullptr) {
+        g_signal_connect(tray_icon, "button-press-event", G_CALLBACK(tray_icon_on_click), menu);
+        g_signal_connect(tray_icon, "popup-menu", G_CALLBACK(tray_icon_on_menu), menu);
+        g_signal_connect(tray_icon, "notify::embedded", G_CALLBACK(tray_icon_on_embedded), nullptr);
+        gtk_status_icon_set_tooltip_text(tray_icon, "Vexor Driver");
+        gtk_status_icon_set_visible(tray_icon, TRUE);
+        g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kEmbedCheckMs)),
+                      tray_icon_check_embedded, nullptr);
+    }
+
+    read_screen_size(resolution_x, resolution_y);
+    id0 = g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kDispatchMs)), check, nullptr);
+
+    int rc = pthread_create(&guicmd_tid, nullptr, fmouse_guicmd_func, nullptr);
+    vxdcore_pid.store(getppid());
+    if (rc != 0) {
+        fmouse_err("gui cmd thread create error!\n");
+        return -1;
+    }
+
+    gtk_main();
+
+    if (channel_closed_by_daemon()) {
+        // The daemon has gone; its pid file is its own business.
+        fmouse_msg("daemon has closed the command channel, exit\n");
+        return 0;
+    }
+    unlink(ink::path::kPidFile);
+    fmouse_msg("delete .inkd.pid and exit\n");
     return 0;
 }

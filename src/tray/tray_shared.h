@@ -1,0 +1,88 @@
+// State shared by the tray program's two threads and its modules.
+//
+// The command thread owns the socket; the GTK main thread owns every widget.
+// They meet only in the one-byte mailboxes and the values below, all atomic:
+// `ui_cmd` carries a screen action to the 200 ms dispatcher, and
+// `send_gui_data_flag` carries a user request to the daemon's next poll.
+#pragma once
+
+#include <gtk/gtk.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+
+// Command bytes of the daemon (command channel), also the dispatcher's action
+// codes in `ui_cmd`.
+enum class GuiCmd : unsigned char {
+    Clear = 0x00,
+    CalibMode = 0x11,
+    CalibDot = 0x22,
+    WaitDialog = 0x33,
+    WaitClose = 0x44,
+    ShowConnected = 0x55,
+    Disconnected = 0x66,
+    Connecting = 0x77,
+    Connected = 0x88,
+    CalibEnd = 0x99,
+    DotsDone = 0xAA,
+    ScreenX = 0xF0,
+    ScreenY = 0xF1,
+    SetParams = 0xF2,
+    Poll = 0xF3,
+};
+
+// User requests handed to the daemon in answer to a poll.
+enum class GuiEvt : unsigned char {
+    None = 0x00,
+    CalibStart = 0x10,
+    CalibCancel = 0x20,
+    Resolution = 0x30,
+};
+
+// Name of a command or action byte for debug lines ("unknown" otherwise).
+const char *gui_cmd_name(unsigned char cmd);
+
+// Mailboxes between the threads.
+extern std::atomic<unsigned char> ui_cmd;
+extern std::atomic<unsigned char> send_gui_data_flag;
+extern std::atomic<unsigned char> calib_normal_adv;
+
+// Raises a user request; a newer one replaces one the daemon has not fetched.
+inline void raise_request(GuiEvt evt) {
+    send_gui_data_flag.store(static_cast<unsigned char>(evt));
+}
+
+// Target position of the latest 0x22, packed into one atomic word so that the
+// dispatcher never pairs the x of one target with the y of another.
+extern std::atomic<std::uint64_t> calibrate_dot;
+inline std::uint64_t pack_dot(int x, int y) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(x)) << 32) |
+           static_cast<std::uint32_t>(y);
+}
+inline int dot_x(std::uint64_t d) {
+    return static_cast<int>(static_cast<std::uint32_t>(d >> 32));
+}
+inline int dot_y(std::uint64_t d) {
+    return static_cast<int>(static_cast<std::uint32_t>(d));
+}
+
+// Calibration-grid parameters and pids reported by the daemon; kept and logged.
+extern std::atomic<int> kvx_normal_dot_x, kvx_normal_dot_y, kvx_adv_dot_x, kvx_adv_dot_y,
+    kvx_sidespace;
+extern std::atomic<pid_t> vxdcore_pid, inkrelay_pid;
+
+// Screen size as the main thread last read it; the command thread answers
+// 0xF0 and 0xF1 from these, so it never calls into GDK itself.
+extern std::atomic<int> screen_width, screen_height;
+
+// Main-thread state.
+extern int resolution_x, resolution_y;
+extern int about_dlg_show_flag, wait_dlg_show_flag, calibrate_dlg_show_flag;
+extern guint id0;
+extern GtkStatusIcon *tray_icon;
+extern GtkWidget *menu, *menuItem1, *menuItem2, *menuItem3, *menuItem4;
+
+// Message catalogue lookup of the tray program (text domain "inkd").
+const char *tr(const char *msgid);
+#define N_(s) (s)

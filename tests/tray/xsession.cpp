@@ -1,0 +1,298 @@
+#include "xsession.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sandbox.h"
+
+namespace inktest {
+
+namespace {
+
+// Windows come and go while the tests look at them; a request on a window that
+// has just gone is not an error of the test.
+int ignore_x_errors(Display *, XErrorEvent *) {
+    return 0;
+}
+
+}  // namespace
+
+bool xvfb_installed() {
+    return access("/usr/bin/Xvfb", X_OK) == 0;
+}
+
+XServer::~XServer() {
+    if (dpy_ != nullptr)
+        XCloseDisplay(dpy_);
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        int st;
+        if (!wait_until([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, 3000ms)) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &st, 0);
+        }
+    }
+}
+
+bool XServer::start(int w, int h) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return false;
+    std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
+    pid_ = fork();
+    if (pid_ < 0)
+        return false;
+    if (pid_ == 0) {
+        close(fds[0]);
+        int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        std::string fd = std::to_string(fds[1]);
+        execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", geometry.c_str(),
+              "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string num;
+    struct pollfd p {
+        fds[0], POLLIN, 0
+    };
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end && ::poll(&p, 1, 100) >= 0) {
+        char c;
+        if ((p.revents & POLLIN) == 0)
+            continue;
+        if (read(fds[0], &c, 1) != 1 || c == '\n')
+            break;
+        num += c;
+    }
+    close(fds[0]);
+    if (num.empty())
+        return false;
+    name_ = ":" + num;
+    setenv("DISPLAY", name_.c_str(), 1);
+    setenv("NO_AT_BRIDGE", "1", 1);
+    XSetErrorHandler(ignore_x_errors);
+    dpy_ = XOpenDisplay(name_.c_str());
+    return dpy_ != nullptr;
+}
+
+std::vector<XWin> XServer::mapped_toplevels() {
+    std::vector<XWin> out;
+    Window root_ret, parent;
+    Window *children = nullptr;
+    unsigned n = 0;
+    XSync(dpy_, False);
+    if (!XQueryTree(dpy_, DefaultRootWindow(dpy_), &root_ret, &parent, &children, &n))
+        return out;
+    for (unsigned i = 0; i < n; ++i) {
+        XWindowAttributes a;
+        if (!XGetWindowAttributes(dpy_, children[i], &a) || a.map_state != IsViewable)
+            continue;
+        XWin w;
+        w.id = children[i];
+        w.x = a.x;
+        w.y = a.y;
+        w.w = a.width;
+        w.h = a.height;
+        w.override_redirect = a.override_redirect;
+        char *name = nullptr;
+        if (XFetchName(dpy_, children[i], &name) && name != nullptr) {
+            w.title = name;
+            XFree(name);
+        }
+        out.push_back(w);
+    }
+    if (children)
+        XFree(children);
+    return out;
+}
+
+std::vector<XWin> XServer::find(const std::string &title) {
+    std::vector<XWin> out;
+    for (auto &w : mapped_toplevels())
+        if (w.title == title)
+            out.push_back(w);
+    return out;
+}
+
+bool XServer::wait_count(const std::string &title, size_t count,
+                         std::chrono::milliseconds timeout) {
+    return wait_until([&] { return find(title).size() == count; }, timeout);
+}
+
+std::vector<XWin> XServer::popups() {
+    std::vector<XWin> out;
+    for (auto &w : mapped_toplevels())
+        if (w.override_redirect && w.w > 40 && w.h > 20 && w.w < DisplayWidth(dpy_, 0))
+            out.push_back(w);
+    return out;
+}
+
+std::uint32_t XServer::pixel(int x, int y) {
+    XImage *img = XGetImage(dpy_, DefaultRootWindow(dpy_), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (img == nullptr)
+        return 0xFFFFFFFFu;
+    unsigned long p = XGetPixel(img, 0, 0);
+    XDestroyImage(img);
+    return static_cast<std::uint32_t>(p & 0xFFFFFF);
+}
+
+void XServer::key(unsigned long keysym, Window focus) {
+    if (focus != 0)
+        XSetInputFocus(dpy_, focus, RevertToParent, CurrentTime);
+    KeyCode kc = XKeysymToKeycode(dpy_, keysym);
+    XSync(dpy_, False);
+    XTestFakeKeyEvent(dpy_, kc, True, CurrentTime);
+    XTestFakeKeyEvent(dpy_, kc, False, CurrentTime);
+    XSync(dpy_, False);
+}
+
+void XServer::move_pointer(int x, int y) {
+    XTestFakeMotionEvent(dpy_, 0, x, y, CurrentTime);
+    XSync(dpy_, False);
+}
+
+void XServer::raise(Window w) {
+    XRaiseWindow(dpy_, w);
+    XSync(dpy_, False);
+}
+
+void XServer::click(int x, int y, unsigned button) {
+    move_pointer(x, y);
+    XTestFakeButtonEvent(dpy_, button, True, CurrentTime);
+    XTestFakeButtonEvent(dpy_, button, False, CurrentTime);
+    XSync(dpy_, False);
+}
+
+void XServer::close_request(Window w) {
+    XEvent e;
+    std::memset(&e, 0, sizeof e);
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = XInternAtom(dpy_, "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = static_cast<long>(XInternAtom(dpy_, "WM_DELETE_WINDOW", False));
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(dpy_, w, False, NoEventMask, &e);
+    XSync(dpy_, False);
+}
+
+bool XServer::screenshot(const std::string &png, int x, int y, int w, int h) {
+    std::string cmd = "import -display " + name_ + " -window root ";
+    if (w > 0 && h > 0)
+        cmd += "-crop " + std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) +
+               "+" + std::to_string(y) + " +repage ";
+    cmd += "'" + png + "' >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+TrayHost::~TrayHost() {
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    if (dpy_ != nullptr)
+        XCloseDisplay(dpy_);
+}
+
+bool TrayHost::start(const std::string &display) {
+    dpy_ = XOpenDisplay(display.c_str());
+    if (dpy_ == nullptr)
+        return false;
+    Window root = DefaultRootWindow(dpy_);
+    int sw = DisplayWidth(dpy_, 0);
+    XSetWindowAttributes attr;
+    attr.background_pixel = 0x3C3F44;
+    attr.override_redirect = True;
+    panel_ =
+        XCreateWindow(dpy_, root, 0, 0, static_cast<unsigned>(sw), kPanelHeight, 0, CopyFromParent,
+                      InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attr);
+    XSelectInput(dpy_, panel_, SubstructureNotifyMask);
+    XMapWindow(dpy_, panel_);
+
+    Atom sel = XInternAtom(dpy_, "_NET_SYSTEM_TRAY_S0", False);
+    Atom orientation = XInternAtom(dpy_, "_NET_SYSTEM_TRAY_ORIENTATION", False);
+    long horizontal = 0;
+    XChangeProperty(dpy_, panel_, orientation, XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char *>(&horizontal), 1);
+    XSetSelectionOwner(dpy_, sel, panel_, CurrentTime);
+    if (XGetSelectionOwner(dpy_, sel) != panel_)
+        return false;
+
+    // Tell running clients that a tray manager is there.
+    XEvent e;
+    std::memset(&e, 0, sizeof e);
+    e.xclient.type = ClientMessage;
+    e.xclient.window = root;
+    e.xclient.message_type = XInternAtom(dpy_, "MANAGER", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = CurrentTime;
+    e.xclient.data.l[1] = static_cast<long>(sel);
+    e.xclient.data.l[2] = static_cast<long>(panel_);
+    XSendEvent(dpy_, root, False, StructureNotifyMask, &e);
+    XSync(dpy_, False);
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+bool TrayHost::wait_icon(std::chrono::milliseconds timeout) {
+    return wait_until([&] { return docked_.load(); }, timeout);
+}
+
+void TrayHost::run() {
+    Atom opcode = XInternAtom(dpy_, "_NET_SYSTEM_TRAY_OPCODE", False);
+    Atom xembed = XInternAtom(dpy_, "_XEMBED", False);
+    constexpr long kRequestDock = 0;
+    constexpr long kEmbeddedNotify = 0;
+    constexpr int kIconSize = 24;
+    int slot = 0;
+    while (!stop_) {
+        while (XPending(dpy_) > 0) {
+            XEvent ev;
+            XNextEvent(dpy_, &ev);
+            if (ev.type != ClientMessage || ev.xclient.message_type != opcode ||
+                ev.xclient.data.l[1] != kRequestDock)
+                continue;
+            Window icon = static_cast<Window>(ev.xclient.data.l[2]);
+            int sw = DisplayWidth(dpy_, 0);
+            int x = sw - (slot + 1) * (kIconSize + 4);
+            ++slot;
+            XSelectInput(dpy_, icon, StructureNotifyMask);
+            XReparentWindow(dpy_, icon, panel_, x, 1);
+            XResizeWindow(dpy_, icon, kIconSize, kIconSize);
+            XMapRaised(dpy_, icon);
+            XEvent n;
+            std::memset(&n, 0, sizeof n);
+            n.xclient.type = ClientMessage;
+            n.xclient.window = icon;
+            n.xclient.message_type = xembed;
+            n.xclient.format = 32;
+            n.xclient.data.l[0] = CurrentTime;
+            n.xclient.data.l[1] = kEmbeddedNotify;
+            n.xclient.data.l[3] = static_cast<long>(panel_);
+            n.xclient.data.l[4] = 0;
+            XSendEvent(dpy_, icon, False, NoEventMask, &n);
+            XSync(dpy_, False);
+            icon_x_ = x + kIconSize / 2;
+            icon_y_ = 1 + kIconSize / 2;
+            docked_ = true;
+        }
+        struct timespec ts {
+            0, 10000000
+        };
+        nanosleep(&ts, nullptr);
+    }
+}
+
+}  // namespace inktest

@@ -1,0 +1,100 @@
+// A private X server for the GUI tests, and what a user would do on it.
+//
+// XServer starts `Xvfb -displayfd` (it picks a free display number itself)
+// and points DISPLAY at it for the children. The helpers find top-level
+// windows by title, read pixels, type keys through XTEST and send the window
+// manager's close request. TrayHost is a minimal system-tray manager (the
+// selection owner that embeds status icons), since bare Xvfb has none.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace inktest {
+
+using namespace std::chrono_literals;
+
+bool xvfb_installed();
+
+struct XWin {
+    Window id = 0;
+    std::string title;
+    int x = 0, y = 0, w = 0, h = 0;
+    bool override_redirect = false;
+};
+
+class XServer {
+  public:
+    XServer() = default;
+    XServer(const XServer &) = delete;
+    XServer &operator=(const XServer &) = delete;
+    ~XServer();
+
+    // Starts Xvfb with one screen of w x h; false on failure.
+    bool start(int w = 1024, int h = 768);
+    const std::string &display_name() const { return name_; }
+    Display *dpy() const { return dpy_; }
+
+    // Mapped top-level windows (children of the root), bottom to top.
+    std::vector<XWin> mapped_toplevels();
+    // Mapped top-level windows whose WM_NAME is title.
+    std::vector<XWin> find(const std::string &title);
+    // Waits until exactly `count` windows with that title are mapped.
+    bool wait_count(const std::string &title, size_t count,
+                    std::chrono::milliseconds timeout = 3000ms);
+    // Mapped override-redirect windows (popup menus).
+    std::vector<XWin> popups();
+
+    // Colour of a screen pixel as 0xRRGGBB.
+    std::uint32_t pixel(int x, int y);
+    // Gives the window the keyboard focus, then presses and releases a key.
+    void key(unsigned long keysym, Window focus = 0);
+    void click(int x, int y, unsigned button = 1);
+    void move_pointer(int x, int y);
+    void raise(Window w);
+    // The window manager's close request (WM_DELETE_WINDOW).
+    void close_request(Window w);
+    // Saves the screen (or one region of it) as a PNG file.
+    bool screenshot(const std::string &png, int x = 0, int y = 0, int w = 0, int h = 0);
+
+  private:
+    pid_t pid_ = -1;
+    std::string name_;
+    Display *dpy_ = nullptr;
+};
+
+class TrayHost {
+  public:
+    TrayHost() = default;
+    TrayHost(const TrayHost &) = delete;
+    TrayHost &operator=(const TrayHost &) = delete;
+    ~TrayHost();
+
+    // Takes the tray selection of screen 0 and serves dock requests; the
+    // panel is a bar along the top of the screen.
+    bool start(const std::string &display);
+    // Waits until an icon is docked.
+    bool wait_icon(std::chrono::milliseconds timeout = 5000ms);
+    // Centre of the docked icon in root coordinates.
+    int icon_x() const { return icon_x_; }
+    int icon_y() const { return icon_y_; }
+    Window panel() const { return panel_; }
+    static constexpr int kPanelHeight = 26;
+
+  private:
+    void run();
+    Display *dpy_ = nullptr;
+    Window panel_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> docked_{false};
+    int icon_x_ = 0, icon_y_ = 0;
+};
+
+}  // namespace inktest

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +37,9 @@ void reset_sandbox() {
     if (!sandbox_available())
         throw std::runtime_error("no sandbox root in this build");
     std::error_code ec;
+    // A virtual camera unit left mounted on the device directory would keep
+    // <root>/dev from being emptied: detach it first.
+    umount2((root() + "/dev/usb").c_str(), MNT_DETACH);
     for (const char *d : {"/tmp", "/dev", "/sbin", "/usr", "/proc-test"})
         fs::remove_all(root() + d, ec);
     for (const char *d :
@@ -79,7 +83,13 @@ Process::Process(Process &&o) noexcept
 
 Process &Process::operator=(Process &&o) noexcept {
     if (this != &o) {
-        this->~Process();
+        // End the child this object still holds (not by calling the
+        // destructor, which would destroy out_file_ before it is assigned).
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            int st;
+            waitpid(pid_, &st, 0);
+        }
         pid_ = std::exchange(o.pid_, -1);
         status_ = o.status_;
         out_file_ = std::move(o.out_file_);

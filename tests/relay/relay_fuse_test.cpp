@@ -1,0 +1,222 @@
+// The real inkrelay against the virtual camera unit through FUSE, with a test
+// server standing in for the daemon's socket.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "NyxCalLib.h"
+#include "ink_paths.h"
+#include "ink_time.h"
+#include "inksim.h"
+#include "link_server.h"
+#include "sandbox.h"
+
+namespace {
+
+using inktest::LinkServer;
+using inktest::Process;
+using namespace std::chrono_literals;
+
+constexpr int kLong = 3000;  // ms allowed for anything that should be prompt
+
+// The relay's silence limit as this build runs it, in ms.
+int silence_ms() {
+    return static_cast<int>(ink::time::scaled_us(5001000) / 1000);
+}
+
+class RelayWithUnit : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!inktest::sandbox_available())
+            GTEST_SKIP() << "needs a sandbox build (-DINK_ROOT=...)";
+        inktest::reset_sandbox();
+        int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            GTEST_SKIP() << "/dev/fuse cannot be opened (" << strerror(errno)
+                         << "): FUSE tests skipped";
+        close(fd);
+        inktest::install_program("inkrelay");
+        inksim::Scenario sc;
+        sc.unit.camera.noise = 0;
+        sim_ = std::make_unique<inksim::Simulator>(sc);
+        std::string err;
+        if (!sim_->start(&err)) {
+            sim_.reset();
+            GTEST_SKIP() << "cannot mount the virtual unit: " << err << ": FUSE tests skipped";
+        }
+        ASSERT_TRUE(server_.listen());
+    }
+    void TearDown() override {
+        relay_ = Process();  // kills a relay still running
+        server_.close_all();
+        if (sim_)
+            sim_->stop();
+    }
+    void start_relay() {
+        relay_ = Process::start({inktest::in_root("/usr/bin/inkrelay"), "--vxd-debug"},
+                                inktest::in_root("/tmp/inkrelay.out"));
+    }
+    void connect_relay() {
+        start_relay();
+        ASSERT_TRUE(server_.accept(kLong)) << relay_.output();
+    }
+    std::vector<uint8_t> ask(const std::string &cmd, size_t reply) {
+        server_.send(std::vector<uint8_t>(cmd.begin(), cmd.end()));
+        return server_.read(reply, kLong);
+    }
+    static int exit_code(std::optional<int> st) {
+        return st && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+    }
+
+    std::unique_ptr<inksim::Simulator> sim_;
+    LinkServer server_;
+    Process relay_;
+};
+
+TEST_F(RelayWithUnit, CarriesCommandsAndRepliesBothWays) {
+    connect_relay();
+    EXPECT_EQ(ask("T", 4), (std::vector<uint8_t>{65, 3, 190, 252}));
+    auto e = ask("e", 64);
+    EXPECT_EQ(e.size(), 64u);
+    auto d = ask("d", 256);
+    ASSERT_EQ(d.size(), 256u);
+    EXPECT_TRUE(inksim::record_sealed(d.data()));
+    EXPECT_EQ(ask(std::string("c\x35\x00\x23", 4), 3), (std::vector<uint8_t>{0x35, 0x00, 0x23}));
+
+    auto cmds = sim_->commands();
+    ASSERT_EQ(cmds.size(), 4u);
+    EXPECT_EQ(cmds[0].cmd, 'T');
+    EXPECT_EQ(cmds[1].cmd, 'e');
+    EXPECT_EQ(cmds[2].cmd, 'd');
+    EXPECT_EQ(cmds[3].cmd, 'c');
+    EXPECT_EQ(cmds[3].payload, (std::vector<uint8_t>{0x35, 0x00, 0x23}));
+    EXPECT_TRUE(relay_.running());
+}
+
+TEST_F(RelayWithUnit, OutputReportsCarryTwoBytesEachFifteenMillisecondsApart) {
+    connect_relay();
+    server_.send({'A', 'B', 'C'});
+    ASSERT_TRUE(inktest::wait_until([&] { return sim_->reports().size() >= 2; }, 2s));
+    auto r = sim_->reports();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].values, (inksim::Report{2, 'A', 'B', 0, 0, 0, 0, 0}));
+    EXPECT_EQ(r[1].values, (inksim::Report{1, 'C', 0, 0, 0, 0, 0, 0}));
+    EXPECT_GE(r[1].t_us - r[0].t_us, ink::time::scaled_us(15000) * 9 / 10);
+
+    // A longer block: one report per two bytes, never closer than the pause.
+    std::vector<uint8_t> block(40, 'o');
+    server_.send(block);
+    ASSERT_TRUE(inktest::wait_until([&] { return sim_->reports().size() >= 22; }, 5s));
+    r = sim_->reports();
+    for (size_t i = 3; i < r.size(); ++i) {
+        EXPECT_GE(r[i].t_us - r[i - 1].t_us, ink::time::scaled_us(15000) * 9 / 10) << i;
+        EXPECT_GE(r[i].values[0], 1);
+        EXPECT_LE(r[i].values[0], 2);
+    }
+}
+
+TEST_F(RelayWithUnit, FrameStreamReachesTheDaemonInOrder) {
+    connect_relay();
+    sim_->set_pen(std::make_pair(512.0, 384.0));
+    server_.send({'r'});
+    // Frames of 1 and 11 bytes travel in reports of up to six bytes; the
+    // daemon must see whole frames back to back.
+    auto bytes = server_.read(11 * 30, kLong);
+    server_.send({'p'});
+    ASSERT_EQ(bytes.size(), 330u);
+    size_t i = 0;
+    while (i < bytes.size() && bytes[i] != 0xFE)
+        ++i;
+    int spots = 0;
+    for (; i + 11 <= bytes.size(); i += 11) {
+        ASSERT_EQ(bytes[i], 0xFE) << "at " << i;
+        ASSERT_EQ(DecData_Raw(bytes.data() + i + 1), 1);
+        double u, v;
+        inksim::CameraModel(inksim::CameraConfig()).map(512, 384, &u, &v);
+        EXPECT_NEAR(SPOT.x, u, 0.1);
+        EXPECT_NEAR(SPOT.y, v, 0.1);
+        ++spots;
+    }
+    EXPECT_GE(spots, 25);
+}
+
+TEST_F(RelayWithUnit, OversizedCountAndTheEighthValueNeverLeak) {
+    connect_relay();
+    sim_->inject_report({1, 2, 3, 4, 5, 6, 9, 0x77});
+    sim_->inject_report({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0, 0x77});
+    sim_->inject_report({0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 3, 0x77});
+    EXPECT_EQ(server_.read(9, kLong), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 0x10, 0x20, 0x30}));
+    EXPECT_TRUE(server_.read(1, 100).empty());
+}
+
+TEST_F(RelayWithUnit, ExitsAfterFiveSecondsOfSilence) {
+    connect_relay();
+    auto t0 = ink::time::now_us();
+    auto st = relay_.wait(std::chrono::milliseconds(silence_ms() * 2 + kLong));
+    auto waited_ms = (ink::time::now_us() - t0) / 1000;
+    EXPECT_EQ(exit_code(st), 0);
+    EXPECT_GE(waited_ms, silence_ms() - 20);
+    EXPECT_NE(relay_.output().find("hid read time out\n"), std::string::npos) << relay_.output();
+}
+
+TEST_F(RelayWithUnit, ExitsWhenTheUnitIsUnplugged) {
+    connect_relay();
+    server_.send({'r'});
+    ASSERT_EQ(server_.read(20, kLong).size(), 20u);
+    auto t0 = ink::time::now_us();
+    sim_->unplug();
+    EXPECT_EQ(exit_code(relay_.wait(std::chrono::milliseconds(kLong))), 0);
+    EXPECT_LT((ink::time::now_us() - t0) / 1000, silence_ms())
+        << "the unplug was taken for silence";
+    EXPECT_NE(relay_.output().find("fmouse hid read data error\n"), std::string::npos)
+        << relay_.output();
+    EXPECT_FALSE(inktest::exists(ink::path::kDeviceNode));
+}
+
+TEST_F(RelayWithUnit, ExitsWhenTheDaemonCloses) {
+    connect_relay();
+    server_.send({'r'});
+    ASSERT_EQ(server_.read(20, kLong).size(), 20u);
+    server_.close_client();
+    EXPECT_EQ(exit_code(relay_.wait(std::chrono::milliseconds(kLong))), 0);
+    std::string out = relay_.output();
+    EXPECT_NE(out.find("read bytes is error,0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("hid read exit\n"), std::string::npos) << out;
+}
+
+TEST_F(RelayWithUnit, WithoutANodeExitsWithoutConnecting) {
+    sim_->unplug();
+    start_relay();
+    EXPECT_EQ(exit_code(relay_.wait(std::chrono::milliseconds(kLong))), 255);
+    EXPECT_FALSE(server_.pending(50));
+    EXPECT_NE(relay_.output().find("Fmouse Hid initial error\n"), std::string::npos);
+}
+
+TEST_F(RelayWithUnit, WaitsForTheDaemonThenRelays) {
+    server_.close_all();
+    unlink(ink::path::kRelaySocket);
+    start_relay();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(relay_.running());
+    ASSERT_TRUE(server_.listen());
+    ASSERT_TRUE(server_.accept(kLong));
+    EXPECT_EQ(ask("T", 4).size(), 4u);
+}
+
+TEST_F(RelayWithUnit, AKilledRelayLeavesTheUnitUsable) {
+    // The first relay dies while its read is parked in the unit.
+    connect_relay();
+    relay_.signal(SIGKILL);
+    EXPECT_TRUE(relay_.wait(std::chrono::milliseconds(kLong)).has_value());
+    server_.close_client();
+    connect_relay();
+    EXPECT_EQ(ask("T", 4).size(), 4u);
+}
+
+}  // namespace

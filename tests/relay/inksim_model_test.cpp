@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -252,6 +253,21 @@ TEST(InksimScenario, RejectsBadLinesWithTheirNumber) {
         EXPECT_EQ(err.rfind("line ", 0), 0u) << err;
     }
     EXPECT_FALSE(inksim::load_scenario("/nonexistent/scenario", &sc, &err));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InksimScenario, ExamplesParse) {
+    int n = 0;
+    for (const auto &e : std::filesystem::directory_iterator(INKSIM_SCENARIO_DIR)) {
+        inksim::Scenario sc;
+        std::string err;
+        EXPECT_TRUE(inksim::load_scenario(e.path().string(), &sc, &err)) << err;
+        ++n;
+    }
+    EXPECT_GE(n, 5);
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ struct HiddevFs::Impl {
         while (!of->parked.empty() && (of->dead || !of->q.empty())) {
             auto [req, size] = of->parked.front();
             of->parked.pop_front();
-            if (of->dead) {
+            if (of->q.empty()) {
                 fuse_reply_err(req, EIO);
                 continue;
             }
@@ -243,12 +243,13 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info *fi)
     }
     {
         std::lock_guard<std::mutex> l(im->mu);
-        if (of->dead) {
-            fuse_reply_err(req, EIO);
-            return;
-        }
+        // Events queued before an unplug are still read; then reads fail.
         if (!of->q.empty()) {
             HiddevFs::Impl::reply_events(req, of, size);
+            return;
+        }
+        if (of->dead) {
+            fuse_reply_err(req, EIO);
             return;
         }
     }
@@ -259,10 +260,10 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info *fi)
     std::lock_guard<std::mutex> l(im->mu);
     if (fuse_req_interrupted(req)) {
         fuse_reply_err(req, EINTR);
-    } else if (of->dead) {
-        fuse_reply_err(req, EIO);
     } else if (!of->q.empty()) {
         HiddevFs::Impl::reply_events(req, of, size);
+    } else if (of->dead) {
+        fuse_reply_err(req, EIO);
     } else {
         of->parked.emplace_back(req, size);
     }
@@ -455,7 +456,6 @@ void HiddevFs::set_plugged(bool on) {
         return;
     for (OpenFile *of : impl_->opens) {
         of->dead = true;
-        of->q.clear();
         impl_->serve(of);
     }
 }

@@ -104,6 +104,9 @@ void Simulator::clock_loop() {
                 camera_.sense(x, y, &pen.u, &pen.v);
             }
             fw_.frame(pen, now);
+            // The frame goes out before the steps that follow it take effect
+            // (an unplug right after it must not swallow it).
+            deliver(now);
             ++frame_;
             run_steps_at_frame();
         }

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <string>
 #include <vector>
 
 #include "NyxCalLib.h"
 #include "fmouse_click.h"
 #include "fmouse_cmddata.h"
 #include "fmouse_motion.h"
+#include "fmouse_sys.h"
 
 namespace {
 
@@ -339,6 +341,33 @@ TEST_F(Click, FailedRightClickIsNotRepeated) {
     close(broken[1]);
     motion_fd = saved;
     EXPECT_EQ(offs(25), Recs{});
+}
+
+// ---- Debug lines ------------------------------------------------------------------
+
+TEST_F(Click, BreaksAndTheRightClickAreReportedInDebugMode) {
+    vxd_debug_flag = 1;
+    testing::internal::CaptureStdout();
+    tap(2, 300, 200);
+    offs(4);  // break in L0
+    off();
+    tap(2, 300, 200);
+    tap(2, 300, 200);
+    offs(4);  // break in L1
+    off();
+    tap(2, 300, 200);
+    tap(2, 300, 200);
+    tap(2, 300, 200);  // right click
+    std::string out = testing::internal::GetCapturedStdout();
+    vxd_debug_flag = 0;
+    auto at = [&](const char *line) { return out.find(std::string("FMOUSE MSG: ") + line); };
+    EXPECT_LT(at("Break in L0\n"), at("Break in L1\n"));
+    EXPECT_LT(at("Break in L1\n"), at("SignK detected\n"));
+    EXPECT_LT(at("SignK detected\n"), at("right button motion\n"));
+    EXPECT_LT(at("right button motion\n"), at("right button press\n"));
+    EXPECT_LT(at("right button press\n"), at("right button release\n"));
+    EXPECT_NE(at("right button release\n"), std::string::npos);
+    EXPECT_NE(out.find("gesture H2 -> settle\n"), std::string::npos);
 }
 
 // ---- Reference model -------------------------------------------------------------

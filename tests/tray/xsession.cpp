@@ -189,13 +189,47 @@ void XServer::close_request(Window w) {
     XSync(dpy_, False);
 }
 
-bool XServer::screenshot(const std::string &png, int x, int y, int w, int h) {
-    std::string cmd = "import -display " + name_ + " -window root ";
-    if (w > 0 && h > 0)
-        cmd += "-crop " + std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) +
-               "+" + std::to_string(y) + " +repage ";
-    cmd += "'" + png + "' >/dev/null 2>&1";
-    return std::system(cmd.c_str()) == 0;
+bool XServer::screenshot(
+    const std::string &png, int x, int y, int w, int h,
+    const std::function<bool(std::uint32_t (*)(void *, int, int), void *)> &accept) {
+    if (w <= 0 || h <= 0) {
+        x = y = 0;
+        w = DisplayWidth(dpy_, 0);
+        h = DisplayHeight(dpy_, 0);
+    }
+    // One GetImage request: the picture is consistent even while targets blink.
+    XImage *img = XGetImage(dpy_, DefaultRootWindow(dpy_), x, y, static_cast<unsigned>(w),
+                            static_cast<unsigned>(h), AllPlanes, ZPixmap);
+    if (img == nullptr)
+        return false;
+    auto at = [](void *im, int px, int py) {
+        return static_cast<std::uint32_t>(XGetPixel(static_cast<XImage *>(im), px, py) & 0xFFFFFF);
+    };
+    if (accept && !accept(at, img)) {
+        XDestroyImage(img);
+        return false;
+    }
+    std::string ppm = png + ".ppm";
+    FILE *f = std::fopen(ppm.c_str(), "wb");
+    if (f == nullptr) {
+        XDestroyImage(img);
+        return false;
+    }
+    std::fprintf(f, "P6\n%d %d\n255\n", w, h);
+    for (int row = 0; row < h; ++row)
+        for (int col = 0; col < w; ++col) {
+            unsigned long p = XGetPixel(img, col, row);
+            unsigned char rgb[3] = {static_cast<unsigned char>(p >> 16),
+                                    static_cast<unsigned char>(p >> 8),
+                                    static_cast<unsigned char>(p)};
+            std::fwrite(rgb, 1, 3, f);
+        }
+    XDestroyImage(img);
+    bool ok = std::fclose(f) == 0;
+    std::string cmd = "convert '" + ppm + "' '" + png + "' >/dev/null 2>&1";
+    ok = ok && std::system(cmd.c_str()) == 0;
+    std::remove(ppm.c_str());
+    return ok;
 }
 
 TrayHost::~TrayHost() {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,8 +61,12 @@ class XServer {
     void raise(Window w);
     // The window manager's close request (WM_DELETE_WINDOW).
     void close_request(Window w);
-    // Saves the screen (or one region of it) as a PNG file.
-    bool screenshot(const std::string &png, int x = 0, int y = 0, int w = 0, int h = 0);
+    // Saves the screen (or one region of it) as a PNG file. `accept`, when
+    // given, looks at the picture first (pixel reader, image; coordinates
+    // relative to the region) and can refuse it: nothing is written then.
+    bool screenshot(
+        const std::string &png, int x = 0, int y = 0, int w = 0, int h = 0,
+        const std::function<bool(std::uint32_t (*)(void *, int, int), void *)> &accept = {});
 
   private:
     pid_t pid_ = -1;

@@ -1,6 +1,8 @@
 // The real inkrelay against the virtual camera unit through FUSE, with a test
 // server standing in for the daemon's socket.
 #include <fcntl.h>
+#include <linux/hiddev.h>
+#include <sys/ioctl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "NyxCalLib.h"
+#include "hidcore.h"
 #include "ink_paths.h"
 #include "ink_time.h"
 #include "inksim.h"
@@ -153,6 +156,24 @@ TEST_F(RelayWithUnit, OversizedCountAndTheEighthValueNeverLeak) {
     sim_->inject_report({0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 3, 0x77});
     EXPECT_EQ(server_.read(9, kLong), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 0x10, 0x20, 0x30}));
     EXPECT_TRUE(server_.read(1, 100).empty());
+}
+
+TEST_F(RelayWithUnit, DeviceInfoGivesTheUnitsIds) {
+    inksim::UnitConfig defaults;
+    int fd = open(ink::path::kDeviceNode, O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fmouse_hid_get_vendor_id(fd), defaults.vendor);
+    EXPECT_EQ(fmouse_hid_get_product_id(fd), defaults.product);
+    // The unit has one output report: anything else is refused, as by the driver.
+    hiddev_report_info ri{};
+    ri.report_type = HID_REPORT_TYPE_INPUT;
+    EXPECT_EQ(ioctl(fd, HIDIOCSREPORT, &ri), -1);
+    close(fd);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    EXPECT_EQ(fmouse_hid_get_vendor_id(p[0]), 0) << "not a hiddev node";
+    close(p[0]);
+    close(p[1]);
 }
 
 TEST_F(RelayWithUnit, ExitsAfterFiveSecondsOfSilence) {

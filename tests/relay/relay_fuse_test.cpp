@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -176,8 +177,14 @@ TEST_F(RelayWithUnit, DeviceInfoGivesTheUnitsIds) {
     close(p[1]);
 }
 
-TEST_F(RelayWithUnit, ExitsAfterFiveSecondsOfSilence) {
+TEST_F(RelayWithUnit, AHeldUnitKeepsTheRelayButASilentOneEndsIt) {
     connect_relay();
+    // On hold the unit sends empty reports now and then: nothing reaches the
+    // daemon, and the relay stays.
+    EXPECT_FALSE(relay_.wait(std::chrono::milliseconds(silence_ms() * 3 / 2)).has_value());
+    EXPECT_TRUE(server_.read(1, 10).empty());
+
+    sim_->with_firmware([](inksim::Firmware &fw) { fw.set_silence_until(LLONG_MAX); });
     auto t0 = ink::time::now_us();
     auto st = relay_.wait(std::chrono::milliseconds(silence_ms() * 2 + kLong));
     auto waited_ms = (ink::time::now_us() - t0) / 1000;

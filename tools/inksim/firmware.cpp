@@ -247,7 +247,7 @@ void Firmware::frame(const PenSample &pen, long long t_us) {
 
 void Firmware::take_due(long long t_us, std::vector<uint8_t> *out) {
     while (!out_.empty() && out_.front().first <= t_us) {
-        if (t_us >= silence_until_ || silence_until_ == 0)
+        if (!silent(t_us))
             out->push_back(out_.front().second);
         out_.pop_front();
     }

@@ -152,6 +152,7 @@ class Firmware {
     void queue_bytes(const uint8_t *p, size_t n, long long t_us);
 
     bool running() const { return running_; }
+    bool silent(long long t_us) const { return t_us < silence_until_; }
     const std::array<uint8_t, kRecordSize> &record() const { return record_; }
     void set_record(const uint8_t *r) { std::copy(r, r + kRecordSize, record_.begin()); }
     const std::vector<uint8_t> &bd0() const { return bd0_; }
@@ -269,6 +270,9 @@ class Simulator {
     long long move_start_ = 0;
     std::optional<std::pair<double, double>> manual_;
     bool started_ = false;
+    long long idle_ticks_ = 0;
+    // While on hold the unit sends an empty report every this many frames.
+    static constexpr int kIdleReportFrames = 10;
 };
 
 // A calibration record that fits the camera model, for a preloaded unit.

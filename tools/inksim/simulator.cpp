@@ -109,6 +109,10 @@ void Simulator::clock_loop() {
             deliver(now);
             ++frame_;
             run_steps_at_frame();
+        } else if (++idle_ticks_ % kIdleReportFrames == 0 && !fw_.silent(now)) {
+            // A unit on hold still reports now and then, with nothing in it:
+            // the relay takes a device that says nothing for 5 s as gone.
+            fs_.push_report(Report{});
         }
         deliver(now);
     }

@@ -424,7 +424,13 @@ void HiddevFs::stop() {
     impl_->se = nullptr;
     close(impl_->wake_fd);
     impl_->wake_fd = -1;
+    // Opens whose release will never come now.
     std::lock_guard<std::mutex> l(impl_->mu);
+    for (OpenFile *of : impl_->opens) {
+        if (of->ph)
+            fuse_pollhandle_destroy(of->ph);
+        delete of;
+    }
     impl_->opens.clear();
     impl_->plugged = true;
 }

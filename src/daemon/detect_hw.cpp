@@ -286,6 +286,25 @@ int check_refn_configfile_at(const char *path) {
     return 0;
 }
 
+int read_hex_values(const char *path, unsigned int *out, int n) {
+    FILE *f = std::fopen(path, "rb");
+    if (f == nullptr)
+        return -1;
+    char tok[kTokenSize];
+    int result = 0;
+    for (int i = 0; i < n && result == 0; ++i) {
+        bool too_long = false;
+        long long v = 0;
+        float unused = 0;
+        if (!read_token(f, tok, too_long) || too_long || !parse_value(tok, Format::Hex, v, unused))
+            result = -2;
+        else
+            out[i] = static_cast<unsigned int>(v);
+    }
+    std::fclose(f);
+    return result;
+}
+
 int check_hw_configfile(void) {
     return check_hw_configfile_at(ink::path::kHwFile);
 }

@@ -29,6 +29,12 @@ int check_hw_configfile(void);
 // 0 when the file was read and both grids are usable, -1 otherwise.
 int check_refn_configfile(void);
 
+// Reads n white-space separated hexadecimal numbers (optional "0x") from a
+// file, such as the camera register table. 0 on success, -1 when the file
+// cannot be opened, -2 when it holds fewer than n numbers or a token that is
+// not one. Anything after the n-th number is ignored.
+int read_hex_values(const char *path, unsigned int *out, int n);
+
 // The same readers on an explicit path (the two above use the installed files).
 int check_hw_configfile_at(const char *path);
 int check_refn_configfile_at(const char *path);

@@ -38,5 +38,10 @@ extern pid_t inkrelay_pid;  // 0 = no relay
 extern pid_t inkwake_pid;
 extern long frameCnt;  // frames received since start; never reset
 
+// Reference grid of the calibration: camera u and v of each reference point
+// (index row * RefNx + column) and the screen pixels of the grid's columns and rows.
+extern double Ul[49], Vl[49];
+extern int refX[8], refY[8];
+
 void fmouse_set_main_state(unsigned char state);
 unsigned char fmouse_get_main_state(void);

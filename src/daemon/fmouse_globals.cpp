@@ -8,6 +8,8 @@ pid_t inktray_pid = 0;
 pid_t inkrelay_pid = 0;
 pid_t inkwake_pid = 0;
 long frameCnt = 0;
+double Ul[49], Vl[49];
+int refX[8], refY[8];
 
 void fmouse_set_main_state(unsigned char state) {
     main_state = state;

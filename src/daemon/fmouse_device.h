@@ -1,0 +1,72 @@
+// Device protocol: the one-letter commands the daemon sends to the camera unit
+// over the relay link, their replies, waits and acceptance tests.
+//
+// Every exchange starts with the unit on hold and the input flushed, so the
+// unframed byte stream stays in step. All operations return 0 on success and
+// -1 on failure (printing their own error line) unless stated.
+#pragma once
+
+#include <cstdint>
+
+// Command bytes.
+enum DevCmd : unsigned char {
+    DEV_CMD_RUN = 'r',
+    DEV_CMD_HOLD = 'p',
+    DEV_CMD_CAM_REG = 'c',
+    DEV_CMD_HW_TYPE = 'T',
+    DEV_CMD_READ_E4 = 'e',
+    DEV_CMD_READ_CAL = 'd',
+    DEV_CMD_WRITE_CAL = 'v',
+    DEV_CMD_SAVE_BD0 = 'g',
+    DEV_CMD_FILL = 'o',
+    DEV_CMD_BACKGROUND = 'B',
+};
+
+// Frame stream markers of a running unit.
+inline constexpr unsigned char kFrameNoSpot = 0xFF;
+inline constexpr unsigned char kFrameSpot = 0xFE;
+inline constexpr int kSpotRecordSize = 10;
+
+// Acknowledgements.
+inline constexpr unsigned char kCalAccepted = '3';
+inline constexpr unsigned char kBd0Ready = 0xBB;
+inline constexpr unsigned char kBd0Stored = 0x11;
+
+inline constexpr int kFillSize = 600;
+inline constexpr int kE4Size = 64;
+inline constexpr int kCalSize = 256;
+inline constexpr int kCalSumSeed = 99;  // the code of 'c'
+
+// Corrections from the unit's parameter block, added to the gain, row-start
+// and column-start registers.
+extern int dGain, dRowStart, dColStart;
+extern int g_ENC;
+
+// Basic operations.
+int fmouse_run(void);
+int fmouse_hold(void);
+int fmouse_read_spot(void);  // 1 spot (SPOT holds camera u, v), 0 none, -1 link failure
+void fmouse_beep(void);      // the unit has no beeper: does nothing
+
+// Identification and data exchange.
+int fmouse_fill_write_o(void);
+int fmouse_check_ax_type(void);
+int fmouse_download_e4(unsigned char *E);
+int fmouse_download_cal(unsigned char *EU);
+int fmouse_updata_cal(unsigned char *EU);  // 1 accepted, 0 refused, -1 link failure
+int fmouse_save_bd0(unsigned char *data, int nbytes);
+
+// Checksum byte of a calibration record: sum of bytes 0..254 plus 99, mod 256.
+unsigned char fmouse_cal_checksum(const unsigned char *EU);
+
+// Camera configuration.
+void DGain(unsigned char *B);
+int PresetCam(void);
+int fmouse_config_cam(void);
+int fmouse_set_cam_low_s(void);
+int fmouse_set_cam_high_s(void);
+
+// Light detection and background acquisition before a calibration.
+int fmouse_detectlight(void);  // 1 light seen, 0 none, -1 failure
+int fmouse_do_abd_chb(void);
+int fmouse_do_abd_korvex_es(void);

@@ -223,6 +223,10 @@ TEST(InksimCamera, PreloadedRecordFitsTheCameraModel) {
         EXPECT_NEAR(SPOT.x, x, 8) << "at " << x << "," << y;
         EXPECT_NEAR(SPOT.y, y, 8) << "at " << x << "," << y;
     }
+    // The block the daemon stores after bring-up passes the unit's check.
+    uint8_t bd0[NYX_BD0_SIZE];
+    ASSERT_EQ(CalcBD0(bd0), NYX_BD0_SIZE);
+    EXPECT_TRUE(inksim::bd0_block_valid(bd0, sizeof bd0));
 }
 
 TEST(InksimScenario, ParsesStepsAndSettings) {

@@ -218,6 +218,8 @@ void Firmware::frame(const PenSample &pen, long long t_us) {
     bool spot = pen.on || stray_light_;
     if (!spot) {
         out_.emplace_back(t_us, kFrameNoSpot);
+        if (frames_sent_.size() < kFrameLogMax)
+            frames_sent_.push_back({t_us, false, {}});
         return;
     }
     double u = pen.on ? pen.u : kStrayU, v = pen.on ? pen.v : kStrayV;
@@ -243,6 +245,10 @@ void Firmware::frame(const PenSample &pen, long long t_us) {
                              0x01,
                              0x00};
     queue_bytes(rec, sizeof rec, t_us);
+    FrameRecord fr{t_us, true, {}};
+    std::copy(rec + 1, rec + 11, fr.record.begin());
+    if (frames_sent_.size() < kFrameLogMax)
+        frames_sent_.push_back(fr);
 }
 
 void Firmware::take_due(long long t_us, std::vector<uint8_t> *out) {

@@ -113,6 +113,13 @@ struct CommandRecord {
     std::vector<uint8_t> payload;
 };
 
+// One frame the unit streamed: the marker 0xFF, or 0xFE and its spot record.
+struct FrameRecord {
+    long long t_us;
+    bool spot;
+    std::array<uint8_t, 10> record;
+};
+
 struct PenSample {
     bool on = false;
     double u = 0, v = 0;
@@ -157,6 +164,10 @@ class Firmware {
     void set_record(const uint8_t *r) { std::copy(r, r + kRecordSize, record_.begin()); }
     const std::vector<uint8_t> &bd0() const { return bd0_; }
     const std::vector<CommandRecord> &log() const { return log_; }
+    // Every frame streamed, in order (for tests that recompute what the host
+    // saw); the first kFrameLogMax frames of a long run.
+    static constexpr size_t kFrameLogMax = 1000000;
+    const std::vector<FrameRecord> &frames_sent() const { return frames_sent_; }
     uint16_t reg(uint8_t r) const { return regs_[r]; }
     bool background_taken() const { return background_taken_; }
 
@@ -186,6 +197,7 @@ class Firmware {
     int refuse_ = 0;
     bool type_fail_ = false;
     std::vector<CommandRecord> log_;
+    std::vector<FrameRecord> frames_sent_;
     std::mt19937 rng_;
 };
 
@@ -241,6 +253,7 @@ class Simulator {
     void set_pen(std::optional<std::pair<double, double>> pos);
     void with_firmware(const std::function<void(Firmware &)> &f);
     std::vector<CommandRecord> commands();
+    std::vector<FrameRecord> frames_sent();
     std::vector<OutputReport> reports();
     long long frames();
 

@@ -268,6 +268,11 @@ std::vector<CommandRecord> Simulator::commands() {
     return fw_.log();
 }
 
+std::vector<FrameRecord> Simulator::frames_sent() {
+    std::lock_guard<std::mutex> l(mu_);
+    return fw_.frames_sent();
+}
+
 std::vector<OutputReport> Simulator::reports() {
     std::lock_guard<std::mutex> l(mu_);
     return reports_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_daemon.h"
+#include "ink_time.h"
 #include "sandbox.h"
 #include "xsession.h"
 
@@ -53,6 +54,7 @@ class TraySession {
             return "no answer to the handshake";
         if (with_host && !host.wait_icon())
             return "the status icon was not docked";
+        ticks(1);  // the first tick puts the tray into the unconnected state
         return "";
     }
 
@@ -62,19 +64,21 @@ class TraySession {
     void connect() {
         daemon.notify(0x88);
         connected_look = true;
-        sleep_ms(150);
+        ticks(1);
     }
 
     // Clicks the tray icon; the popup menu's window, or an empty one.
     XWin open_menu() {
         x.raise(host.panel());
-        size_t before = x.popups().size();
+        // A menu that is still closing from the last choice would be mistaken
+        // for the new one.
+        wait_until([&] { return x.popups().empty(); }, 2000ms);
         x.click(host.icon_x(), host.icon_y());
         XWin menu;
         wait_until(
             [&] {
                 auto p = x.popups();
-                if (p.size() <= before)
+                if (p.empty())
                     return false;
                 menu = p.back();
                 return true;
@@ -101,6 +105,11 @@ class TraySession {
         pick(item);
         return true;
     }
+
+    // Lets n dispatcher periods (200 ms, scaled like the program) pass.
+    static void ticks(int n) { sleep_ms(n * ink::time::scaled_ms(200) + 40); }
+    // Lets one of the program's own pauses (scaled) pass.
+    static void pause(long ms) { sleep_ms(ink::time::scaled_ms(ms) + 40); }
 
     static void sleep_ms(long ms) {
         struct timespec ts {

@@ -45,6 +45,9 @@ void on_window_destroy(GtkWidget *, gpointer) {
     remove_timers();
     window = event_box = fixed = image = nullptr;
     calibrate_dlg_show_flag = 0;
+    // A start dialog without its window would raise a request for a
+    // calibration that has nothing to show it on, and keep its grab.
+    calibrate_start_dial_close();
 }
 
 void on_start_window_destroy(GtkWidget *w, gpointer) {

@@ -327,6 +327,29 @@ TEST_F(TrayTest, FinishedCalibrationShowsWaitDialog) {
     EXPECT_TRUE(s.x.wait_count(kDialogTitle, 0));
 }
 
+// The dispatcher takes an action out of its mailbox before carrying it out:
+// a command that arrives during the pauses of 0xAA is carried out afterwards.
+TEST_F(TrayTest, CommandDuringFinishPausesIsNotLost) {
+    start(true);
+    double dark = icon_brightness();
+    s.connect();
+    open_calibration(MenuItem::CalibNormal);
+    s.x.key(XK_Return, s.x.find(kDialogTitle)[0].id);
+    ASSERT_TRUE(s.x.wait_count(kDialogTitle, 0));
+    ASSERT_EQ(s.daemon.dot(200, 200), 0);
+    ASSERT_TRUE(seen(200, 200, kGreen));
+    size_t connected_before = count_of(s.output(), "dispatch connected\n");
+    ASSERT_EQ(s.daemon.notify(0xAA), 0);
+    TraySession::ticks(1);  // 0xAA taken; its 1.12 s (scaled) of pauses run
+    ASSERT_EQ(s.daemon.notify(0x88), 0);
+    ASSERT_TRUE(wait_until(
+        [&] { return count_of(s.output(), "dispatch connected\n") > connected_before; }, 3000ms));
+    TraySession::ticks(1);
+    EXPECT_TRUE(s.x.find(kCalibTitle).empty());
+    EXPECT_TRUE(s.x.find(kDialogTitle).empty()) << "the wait dialog of 0xAA was closed by 0x88";
+    EXPECT_GT(icon_brightness(), dark + 60);
+}
+
 TEST_F(TrayTest, StartDialogCancelCloseAndDisconnect) {
     start(true);
     s.connect();
@@ -342,6 +365,14 @@ TEST_F(TrayTest, StartDialogCancelCloseAndDisconnect) {
     XWin dlg = s.x.find(kDialogTitle)[0];
     s.x.key(XK_Tab, dlg.id);
     s.x.key(XK_Return, dlg.id);
+    EXPECT_TRUE(s.x.wait_count(kDialogTitle, 0));
+    EXPECT_TRUE(s.x.wait_count(kCalibTitle, 0));
+    EXPECT_EQ(s.daemon.poll(), 0);
+
+    // The calibration ended by the daemon while the start dialog is open:
+    // the dialog goes with its window, and no request is left behind.
+    open_calibration(MenuItem::CalibNormal);
+    EXPECT_EQ(s.daemon.notify(0x99), 0);
     EXPECT_TRUE(s.x.wait_count(kDialogTitle, 0));
     EXPECT_TRUE(s.x.wait_count(kCalibTitle, 0));
     EXPECT_EQ(s.daemon.poll(), 0);

@@ -182,6 +182,22 @@ void *fmouse_hid_read_func(void *) {
     return nullptr;
 }
 
+void fmouse_hid_build_report(hiddev_usage_ref_multi *uref_multi, const unsigned char *buf,
+                             int nbytes) {
+    std::memset(uref_multi, 0, sizeof *uref_multi);
+    uref_multi->uref.report_type = HID_REPORT_TYPE_OUTPUT;
+    uref_multi->uref.report_id = 0;
+    uref_multi->uref.field_index = 0;
+    uref_multi->uref.usage_index = 0;
+    uref_multi->uref.usage_code = kVendorUsage;
+    uref_multi->uref.value = 0;
+    // Always all eight values of the field, whatever the chunk's length.
+    uref_multi->num_values = kHidReportValues;
+    uref_multi->values[0] = nbytes;
+    for (int i = 0; i < nbytes; ++i)
+        uref_multi->values[1 + i] = buf[i];
+}
+
 int fmouse_hid_write_package(int fd, unsigned char *buf, int nbytes) {
     if (nbytes == 0)
         return 0;
@@ -190,17 +206,7 @@ int fmouse_hid_write_package(int fd, unsigned char *buf, int nbytes) {
         return -1;
     }
     hiddev_usage_ref_multi uref_multi;
-    std::memset(&uref_multi, 0, sizeof uref_multi);
-    uref_multi.uref.report_type = HID_REPORT_TYPE_OUTPUT;
-    uref_multi.uref.report_id = 0;
-    uref_multi.uref.field_index = 0;
-    uref_multi.uref.usage_index = 0;
-    uref_multi.uref.usage_code = kVendorUsage;
-    uref_multi.uref.value = 0;
-    uref_multi.num_values = kHidReportValues;
-    uref_multi.values[0] = nbytes;
-    for (int i = 0; i < nbytes; ++i)
-        uref_multi.values[1 + i] = buf[i];
+    fmouse_hid_build_report(&uref_multi, buf, nbytes);
     if (ioctl(fd, HIDIOCSUSAGES, &uref_multi) < 0) {
         fmouse_err("HID Write IO CS USAGES\n");
         return -1;

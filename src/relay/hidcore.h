@@ -8,6 +8,8 @@
 // function says otherwise.
 #pragma once
 
+#include <linux/hiddev.h>
+
 #include <atomic>
 
 struct fmouse_hid_rw_arg {
@@ -42,6 +44,9 @@ void *fmouse_hid_read_func(void *arg);
 // Sends one output report carrying nbytes (0 to 7) bytes. 0 bytes: nothing sent.
 int fmouse_hid_write_package(int fd, unsigned char *buf, int nbytes);
 void *fmouse_hid_write_func(void *arg);
+// Fills the usage record of one output report: the count, then the bytes.
+void fmouse_hid_build_report(hiddev_usage_ref_multi *uref_multi, const unsigned char *buf,
+                             int nbytes);
 // One read of at most n bytes from the socket; returns what read returns.
 int fmouse_read_out(unsigned char *buf, int n);
 // Writes n bytes to the socket; returns the number written (n unless the

@@ -143,6 +143,35 @@ TEST_F(RelayReader, FailedSocketWriteKeepsItsPlaceInTheReports) {
     EXPECT_EQ(got, (std::vector<uint8_t>{0x41, 0x42}));
 }
 
+TEST(RelayWriter, ABCTravelsAsTwoReportsCountFirst) {
+    int s[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, s), 0);
+    hidsock_fd = s[0];
+    ASSERT_EQ(write(s[1], "ABC", 3), 3);
+    unsigned char chunk[2];
+    std::vector<std::array<int, 8>> reports;
+    for (int i = 0; i < 2; ++i) {
+        int n = fmouse_read_out(chunk, 2);
+        ASSERT_GE(n, 1);
+        hiddev_usage_ref_multi m;
+        fmouse_hid_build_report(&m, chunk, n);
+        EXPECT_EQ(m.uref.report_type, static_cast<unsigned>(HID_REPORT_TYPE_OUTPUT));
+        EXPECT_EQ(m.uref.report_id, 0u);
+        EXPECT_EQ(m.uref.field_index, 0u);
+        EXPECT_EQ(m.uref.usage_code, 0xFF000001u);
+        EXPECT_EQ(m.num_values, 8u);
+        std::array<int, 8> v;
+        for (int k = 0; k < 8; ++k)
+            v[k] = m.values[k];
+        reports.push_back(v);
+    }
+    EXPECT_EQ(reports[0], (std::array<int, 8>{2, 'A', 'B', 0, 0, 0, 0, 0}));
+    EXPECT_EQ(reports[1], (std::array<int, 8>{1, 'C', 0, 0, 0, 0, 0, 0}));
+    close(s[0]);
+    close(s[1]);
+    hidsock_fd = -1;
+}
+
 TEST(RelayWriter, ReportSizeLimits) {
     unsigned char b[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     EXPECT_EQ(fmouse_hid_write_package(-1, b, 0), 0);  // nothing to send, nothing touched

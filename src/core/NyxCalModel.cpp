@@ -49,7 +49,8 @@ FitPlan planX[kGX];  // along x through Xs, at x = X - 30
 FitPlan planY[kGY];  // along y through Ys, at y = Y - 30
 
 // out[e] = the interpolant of plan p over the nodes base[c * stride + e].
-void apply_strided(const FitPlan &p, const double *base, int stride, int count, double *out) {
+inline __attribute__((always_inline)) void apply_strided(const FitPlan &p, const double *base,
+                                                         int stride, int count, double *out) {
     const double *y0 = base + p.k * stride;
     const double *y1 = y0 + stride;
     const double *y2 = y1 + stride;
@@ -91,7 +92,10 @@ void apply_strided(const FitPlan &p, const double *base, int stride, int count, 
 
 // Forward grid for the grid columns X in [x0, x1): gXY[X * 828 + Y] =
 // (along-x estimate + along-y estimate) / 2, as xy2u / xy2v compute it.
-void forward_columns(int x0, int x1, const double *gY, const double *gX, double *gXY) {
+__attribute__((target_clones("avx2", "default"))) void forward_columns(int x0, int x1,
+                                                                       const double *gY,
+                                                                       const double *gX,
+                                                                       double *gXY) {
     double r2[kGX];
     // Along y: one plan per grid row, applied to the row curves' values at
     // every X, stored in place and completed below.
@@ -111,42 +115,105 @@ void forward_columns(int x0, int x1, const double *gY, const double *gX, double 
 
 // ---- Inverse search ---------------------------------------------------------------------
 
+// Four doubles processed together. Only exact operations (subtraction,
+// absolute value, addition, comparison, minimum) are done on them, so the
+// distances are those of the point-by-point search in every bit.
+
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef double vd4 __attribute__((vector_size(32)));
+typedef long long vl4 __attribute__((vector_size(32)));
+
+#define NYX_INLINE inline __attribute__((always_inline))
+
+NYX_INLINE vd4 splat(double x) {
+    return vd4{x, x, x, x};
+}
+NYX_INLINE vd4 load4(const double *p) {
+    vd4 v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+NYX_INLINE vd4 vabs(vd4 x) {
+    const vl4 m = {0x7FFFFFFFFFFFFFFFLL, 0x7FFFFFFFFFFFFFFFLL, 0x7FFFFFFFFFFFFFFFLL,
+                   0x7FFFFFFFFFFFFFFFLL};
+    return reinterpret_cast<vd4>(reinterpret_cast<vl4>(x) & m);
+}
+NYX_INLINE vd4 vmin(vd4 a, vd4 b) {
+    return a < b ? a : b;
+}
+NYX_INLINE vd4 vmax(vd4 a, vd4 b) {
+    return a > b ? a : b;
+}
+NYX_INLINE double hmin(vd4 a) {
+    const double x = a[0] < a[1] ? a[0] : a[1];
+    const double y = a[2] < a[3] ? a[2] : a[3];
+    return x < y ? x : y;
+}
+// Bit k set where lane k equals m.
+NYX_INLINE unsigned eq_mask(vd4 a, double m) {
+    const vl4 c = a == splat(m);
+    return (c[0] ? 1u : 0u) | (c[1] ? 2u : 0u) | (c[2] ? 4u : 0u) | (c[3] ? 8u : 0u);
+}
+NYX_INLINE vd4 dist4(const double *pu, const double *pv, vd4 u, vd4 v) {
+    return vabs(load4(pu) - u) + vabs(load4(pv) - v);
+}
+
+constexpr double kInf = __builtin_inf();
 constexpr int kCoarseCols = 22;  // X = 0, 50, ..., 1050
 constexpr int kCoarseRows = 17;  // Y = 0, 50, ..., 800
 constexpr int kCoarsePitch = 24;
+constexpr int kCoarseRowsPadded = 20;
 constexpr int kMidCols = 217;  // X = 0, 5, ..., 1080
 constexpr int kMidRows = 166;  // Y = 0, 5, ..., 825
 constexpr int kMidPitch = 224;
-constexpr int kMidSegs = 22;  // segments of 10 lattice points (50 units)
+constexpr int kMidRowsPadded = 172;
+constexpr int kWindows = 22;  // middle windows, one per coarse column
 
-struct Bounds {
-    double minU, maxU, minV, maxV;
+// Lattice values, row by row, padded with +inf (never the nearest).
+alignas(32) double cU[kCoarseRows * kCoarsePitch], cV[kCoarseRows * kCoarsePitch];
+alignas(32) double mU[kMidRows * kMidPitch], mV[kMidRows * kMidPitch];
+
+// Range of u and v over each coarse row, and over each middle-lattice row of
+// each middle window (the columns a window around coarse column b covers).
+struct RowRanges {
+    alignas(32) double minU[kMidRowsPadded];
+    alignas(32) double maxU[kMidRowsPadded];
+    alignas(32) double minV[kMidRowsPadded];
+    alignas(32) double maxV[kMidRowsPadded];
 };
+RowRanges cRange;
+RowRanges mRange[kWindows];
 
-double cU[kCoarseRows * kCoarsePitch], cV[kCoarseRows * kCoarsePitch];
-Bounds cRow[kCoarseRows];
-double mU[kMidRows * kMidPitch], mV[kMidRows * kMidPitch];
-Bounds mSeg[kMidRows * kMidSegs];
 bool gridUsable;  // no NaN in the forward grids
 
-Bounds bounds_of(const double *u, const double *v, int n) {
-    Bounds b{u[0], u[0], v[0], v[0]};
+void range_of(const double *u, const double *v, int n, RowRanges &rr, int row) {
+    double a = u[0], b = u[0], c = v[0], d = v[0];
     for (int k = 1; k < n; ++k) {
-        b.minU = u[k] < b.minU ? u[k] : b.minU;
-        b.maxU = u[k] > b.maxU ? u[k] : b.maxU;
-        b.minV = v[k] < b.minV ? v[k] : b.minV;
-        b.maxV = v[k] > b.maxV ? v[k] : b.maxV;
+        a = u[k] < a ? u[k] : a;
+        b = u[k] > b ? u[k] : b;
+        c = v[k] < c ? v[k] : c;
+        d = v[k] > d ? v[k] : d;
     }
-    return b;
+    rr.minU[row] = a;
+    rr.maxU[row] = b;
+    rr.minV[row] = c;
+    rr.maxV[row] = d;
 }
 
-// A lower bound of the distance of every point inside b from (u, v).
-inline double lower_bound(const Bounds &b, double u, double v) {
-    double lb = b.minU - u;
-    const double t1 = u - b.maxU, t2 = b.minV - v, t3 = v - b.maxV;
-    lb = t1 > lb ? t1 : lb;
-    lb = t2 > lb ? t2 : lb;
-    return t3 > lb ? t3 : lb;
+void pad_ranges(RowRanges &rr, int from) {
+    for (int r = from; r < kMidRowsPadded; ++r) {
+        rr.minU[r] = rr.minV[r] = kInf;
+        rr.maxU[r] = rr.maxV[r] = -kInf;
+    }
+}
+
+// Lower bounds of the distance from (u, v) of every point of rows r0 .. r0+3:
+// a distance is at least each of its two terms, and each term at least the
+// gap between the query and the row's range.
+NYX_INLINE vd4 row_bounds(const RowRanges &rr, int r0, vd4 u, vd4 v) {
+    const vd4 a = vmax(load4(&rr.minU[r0]) - u, u - load4(&rr.maxU[r0]));
+    const vd4 b = vmax(load4(&rr.minV[r0]) - v, v - load4(&rr.maxV[r0]));
+    return vmax(a, b);
 }
 
 void pack_lattices() {
@@ -159,24 +226,26 @@ void pack_lattices() {
     if (!finite)
         return;
     for (int r = 0; r < kCoarseRows; ++r) {
-        for (int c = 0; c < kCoarseCols; ++c) {
-            cU[r * kCoarsePitch + c] = gXYU[c * 50 * kGY + r * 50];
-            cV[r * kCoarsePitch + c] = gXYV[c * 50 * kGY + r * 50];
+        for (int c = 0; c < kCoarsePitch; ++c) {
+            cU[r * kCoarsePitch + c] = c < kCoarseCols ? gXYU[c * 50 * kGY + r * 50] : kInf;
+            cV[r * kCoarsePitch + c] = c < kCoarseCols ? gXYV[c * 50 * kGY + r * 50] : kInf;
         }
-        cRow[r] = bounds_of(&cU[r * kCoarsePitch], &cV[r * kCoarsePitch], kCoarseCols);
+        range_of(&cU[r * kCoarsePitch], &cV[r * kCoarsePitch], kCoarseCols, cRange, r);
     }
+    pad_ranges(cRange, kCoarseRows);
     for (int r = 0; r < kMidRows; ++r) {
-        for (int c = 0; c < kMidCols; ++c) {
-            mU[r * kMidPitch + c] = gXYU[c * 5 * kGY + r * 5];
-            mV[r * kMidPitch + c] = gXYV[c * 5 * kGY + r * 5];
+        for (int c = 0; c < kMidPitch; ++c) {
+            mU[r * kMidPitch + c] = c < kMidCols ? gXYU[c * 5 * kGY + r * 5] : kInf;
+            mV[r * kMidPitch + c] = c < kMidCols ? gXYV[c * 5 * kGY + r * 5] : kInf;
         }
-        for (int sgm = 0; sgm < kMidSegs; ++sgm) {
-            const int c0 = sgm * 10;
-            const int n = c0 + 10 <= kMidCols ? 10 : kMidCols - c0;
-            mSeg[r * kMidSegs + sgm] =
-                bounds_of(&mU[r * kMidPitch + c0], &mV[r * kMidPitch + c0], n);
+        for (int b = 0; b < kWindows; ++b) {
+            const int c0 = b > 0 ? (b - 1) * 10 : 0;
+            const int c1 = (b + 1) * 10 < kMidCols ? (b + 1) * 10 : kMidCols;
+            range_of(&mU[r * kMidPitch + c0], &mV[r * kMidPitch + c0], c1 - c0, mRange[b], r);
         }
     }
+    for (RowRanges &rr : mRange)
+        pad_ranges(rr, kMidRows);
 }
 
 struct Hit {
@@ -187,6 +256,15 @@ struct Hit {
 inline double dist(double U, double V, double u, double v) {
     return std::fabs(U - u) + std::fabs(V - v);
 }
+
+// Where the previous search of the same table row ended in each stage. Its
+// distance from the next query bounds that query's nearest distance, which
+// lets whole lattice rows be skipped from the start. It changes only how much
+// is computed, never the result.
+struct Recent {
+    int coarse = -1;           // index into cU / cV
+    int midX = -1, midY = -1;  // middle-lattice column and row
+};
 
 }  // namespace
 
@@ -227,121 +305,185 @@ void search_plain(double u, double v, int *outX, int *outY, double *outD) {
 
 namespace {
 
-// The same search on the packed lattices, skipping segments that cannot win.
-Hit search_fast(double u, double v) {
-    // Coarse stage: the row whose range lies nearest first, then the others
-    // that can still hold a point at the best distance or closer.
-    double lb[kCoarseRows];
-    int first = 0;
-    for (int r = 0; r < kCoarseRows; ++r) {
-        lb[r] = lower_bound(cRow[r], u, v);
-        if (lb[r] < lb[first])
-            first = r;
+// The nearest point seen so far in each of four lanes, with its scan index
+// (Y outer, X inner). Fed in scan order per lane, a strict comparison keeps
+// the first of equal distances, as the point-by-point scan does.
+struct Nearest {
+    vd4 d = splat(kInf);
+    vd4 idx = splat(0);
+
+    NYX_INLINE void add(vd4 dist, vd4 index) {
+        const vl4 closer = dist < d;
+        d = closer ? dist : d;
+        idx = closer ? index : idx;
     }
-    double best = 99999;
-    int bidx = -1;  // scan index Y * 22 + X of the best point; -1: none yet
-    for (int pass = -1; pass < kCoarseRows; ++pass) {
-        const int r = pass < 0 ? first : pass;
-        if ((pass >= 0 && r == first) || lb[r] > best)
+};
+
+NYX_INLINE vd4 swap_halves(vd4 a) {
+    return __builtin_shuffle(a, vl4{2, 3, 0, 1});
+}
+NYX_INLINE vd4 swap_pairs(vd4 a) {
+    return __builtin_shuffle(a, vl4{1, 0, 3, 2});
+}
+
+// Lane by lane, the nearer of two candidates, the smaller index among equals.
+NYX_INLINE Nearest nearer(const Nearest &a, const Nearest &b) {
+    const vl4 takeB = (b.d < a.d) | ((b.d == a.d) & (b.idx < a.idx));
+    Nearest n;
+    n.d = takeB ? b.d : a.d;
+    n.idx = takeB ? b.idx : a.idx;
+    return n;
+}
+
+// The lane with the smallest distance, the smallest index among equals.
+NYX_INLINE void settle(const Nearest &n, double &d, double &idx) {
+    Nearest s{swap_halves(n.d), swap_halves(n.idx)};
+    Nearest m = nearer(n, s);
+    s = Nearest{swap_pairs(m.d), swap_pairs(m.idx)};
+    m = nearer(m, s);
+    d = m.d[0];
+    idx = m.idx[0];
+}
+
+// The same search on the packed lattices. Each stage finds the smallest
+// distance over every lattice row that may hold it, and the first point in
+// scan order at that distance: the point a strict scan would keep.
+NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
+    const vd4 vu = splat(u), vv = splat(v);
+    const vd4 lanes = {0, 1, 2, 3};
+
+    // Coarse stage.
+    double limit = 99999;
+    if (recent.coarse >= 0) {
+        const double d = dist(cU[recent.coarse], cV[recent.coarse], u, v);
+        limit = d < limit ? d : limit;
+    }
+    alignas(32) double lb[kCoarseRowsPadded];
+    for (int r = 0; r < kCoarseRowsPadded; r += 4) {
+        const vd4 b = row_bounds(cRange, r, vu, vv);
+        __builtin_memcpy(&lb[r], &b, sizeof b);
+    }
+    Nearest cn;
+    for (int r = 0; r < kCoarseRows; ++r) {
+        if (lb[r] > limit)
             continue;
         const double *pu = &cU[r * kCoarsePitch];
         const double *pv = &cV[r * kCoarsePitch];
-        double d[kCoarsePitch];
-        for (int c = 0; c < kCoarseCols; ++c)
-            d[c] = dist(pu[c], pv[c], u, v);
-        for (int c = 0; c < kCoarseCols; ++c) {
-            const int idx = r * kCoarseCols + c;
-            if (d[c] < best || (d[c] == best && idx < bidx)) {
-                best = d[c];
-                bidx = idx;
-            }
+        for (int q = 0; q < kCoarsePitch / 4; ++q) {
+            cn.add(dist4(pu + 4 * q, pv + 4 * q, vu, vv), lanes + (r * kCoarsePitch + 4 * q));
         }
     }
-    if (bidx < 0) {
-        // No point within the initial distance: the later stages search
-        // around the default point, off the lattices.
+    double coarseD = kInf, coarseIdx = 0;
+    settle(cn, coarseD, coarseIdx);
+    if (!(coarseD < 99999)) {
+        // Nothing within the initial distance: the later stages search around
+        // the default point, off the lattices.
+        recent = Recent{};
         Hit h;
         search_plain(u, v, &h.X, &h.Y, &h.d);
         return h;
     }
-    int bx = (bidx % kCoarseCols) * 50;
-    int by = (bidx / kCoarseCols) * 50;
+    recent.coarse = static_cast<int>(coarseIdx);
+    const int cc = recent.coarse % kCoarsePitch;
+    int bx = cc * 50, by = recent.coarse / kCoarsePitch * 50;
+    double best = coarseD;
 
-    // Middle stage: lattice rows outward from the coarse point's row. The
-    // coarse point keeps its place against any point at the same distance.
+    // Middle stage: the 5-unit lattice rows of the window around the coarse
+    // point. The coarse point itself keeps its place on a tie.
     {
         const int ym0 = (by - 50 > 0 ? by - 50 : 0) / 5;
         const int ym1 = ((by + 50 < kGY ? by + 50 : kGY) + 4) / 5;
         const int xm0 = (bx - 50 > 0 ? bx - 50 : 0) / 5;
-        const int xm1 = ((bx + 50 < kGX ? bx + 50 : kGX) + 4) / 5;
-        const int s0 = xm0 / 10, s1 = (xm1 - 1) / 10;
-        const int centre = by / 5;
-        int mbidx = -1;  // Ym * 256 + Xm
-        const int rows = ym1 - ym0;
-        for (int o = 0, taken = 0; taken < rows; ++o) {
-            const int r = centre + ((o & 1) ? -((o + 1) / 2) : o / 2);
-            if (r < ym0 || r >= ym1)
+        const int width = ((bx + 50 < kGX ? bx + 50 : kGX) + 4) / 5 - xm0;
+        const int nv = (width + 3) / 4;
+        const RowRanges &rr = mRange[cc];
+        double mlimit = best;
+        if (recent.midY >= ym0 && recent.midY < ym1 && recent.midX >= xm0 &&
+            recent.midX < xm0 + width) {
+            const int k = recent.midY * kMidPitch + recent.midX;
+            const double d = dist(mU[k], mV[k], u, v);
+            mlimit = d < mlimit ? d : mlimit;
+        }
+        // Lanes beyond the window's last column never count.
+        const vl4 tailOut = lanes >= static_cast<double>(width - 4 * (nv - 1));
+        alignas(32) double mlb[20];
+        for (int r = 0; r < ym1 - ym0; r += 4) {
+            const vd4 b = row_bounds(rr, ym0 + r, vu, vv);
+            __builtin_memcpy(&mlb[r], &b, sizeof b);
+        }
+        Nearest mn;
+        for (int r = 0; r < ym1 - ym0; ++r) {
+            if (mlb[r] > mlimit)
                 continue;
-            ++taken;
-            for (int sgm = s0; sgm <= s1; ++sgm) {
-                if (lower_bound(mSeg[r * kMidSegs + sgm], u, v) > best)
-                    continue;
-                const int c0 = sgm * 10;
-                const int c1 = c0 + 10 <= kMidCols ? c0 + 10 : kMidCols;
-                const double *pu = &mU[r * kMidPitch];
-                const double *pv = &mV[r * kMidPitch];
-                double d[10];
-                for (int c = c0; c < c1; ++c)
-                    d[c - c0] = dist(pu[c], pv[c], u, v);
-                for (int c = c0; c < c1; ++c) {
-                    const double dc = d[c - c0];
-                    const int idx = r * 256 + c;
-                    if (dc < best || (dc == best && idx < mbidx)) {
-                        best = dc;
-                        mbidx = idx;
-                    }
-                }
+            const int row = (ym0 + r) * kMidPitch + xm0;
+            const double *pu = &mU[row];
+            const double *pv = &mV[row];
+            for (int q = 0; q < nv; ++q) {
+                vd4 d = dist4(pu + 4 * q, pv + 4 * q, vu, vv);
+                if (q == nv - 1)
+                    d = tailOut ? splat(kInf) : d;
+                mn.add(d, lanes + (row + 4 * q));
             }
         }
-        if (mbidx >= 0) {
-            bx = (mbidx % 256) * 5;
-            by = (mbidx / 256) * 5;
+        double midD = kInf, midIdx = 0;
+        settle(mn, midD, midIdx);
+        if (midD < best) {
+            best = midD;
+            const int k = static_cast<int>(midIdx);
+            bx = k % kMidPitch * 5;
+            by = k / kMidPitch * 5;
         }
+        recent.midX = bx / 5;
+        recent.midY = by / 5;
     }
 
-    // Fine stage: every point of the 10 x 10 window, straight from the grids.
+    // Fine stage: every point of the 10 x 10 window, column by column from
+    // the grids (a column's rows are contiguous there). Three loads of four
+    // rows cover a column without reading past it; each load position keeps
+    // its own nearest point, fed in scan order as X advances.
     {
         const int y0 = by - 5 > 0 ? by - 5 : 0;
         const int y1 = by + 5 < kGY ? by + 5 : kGY;
         const int x0 = bx - 5 > 0 ? bx - 5 : 0;
         const int x1 = bx + 5 < kGX ? bx + 5 : kGX;
-        const int ny = y1 - y0;
-        double d[10 * 10];
-        double mn = best;
+        const int ny = y1 - y0;  // 5, 8 or 10
+        const int o1 = ny > 8 ? 4 : ny - 4, o2 = ny - 4;
+        Nearest f0, f1, f2;
+        const vd4 i0 = lanes * 16.0, i1 = (lanes + o1) * 16.0, i2 = (lanes + o2) * 16.0;
         for (int X = x0; X < x1; ++X) {
             const double *gu = &gXYU[X * kGY + y0];
             const double *gv = &gXYV[X * kGY + y0];
-            for (int k = 0; k < ny; ++k) {
-                const double dk = dist(gu[k], gv[k], u, v);
-                d[k * 10 + (X - x0)] = dk;
-                mn = dk < mn ? dk : mn;
-            }
+            const double xo = X - x0;
+            f0.add(dist4(gu, gv, vu, vv), i0 + xo);
+            f1.add(dist4(gu + o1, gv + o1, vu, vv), i1 + xo);
+            f2.add(dist4(gu + o2, gv + o2, vu, vv), i2 + xo);
         }
-        if (mn < best) {
-            for (int Y = y0, found = 0; Y < y1 && !found; ++Y) {
-                for (int X = x0; X < x1; ++X) {
-                    if (d[(Y - y0) * 10 + (X - x0)] == mn) {
-                        bx = X;
-                        by = Y;
-                        found = 1;
-                        break;
-                    }
-                }
-            }
-            best = mn;
+        double fineD = kInf, fineIdx = 0;
+        settle(nearer(nearer(f0, f1), f2), fineD, fineIdx);
+        if (fineD < best) {
+            const int k = static_cast<int>(fineIdx);
+            bx = x0 + k % 16;
+            by = y0 + k / 16;
+            best = fineD;
         }
     }
     return Hit{bx, by, best};
+}
+
+// One row of the camera-to-screen table (AVX2 where the processor has it;
+// the results are the same either way).
+__attribute__((target_clones("avx2", "default"))) double search_table_row(int i, int n) {
+    const double u = Us[i];
+    double *ox = &UVX[i * kPitch];
+    double *oy = &UVY[i * kPitch];
+    Recent recent;
+    Hit h{0, 0, 0.0};
+    for (int j = 0; j < n; ++j) {
+        h = search_packed(u, Vs[j], recent);
+        ox[j] = h.X - 30;
+        oy[j] = h.Y - 30;
+    }
+    return h.d;
 }
 
 // Table rows handed out one at a time to whichever thread is free.
@@ -353,21 +495,20 @@ void search_rows(int m, int n) {
         const int i = nextRow.fetch_add(1, std::memory_order_relaxed);
         if (i >= m)
             return;
-        const double u = Us[i];
-        double *ox = &UVX[i * kPitch];
-        double *oy = &UVY[i * kPitch];
-        Hit h{0, 0, 0.0};
-        for (int j = 0; j < n; ++j) {
-            if (gridUsable) {
-                h = search_fast(u, Vs[j]);
-            } else {
-                search_plain(u, Vs[j], &h.X, &h.Y, &h.d);
+        double d = 0;
+        if (gridUsable) {
+            d = search_table_row(i, n);
+        } else {
+            Hit h{0, 0, 0.0};
+            for (int j = 0; j < n; ++j) {
+                search_plain(Us[i], Vs[j], &h.X, &h.Y, &h.d);
+                UVX[i * kPitch + j] = h.X - 30;
+                UVY[i * kPitch + j] = h.Y - 30;
             }
-            ox[j] = h.X - 30;
-            oy[j] = h.Y - 30;
+            d = h.d;
         }
         if (i == m - 1 && n > 0)
-            lastDistance = h.d;
+            lastDistance = d;
     }
 }
 

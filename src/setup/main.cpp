@@ -80,6 +80,8 @@ int install_entry(const char *src, const char *dst) {
 
 gboolean close_application(GtkWidget *, gpointer) {
     bool on = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check));
+    // The desktop's autostart directory may not exist yet on a fresh system.
+    mkdir(ink::path::kAutostartDir, 0755);
     // The outcome is not reported: the program ends either way.
     install_entry(on ? ink::path::kAutostartTrue : ink::path::kAutostartFalse,
                   ink::path::kAutostartEntry);

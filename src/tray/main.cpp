@@ -60,9 +60,7 @@ void read_screen_size(int &w, int &h) {
 }
 
 // Screen-size watch, run on every tick without a pending action.
-void watch_resolution() {
-    int w = 0, h = 0;
-    read_screen_size(w, h);
+void watch_resolution(int w, int h) {
     if (w == resolution_x && h == resolution_y)
         return;
     fmouse_msg("resolution has changed\n");
@@ -90,12 +88,16 @@ void dots_done() {
 // The dispatcher: takes the pending action out of the mailbox first, so that a
 // command arriving while the action runs waits for the next tick.
 gboolean check(gpointer) {
+    // The size the command thread answers with follows the screen on every
+    // tick; the watch below reports a change only on a tick without an action.
+    int w = 0, h = 0;
+    read_screen_size(w, h);
     unsigned char action = ui_cmd.exchange(0);
     if (action != 0)
         fmouse_msgf("dispatch %s\n", gui_cmd_name(action));
     switch (static_cast<GuiCmd>(action)) {
         case GuiCmd::Clear:
-            watch_resolution();
+            watch_resolution(w, h);
             break;
         case GuiCmd::CalibDot: {
             std::uint64_t d = calibrate_dot.load();

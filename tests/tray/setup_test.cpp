@@ -124,6 +124,16 @@ TEST_F(SetupTest, MissingPreparedEntryLeavesRegistrationAlone) {
     EXPECT_FALSE(exists(std::string(ink::path::kAutostartEntry) + ".tmp"));
 }
 
+// On a system without the desktop's autostart directory it is created.
+TEST_F(SetupTest, CreatesTheAutostartDirectory) {
+    fs::remove_all(ink::path::kAutostartDir);
+    XWin w = start();
+    ASSERT_NE(w.id, 0u);
+    x.close_request(w.id);
+    expect_ended();
+    EXPECT_EQ(entry(), false_entry);
+}
+
 // The window title passes through the "inksetup" catalogue.
 TEST_F(SetupTest, TitleIsTranslated) {
     std::string dir = in_root("/usr/share/locale/de/LC_MESSAGES");

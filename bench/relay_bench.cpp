@@ -31,13 +31,15 @@ struct Rig {
     std::string error;
 
     bool up() {
-        if (ink::path::kRoot[0] != '/') return fail("needs a sandbox build (-DINK_ROOT=...)");
+        if (ink::path::kRoot[0] != '/')
+            return fail("needs a sandbox build (-DINK_ROOT=...)");
         std::error_code ec;
         std::filesystem::create_directories(std::string(ink::path::kRoot) + "/dev/usb", ec);
         std::filesystem::create_directories(std::string(ink::path::kRoot) + "/tmp", ec);
         inksim::Scenario sc;
         sim = std::make_unique<inksim::Simulator>(sc);
-        if (!sim->start(&error)) return fail("cannot mount the virtual unit: " + error);
+        if (!sim->start(&error))
+            return fail("cannot mount the virtual unit: " + error);
         unlink(ink::path::kRelaySocket);
         lfd = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un a{};
@@ -53,7 +55,8 @@ struct Rig {
             _exit(127);
         }
         pollfd p{lfd, POLLIN, 0};
-        if (poll(&p, 1, 3000) != 1) return fail("the relay did not connect");
+        if (poll(&p, 1, 3000) != 1)
+            return fail("the relay did not connect");
         cfd = accept(lfd, nullptr, nullptr);
         return cfd >= 0 || fail("accept failed");
     }
@@ -66,9 +69,11 @@ struct Rig {
         uint8_t buf[8192];
         while (n > 0) {
             pollfd p{cfd, POLLIN, 0};
-            if (poll(&p, 1, 2000) != 1) return false;
+            if (poll(&p, 1, 2000) != 1)
+                return false;
             ssize_t r = recv(cfd, buf, std::min(n, sizeof buf), 0);
-            if (r <= 0) return false;
+            if (r <= 0)
+                return false;
             n -= static_cast<size_t>(r);
         }
         return true;
@@ -79,9 +84,12 @@ struct Rig {
             int st;
             waitpid(relay, &st, 0);
         }
-        if (cfd >= 0) close(cfd);
-        if (lfd >= 0) close(lfd);
-        if (sim) sim->stop();
+        if (cfd >= 0)
+            close(cfd);
+        if (lfd >= 0)
+            close(lfd);
+        if (sim)
+            sim->stop();
     }
 };
 
@@ -96,14 +104,16 @@ void BM_RelayReportsPerSecond(benchmark::State &state) {
     const inksim::Report full{1, 2, 3, 4, 5, 6, 6, 0};
     long reports = 0;
     for (auto _ : state) {
-        for (int i = 0; i < batch; ++i) rig.sim->inject_report(full);
+        for (int i = 0; i < batch; ++i)
+            rig.sim->inject_report(full);
         if (!rig.take(batch * 6)) {
             state.SkipWithError("reports lost");
             return;
         }
         reports += batch;
     }
-    state.counters["reports_per_s"] = benchmark::Counter(static_cast<double>(reports), benchmark::Counter::kIsRate);
+    state.counters["reports_per_s"] =
+        benchmark::Counter(static_cast<double>(reports), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_RelayReportsPerSecond)->UseRealTime()->MinTime(2.0);
 
@@ -121,7 +131,8 @@ void BM_RelayReportLatency(benchmark::State &state) {
             state.SkipWithError("report lost");
             return;
         }
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     }
 }
 BENCHMARK(BM_RelayReportLatency)->UseManualTime()->Unit(benchmark::kMicrosecond)->MinTime(2.0);

@@ -10,6 +10,8 @@
 //   INKFAKETRAY_EVENT    mailbox file: a hex byte put there (write elsewhere,
 //                        then rename) is handed out by the next poll, once
 //   INKFAKETRAY_WIDTH, INKFAKETRAY_HEIGHT   screen size (default 1024 x 768)
+//   INKFAKETRAY_SIZE_FILE  when set and readable, "W H" in it overrides the
+//                        screen size at every query (a screen that changes)
 //   INKFAKETRAY_MODE     calibration mode answered to 0x11 (default 0)
 // It ends when the daemon closes the channel.
 #include <fcntl.h>
@@ -144,11 +146,22 @@ int main() {
                 rlen = 1;
                 break;
             case 0xF0:
-            case 0xF1:
-                put_int(reply, c == 0xF0 ? width : height);
+            case 0xF1: {
+                int w = width, h = height;
+                if (const char *sf = std::getenv("INKFAKETRAY_SIZE_FILE")) {
+                    if (FILE *f = std::fopen(sf, "r")) {
+                        if (std::fscanf(f, "%d %d", &w, &h) != 2) {
+                            w = width;
+                            h = height;
+                        }
+                        std::fclose(f);
+                    }
+                }
+                put_int(reply, c == 0xF0 ? w : h);
                 reply[4] = 0;
                 rlen = 5;
                 break;
+            }
             case 0xF2:
                 plen = 28;
                 reply[0] = 0;

@@ -1,0 +1,223 @@
+// The pen drives the pointer, end to end: real daemon and relay, the virtual
+// unit through FUSE, the fake tray program, the pointer pipe.
+#include <cmath>
+
+#include "pen_session.h"
+
+using namespace inktest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Parameter bytes 10 to 12 give the register corrections dGain 3,
+// dRowStart 4, dColStart 0.
+const char *kUnitSettings =
+    "param 10 2\n"
+    "param 11 1\n"
+    "param 12 255\n";
+
+// A stroke, a tap, a quick double tap, the three-tap right click and two
+// presses close together; each with room around it.
+const char *kPenScript =
+    "pause 300\n"
+    "stroke 200 200 600 400 400\n"
+    "pause 400\n"
+    "tap 300 500 60\n"
+    "pause 400\n"
+    "tap 700 200 40\n"
+    "pause 40\n"
+    "tap 700 200 40\n"
+    "pause 400\n"
+    "tap 500 600 40\n"
+    "pause 40\n"
+    "tap 501 601 40\n"
+    "pause 40\n"
+    "tap 500 602 40\n"
+    "pause 400\n"
+    "tap 800 600 60\n"
+    "pause 60\n"
+    "tap 806 603 60\n"
+    "pause 600\n";
+
+struct Segment {
+    double x0, y0, x1, y1;
+};
+const Segment kPenDown[] = {{200, 200, 600, 400},
+                            {300, 500, 300, 500},
+                            {700, 200, 700, 200},
+                            {500, 600, 501, 602},
+                            {800, 600, 806, 603}};
+
+double distance_to(const Segment &s, double x, double y) {
+    double dx = s.x1 - s.x0, dy = s.y1 - s.y0;
+    double len2 = dx * dx + dy * dy;
+    double t = len2 > 0 ? ((x - s.x0) * dx + (y - s.y0) * dy) / len2 : 0;
+    t = std::fmax(0, std::fmin(1, t));
+    return std::hypot(x - (s.x0 + t * dx), y - (s.y0 + t * dy));
+}
+
+std::string le32(int v) {
+    char b[9];
+    auto u = static_cast<unsigned>(v);
+    std::snprintf(b, sizeof b, "%02x%02x%02x%02x", u & 0xFF, (u >> 8) & 0xFF, (u >> 16) & 0xFF,
+                  (u >> 24) & 0xFF);
+    return b;
+}
+
+size_t presses(const std::vector<PointerBytes> &recs, uint8_t bit) {
+    size_t n = 0;
+    bool down = false;
+    for (const auto &r : recs) {
+        bool now = (r[0] & bit) != 0;
+        n += now && !down;
+        down = now;
+    }
+    return n;
+}
+
+}  // namespace
+
+TEST_F(PenSession, BringUpThenEveryFrameBecomesThePointerRecordsTheLogicComputes) {
+    start(std::string(kUnitSettings) + kPenScript);
+    ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
+
+    // The command channel: the worked example's exchanges, then only polls.
+    ASSERT_TRUE(wait_until([&] { return tray_lines().size() >= 7; }, 5s));
+    auto lines = tray_lines();
+    ASSERT_GE(lines.size(), 7u);
+    auto kids = [&] {
+        std::vector<pid_t> k;
+        std::istringstream in(read_file("/proc/" + std::to_string(daemon_.pid()) + "/task/" +
+                                        std::to_string(daemon_.pid()) + "/children")
+                                  .value_or(""));
+        pid_t p;
+        while (in >> p)
+            k.push_back(p);
+        return k;
+    }();
+    ASSERT_EQ(kids.size(), 2u) << "tray program and relay";
+    pid_t relay = kids[1];
+    EXPECT_EQ(lines[0], "D 66 | T 00");
+    EXPECT_EQ(lines[1], "D 77 | T 00");
+    EXPECT_EQ(lines[2], "D f2 " + le32(4) + le32(3) + le32(7) + le32(5) + le32(5) +
+                            le32(daemon_.pid()) + le32(relay) + " | T 00");
+    EXPECT_EQ(lines[3], "D f0 | T 0004000000");
+    EXPECT_EQ(lines[4], "D f1 | T 0003000000");
+    EXPECT_EQ(lines[5], "D 88 | T 00");
+
+    // The unit saw the bring-up in order, with the corrected registers.
+    EXPECT_EQ(unit_commands(), "popTpepccccccccppdgr");
+    sim_->with_firmware([](inksim::Firmware &fw) {
+        EXPECT_EQ(fw.reg(0x01), 200 + 4);
+        EXPECT_EQ(fw.reg(0x02), 32);
+        EXPECT_EQ(fw.reg(0x35), 0x20 + 3);
+    });
+
+    ASSERT_TRUE(wait_until([&] { return sim_->finished(); }, 60s));
+    pipe_->wait_quiet(300, 10s);
+    auto got = pipe_->records();
+    auto want = expected_records(1024, 768, 65);
+    ASSERT_FALSE(want.empty());
+    EXPECT_EQ(got, want);
+
+    // The background block the unit keeps is the one the model gives.
+    unsigned char data[1000];
+    int n = CalcBD0(data);
+    sim_->with_firmware(
+        [&](inksim::Firmware &fw) { EXPECT_EQ(fw.bd0(), std::vector<uint8_t>(data, data + n)); });
+
+    // Stroke 1, tap 1, double tap 2, two nearby presses 2 plus the extra click.
+    EXPECT_EQ(presses(got, 0x04), 7u) << [&] {
+        std::string s;
+        for (const auto &r : got) {
+            char b[40];
+            std::snprintf(b, sizeof b, "%02x %d %d\n", r[0], rec_x(r), rec_y(r));
+            s += b;
+        }
+        return s;
+    }();
+    EXPECT_EQ(presses(got, 0x01), 1u) << "one right click";
+    // One poll per frame read (frames of the last few ms may still be on their way).
+    size_t streamed = sim_->frames_sent().size();
+    size_t polls = tray_lines().size() - tray_commands().size();
+    EXPECT_LE(polls, streamed);
+    EXPECT_GE(polls + 50, streamed);
+
+    // Where the pen touched: every left-button record lies near the pen.
+    double worst = 0;
+    for (const auto &r : got) {
+        if (!(r[0] & 0x04))
+            continue;
+        double best = 1e9;
+        for (const auto &s : kPenDown)
+            best = std::fmin(best, distance_to(s, rec_x(r), rec_y(r)));
+        worst = std::fmax(worst, best);
+    }
+    EXPECT_LT(worst, 6.0) << "pointer lies within a few pixels of the pen";
+}
+
+TEST_F(PenSession, UnplugWhileRunningDisconnectsOnceAndComesBackWithANewRelay) {
+    start(kUnitSettings);
+    ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
+    std::string first_push;
+    for (const auto &l : tray_lines())
+        if (l.compare(2, 2, "f2") == 0)
+            first_push = l;
+
+    sim_->unplug();
+    ASSERT_TRUE(wait_cmd_count("66", 2, 20s));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(count_cmd("66"), 2u) << "one Disconnect";
+    EXPECT_EQ(count_cmd("77"), 1u) << "Detect waits for the node";
+
+    sim_->plug();
+    ASSERT_TRUE(wait_cmd_count("88", 2, 30s)) << daemon_.output();
+    std::vector<std::string> pushes;
+    for (const auto &l : tray_lines())
+        if (l.compare(2, 2, "f2") == 0)
+            pushes.push_back(l);
+    ASSERT_EQ(pushes.size(), 2u);
+    EXPECT_NE(pushes[0].substr(5 + 48, 8), pushes[1].substr(5 + 48, 8)) << "a new relay pid";
+    auto cmds = tray_commands();
+    EXPECT_EQ(std::vector<std::string>(cmds.begin(), cmds.begin() + 4),
+              (std::vector<std::string>{"66", "77", "f2", "f0"}));
+    // The closing record went to the pipe when the connection ended.
+    auto recs = pipe_->records();
+    ASSERT_FALSE(recs.empty());
+    EXPECT_EQ(recs.back(), (PointerBytes{0xF0, 0, 0, 0}));
+}
+
+TEST_F(PenSession, ScreenSizeChangeRebuildsTheModelOnTheSameRelay) {
+    start(kUnitSettings);
+    ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
+    auto kids_before = read_file("/proc/" + std::to_string(daemon_.pid()) + "/task/" +
+                                 std::to_string(daemon_.pid()) + "/children");
+    write_file(log_dir_ + "/size", "1366 768\n");
+    send_event(0x30);
+    ASSERT_TRUE(wait_cmd_count("88", 2, 20s)) << daemon_.output();
+    auto cmds = tray_commands();
+    EXPECT_EQ(std::vector<std::string>(cmds.begin() + 6, cmds.end()),
+              (std::vector<std::string>{"77", "f0", "f1", "88"}));
+    std::string width_answer;
+    for (const auto &l : tray_lines())
+        if (l.compare(2, 2, "f0") == 0)
+            width_answer = l;
+    EXPECT_EQ(width_answer, "D f0 | T 5605000000");
+    EXPECT_EQ(read_file("/proc/" + std::to_string(daemon_.pid()) + "/task/" +
+                        std::to_string(daemon_.pid()) + "/children"),
+              kids_before)
+        << "the relay is kept";
+    EXPECT_NE(daemon_.output().find("scrX : 1366\n"), std::string::npos);
+    std::string unit = unit_commands();
+    EXPECT_EQ(unit.substr(unit.size() - 21), "ppopTpepccccccccppdgr") << unit;
+}
+
+TEST_F(PenSession, InvalidStoredRecordFailsEveryBringUp) {
+    start("calibrated no\n");
+    ASSERT_TRUE(wait_cmd_count("44", 2, 40s)) << daemon_.output();
+    EXPECT_EQ(count_cmd("88"), 0u);
+    EXPECT_GE(count_of(daemon_.output(), "Calibration data channel seems incorrect\n"), 2u);
+    auto cmds = tray_commands();
+    EXPECT_EQ(std::vector<std::string>(cmds.begin(), cmds.begin() + 7),
+              (std::vector<std::string>{"66", "77", "f2", "f0", "f1", "44", "66"}));
+}

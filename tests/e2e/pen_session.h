@@ -1,0 +1,200 @@
+// An end-to-end pen session in the sandbox: the real inkd and inkrelay, the
+// virtual camera unit through FUSE, the fake tray program, and a reader on the
+// pointer pipe.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "NyxCalLib.h"
+#include "fmouse_click.h"
+#include "inksim.h"
+#include "sandbox.h"
+
+namespace inktest {
+
+// Reads 4-byte pointer records from the pipe for as long as it lives. It
+// holds the pipe open for reading and writing, so the daemon's open never
+// waits and a closing daemon is no end of file.
+class PipeReader {
+  public:
+    explicit PipeReader(const std::string &path) {
+        mkfifo(path.c_str(), 0666);
+        fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~PipeReader() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    std::vector<PointerBytes> records() {
+        std::lock_guard<std::mutex> l(mu_);
+        return records_;
+    }
+    // Waits until no record has come for quiet_ms.
+    void wait_quiet(int quiet_ms, std::chrono::milliseconds limit) {
+        size_t last = SIZE_MAX;
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            size_t n = records().size();
+            if (n == last)
+                return;
+            last = n;
+            std::this_thread::sleep_for(std::chrono::milliseconds(quiet_ms));
+        }
+    }
+
+  private:
+    void run() {
+        std::vector<uint8_t> pending;
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            uint8_t buf[256];
+            ssize_t n = read(fd_, buf, sizeof buf);
+            if (n <= 0)
+                continue;
+            pending.insert(pending.end(), buf, buf + n);
+            std::lock_guard<std::mutex> l(mu_);
+            while (pending.size() >= 4) {
+                records_.push_back({pending[0], pending[1], pending[2], pending[3]});
+                pending.erase(pending.begin(), pending.begin() + 4);
+            }
+        }
+    }
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mu_;
+    std::vector<PointerBytes> records_;
+};
+
+inline int rec_x(const PointerBytes &r) {
+    return ((r[1] >> 4) << 8) | r[2];
+}
+inline int rec_y(const PointerBytes &r) {
+    return ((r[1] & 0x0F) << 8) | r[3];
+}
+
+class PenSession : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!sandbox_available())
+            GTEST_SKIP() << "needs a sandbox build (-DINK_ROOT)";
+        int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            GTEST_SKIP() << "/dev/fuse cannot be opened: FUSE tests skipped";
+        close(fd);
+        reset_sandbox();
+        log_dir_ = in_root("/log");
+        std::system(("rm -rf '" + log_dir_ + "' && mkdir -p '" + log_dir_ + "'").c_str());
+        install_program("inkd");
+        install_program("inkrelay");
+        install_program("inkwake");
+        install_program("inktray", "inkfaketray");
+        setenv("INKFAKETRAY_LOG", (log_dir_ + "/tray.log").c_str(), 1);
+        setenv("INKFAKETRAY_EVENT", (log_dir_ + "/event").c_str(), 1);
+        setenv("INKFAKETRAY_SIZE_FILE", (log_dir_ + "/size").c_str(), 1);
+        pipe_ = std::make_unique<PipeReader>(in_root("/sbin/fmousefifo"));
+    }
+    void TearDown() override {
+        daemon_ = Process();
+        // The relay ends by itself when the daemon's socket closes.
+        if (sim_)
+            sim_->stop();
+        sim_.reset();
+        pipe_.reset();
+    }
+
+    // Starts the unit with this scenario text, then the daemon.
+    void start(const std::string &scenario) {
+        inksim::Scenario sc;
+        std::string err;
+        ASSERT_TRUE(inksim::parse_scenario(scenario, &sc, &err)) << err;
+        sim_ = std::make_unique<inksim::Simulator>(sc);
+        ASSERT_TRUE(sim_->start(&err)) << err;
+        daemon_ = Process::start({in_root("/usr/bin/inkd"), "--vxd-debug"}, log_dir_ + "/inkd.out");
+    }
+
+    std::vector<std::string> tray_lines() const {
+        std::vector<std::string> out;
+        std::istringstream in(read_file(log_dir_ + "/tray.log").value_or(""));
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("D ", 0) == 0)
+                out.push_back(line);
+        return out;
+    }
+    // Command bytes the tray program has seen, polls left out.
+    std::vector<std::string> tray_commands() const {
+        std::vector<std::string> out;
+        for (const auto &l : tray_lines())
+            if (l.compare(2, 2, "f3") != 0)
+                out.push_back(l.substr(2, 2));
+        return out;
+    }
+    size_t count_cmd(const std::string &c) const {
+        size_t n = 0;
+        for (const auto &x : tray_commands())
+            n += x == c;
+        return n;
+    }
+    bool wait_cmd_count(const std::string &c, size_t n, std::chrono::milliseconds t) const {
+        return wait_until([&] { return count_cmd(c) >= n; }, t);
+    }
+    void send_event(unsigned char evt) {
+        char b[8];
+        std::snprintf(b, sizeof b, "%02x\n", evt);
+        write_file(log_dir_ + "/event.tmp", b);
+        rename((log_dir_ + "/event.tmp").c_str(), (log_dir_ + "/event").c_str());
+    }
+    std::string unit_commands() {
+        std::string s;
+        for (const auto &c : sim_->commands())
+            s += static_cast<char>(c.cmd);
+        return s;
+    }
+
+    // What the daemon should have written for the frames the unit streamed:
+    // each spot decoded with a model built here from the unit's record, then
+    // the click logic's reference run.
+    std::vector<PointerBytes> expected_records(int width, int height, int hw_type) {
+        auto rec = std::array<uint8_t, 256>{};
+        sim_->with_firmware([&](inksim::Firmware &fw) { rec = fw.record(); });
+        double ul[49] = {}, vl[49] = {};
+        int rx[8], ry[8];
+        if (!DecCAL(rec.data(), ul, vl))
+            return {};
+        Calib_Init(RefNx, RefNy, sideSpace, width, height, hw_type, rx, ry);
+        Calib_InitUV(ul, vl);
+        std::vector<PenFrame> frames;
+        for (const auto &f : sim_->frames_sent()) {
+            if (f.spot && DecData_Run(f.record.data()))
+                frames.push_back({1, SPOT.x, SPOT.y});
+            else
+                frames.push_back({0, 0, 0});
+        }
+        return fmouse_click_simulate(frames.data(), frames.size());
+    }
+
+    std::string log_dir_;
+    std::unique_ptr<PipeReader> pipe_;
+    std::unique_ptr<inksim::Simulator> sim_;
+    Process daemon_;
+};
+
+}  // namespace inktest

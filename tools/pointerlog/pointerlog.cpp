@@ -1,0 +1,246 @@
+// inkpointerlog: a stand-in for the desktop's pointer consumer, for the demo.
+//
+// Reads the daemon's 4-byte pointer records from the pipe, prints what the
+// desktop would receive (presses, releases, right clicks, moves), and at the
+// end writes a picture of the pen's path (from the scenario) against the
+// pointer's path, with the pointer's distance from the pen.
+//
+//   inkpointerlog --fifo PATH [--scenario FILE] [--svg OUT] [--seconds N]
+//
+// Ends after N seconds (default: never) or on SIGINT/SIGTERM.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "inksim.h"
+#include "ink_time.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+struct Rec {
+    long long t_us;
+    int buttons, x, y;
+};
+
+struct Polyline {
+    std::vector<std::pair<double, double>> pts;
+};
+
+// The pen's strokes, from the scenario's steps.
+std::vector<Polyline> pen_paths(const inksim::Scenario &sc) {
+    std::vector<Polyline> out;
+    bool down = false;
+    for (const auto &s : sc.steps) {
+        switch (s.kind) {
+            case inksim::StepKind::Down:
+                out.push_back({{{s.x, s.y}}});
+                down = true;
+                break;
+            case inksim::StepKind::Move:
+                if (down) out.back().pts.push_back({s.x, s.y});
+                break;
+            case inksim::StepKind::Lift:
+                down = false;
+                break;
+            default:
+                break;
+        }
+    }
+    return out;
+}
+
+double dist_to_segment(double px, double py, double x0, double y0, double x1, double y1) {
+    double dx = x1 - x0, dy = y1 - y0, l2 = dx * dx + dy * dy;
+    double t = l2 > 0 ? ((px - x0) * dx + (py - y0) * dy) / l2 : 0;
+    t = std::clamp(t, 0.0, 1.0);
+    return std::hypot(px - (x0 + t * dx), py - (y0 + t * dy));
+}
+
+double dist_to_pen(const std::vector<Polyline> &pen, double x, double y) {
+    double best = 1e18;
+    for (const auto &p : pen) {
+        if (p.pts.size() == 1) best = std::min(best, std::hypot(x - p.pts[0].first, y - p.pts[0].second));
+        for (size_t i = 1; i < p.pts.size(); ++i)
+            best = std::min(best, dist_to_segment(x, y, p.pts[i - 1].first, p.pts[i - 1].second,
+                                                  p.pts[i].first, p.pts[i].second));
+    }
+    return best;
+}
+
+void write_svg(const std::string &path, int w, int h, const std::vector<Polyline> &pen,
+               const std::vector<Rec> &recs) {
+    FILE *f = std::fopen(path.c_str(), "w");
+    if (!f) {
+        std::perror(path.c_str());
+        return;
+    }
+    std::fprintf(f,
+                 "<svg xmlns='http://www.w3.org/2000/svg' width='%d' height='%d' viewBox='0 0 %d %d'>\n"
+                 "<rect width='%d' height='%d' fill='white' stroke='#888'/>\n",
+                 w, h, w, h, w, h);
+    for (const auto &p : pen) {
+        if (p.pts.size() == 1) {
+            std::fprintf(f, "<circle cx='%.1f' cy='%.1f' r='9' fill='none' stroke='#4a90d9' stroke-width='3'/>\n",
+                         p.pts[0].first, p.pts[0].second);
+            continue;
+        }
+        std::fprintf(f, "<polyline fill='none' stroke='#4a90d9' stroke-width='8' stroke-opacity='0.45' points='");
+        for (const auto &q : p.pts) std::fprintf(f, "%.1f,%.1f ", q.first, q.second);
+        std::fprintf(f, "'/>\n");
+    }
+    // Pointer path while the left button is down, and the clicks.
+    bool open = false;
+    for (const auto &r : recs) {
+        bool left = r.buttons & 0x04;
+        if (left && !open) {
+            std::fprintf(f, "<polyline fill='none' stroke='#d0021b' stroke-width='2' points='");
+            open = true;
+        }
+        if (left) std::fprintf(f, "%d,%d ", r.x, r.y);
+        if (!left && open) {
+            std::fprintf(f, "'/>\n");
+            open = false;
+        }
+    }
+    if (open) std::fprintf(f, "'/>\n");
+    int prev = 0xF0;
+    int lastx = 0, lasty = 0;
+    for (const auto &r : recs) {
+        if ((r.buttons & 0x04) && !(prev & 0x04))
+            std::fprintf(f, "<circle cx='%d' cy='%d' r='3' fill='#d0021b'/>\n", r.x, r.y);
+        if ((r.buttons & 0x01) && !(prev & 0x01))
+            std::fprintf(f,
+                         "<text x='%d' y='%d' font-size='16' fill='#7b1fa2' font-family='sans-serif'>right click</text>\n",
+                         lastx + 12, lasty - 12);
+        if (r.x || r.y) {
+            lastx = r.x;
+            lasty = r.y;
+        }
+        prev = r.buttons;
+    }
+    std::fprintf(f,
+                 "<text x='10' y='%d' font-size='14' font-family='sans-serif'>"
+                 "<tspan fill='#4a90d9'>pen (scenario)</tspan>  <tspan fill='#d0021b'>pointer records, left button down</tspan></text>\n",
+                 h - 12);
+    std::fprintf(f, "</svg>\n");
+    std::fclose(f);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string fifo, scenario, svg;
+    double seconds = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--fifo" && i + 1 < argc) fifo = argv[++i];
+        else if (a == "--scenario" && i + 1 < argc) scenario = argv[++i];
+        else if (a == "--svg" && i + 1 < argc) svg = argv[++i];
+        else if (a == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
+        else {
+            std::fprintf(stderr, "usage: inkpointerlog --fifo PATH [--scenario FILE] [--svg OUT] [--seconds N]\n");
+            return 2;
+        }
+    }
+    if (fifo.empty()) {
+        std::fprintf(stderr, "inkpointerlog: --fifo is required\n");
+        return 2;
+    }
+    inksim::Scenario sc;
+    if (!scenario.empty()) {
+        std::string err;
+        if (!inksim::load_scenario(scenario, &sc, &err)) {
+            std::fprintf(stderr, "inkpointerlog: %s: %s\n", scenario.c_str(), err.c_str());
+            return 2;
+        }
+    }
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    if (mkfifo(fifo.c_str(), 0666) != 0 && errno != EEXIST) {
+        std::perror(fifo.c_str());
+        return 1;
+    }
+    // Open for reading and writing: the daemon closes and reopens the pipe on
+    // every connection, and this reader must see no end of file meanwhile.
+    int fd = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        std::perror(fifo.c_str());
+        return 1;
+    }
+    std::printf("inkpointerlog: reading %s\n", fifo.c_str());
+    std::fflush(stdout);
+
+    std::vector<Rec> recs;
+    unsigned char pending[4];
+    size_t have = 0;
+    long long start = ink::time::now_us();
+    int prev = 0xF0;
+    long moves = 0;
+    while (!g_stop) {
+        if (seconds > 0 && ink::time::now_us() - start > seconds * 1e6) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        unsigned char buf[256];
+        ssize_t n = read(fd, buf, sizeof buf);
+        for (ssize_t i = 0; i < n; ++i) {
+            pending[have++] = buf[i];
+            if (have < 4) continue;
+            have = 0;
+            Rec r{ink::time::now_us(), pending[0], ((pending[1] >> 4) << 8) | pending[2],
+                  ((pending[1] & 0x0F) << 8) | pending[3]};
+            recs.push_back(r);
+            double t = (r.t_us - start) / 1e6;
+            if ((r.buttons & 0x04) && !(prev & 0x04))
+                std::printf("%7.2f s  left press    at %4d,%4d\n", t, r.x, r.y);
+            else if (!(r.buttons & 0x04) && (prev & 0x04))
+                std::printf("%7.2f s  left release  at %4d,%4d  (%ld moves while pressed)\n", t, r.x, r.y, moves);
+            else if ((r.buttons & 0x01) && !(prev & 0x01))
+                std::printf("%7.2f s  RIGHT CLICK\n", t);
+            if ((r.buttons & 0x04) && (prev & 0x04))
+                ++moves;
+            else if (!(r.buttons & 0x04))
+                moves = 0;
+            prev = r.buttons;
+            std::fflush(stdout);
+        }
+    }
+    close(fd);
+
+    // Summary and picture.
+    long left = 0, right = 0;
+    prev = 0xF0;
+    std::vector<double> err;
+    auto pen = pen_paths(sc);
+    for (const auto &r : recs) {
+        left += (r.buttons & 0x04) && !(prev & 0x04);
+        right += (r.buttons & 0x01) && !(prev & 0x01);
+        if ((r.buttons & 0x04) && !pen.empty()) err.push_back(dist_to_pen(pen, r.x, r.y));
+        prev = r.buttons;
+    }
+    std::printf("\npointer records: %zu, left clicks: %ld, right clicks: %ld\n", recs.size(), left, right);
+    if (!err.empty()) {
+        std::sort(err.begin(), err.end());
+        double mean = 0;
+        for (double e : err) mean += e;
+        mean /= err.size();
+        std::printf("pointer distance from the pen while pressed: mean %.1f px, 95th percentile %.1f px, max %.1f px\n",
+                    mean, err[static_cast<size_t>(0.95 * (err.size() - 1))], err.back());
+    }
+    if (!svg.empty()) {
+        write_svg(svg, sc.unit.camera.screen_w, sc.unit.camera.screen_h, pen, recs);
+        std::printf("picture: %s\n", svg.c_str());
+    }
+    return 0;
+}

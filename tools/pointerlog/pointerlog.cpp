@@ -27,7 +27,9 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
+void on_signal(int) {
+    g_stop = 1;
+}
 
 struct Rec {
     long long t_us;
@@ -49,7 +51,8 @@ std::vector<Polyline> pen_paths(const inksim::Scenario &sc) {
                 down = true;
                 break;
             case inksim::StepKind::Move:
-                if (down) out.back().pts.push_back({s.x, s.y});
+                if (down)
+                    out.back().pts.push_back({s.x, s.y});
                 break;
             case inksim::StepKind::Lift:
                 down = false;
@@ -71,7 +74,8 @@ double dist_to_segment(double px, double py, double x0, double y0, double x1, do
 double dist_to_pen(const std::vector<Polyline> &pen, double x, double y) {
     double best = 1e18;
     for (const auto &p : pen) {
-        if (p.pts.size() == 1) best = std::min(best, std::hypot(x - p.pts[0].first, y - p.pts[0].second));
+        if (p.pts.size() == 1)
+            best = std::min(best, std::hypot(x - p.pts[0].first, y - p.pts[0].second));
         for (size_t i = 1; i < p.pts.size(); ++i)
             best = std::min(best, dist_to_segment(x, y, p.pts[i - 1].first, p.pts[i - 1].second,
                                                   p.pts[i].first, p.pts[i].second));
@@ -86,18 +90,24 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Polyline
         std::perror(path.c_str());
         return;
     }
-    std::fprintf(f,
-                 "<svg xmlns='http://www.w3.org/2000/svg' width='%d' height='%d' viewBox='0 0 %d %d'>\n"
-                 "<rect width='%d' height='%d' fill='white' stroke='#888'/>\n",
-                 w, h, w, h, w, h);
+    std::fprintf(
+        f,
+        "<svg xmlns='http://www.w3.org/2000/svg' width='%d' height='%d' viewBox='0 0 %d %d'>\n"
+        "<rect width='%d' height='%d' fill='white' stroke='#888'/>\n",
+        w, h, w, h, w, h);
     for (const auto &p : pen) {
         if (p.pts.size() == 1) {
-            std::fprintf(f, "<circle cx='%.1f' cy='%.1f' r='9' fill='none' stroke='#4a90d9' stroke-width='3'/>\n",
+            std::fprintf(f,
+                         "<circle cx='%.1f' cy='%.1f' r='9' fill='none' stroke='#4a90d9' "
+                         "stroke-width='3'/>\n",
                          p.pts[0].first, p.pts[0].second);
             continue;
         }
-        std::fprintf(f, "<polyline fill='none' stroke='#4a90d9' stroke-width='8' stroke-opacity='0.45' points='");
-        for (const auto &q : p.pts) std::fprintf(f, "%.1f,%.1f ", q.first, q.second);
+        std::fprintf(f,
+                     "<polyline fill='none' stroke='#4a90d9' stroke-width='8' "
+                     "stroke-opacity='0.45' points='");
+        for (const auto &q : p.pts)
+            std::fprintf(f, "%.1f,%.1f ", q.first, q.second);
         std::fprintf(f, "'/>\n");
     }
     // Pointer path while the left button is down, and the clicks.
@@ -108,13 +118,15 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Polyline
             std::fprintf(f, "<polyline fill='none' stroke='#d0021b' stroke-width='2' points='");
             open = true;
         }
-        if (left) std::fprintf(f, "%d,%d ", r.x, r.y);
+        if (left)
+            std::fprintf(f, "%d,%d ", r.x, r.y);
         if (!left && open) {
             std::fprintf(f, "'/>\n");
             open = false;
         }
     }
-    if (open) std::fprintf(f, "'/>\n");
+    if (open)
+        std::fprintf(f, "'/>\n");
     int prev = 0xF0;
     int lastx = 0, lasty = 0;
     for (const auto &r : recs) {
@@ -122,7 +134,8 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Polyline
             std::fprintf(f, "<circle cx='%d' cy='%d' r='3' fill='#d0021b'/>\n", r.x, r.y);
         if ((r.buttons & 0x01) && !(prev & 0x01))
             std::fprintf(f,
-                         "<text x='%d' y='%d' font-size='16' fill='#7b1fa2' font-family='sans-serif'>right click</text>\n",
+                         "<text x='%d' y='%d' font-size='16' fill='#7b1fa2' "
+                         "font-family='sans-serif'>right click</text>\n",
                          lastx + 12, lasty - 12);
         if (r.x || r.y) {
             lastx = r.x;
@@ -131,9 +144,11 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Polyline
         prev = r.buttons;
     }
     std::fprintf(f,
-                 "<text x='10' y='%d' font-size='14' font-family='sans-serif'>"
-                 "<tspan fill='#4a90d9'>pen (scenario)</tspan>  <tspan fill='#d0021b'>pointer records, left button down</tspan></text>\n",
-                 h - 12);
+                 "<text x='10' y='%d' font-size='14' font-family='sans-serif' fill='#4a90d9'>"
+                 "pen (scenario)</text>\n"
+                 "<text x='130' y='%d' font-size='14' font-family='sans-serif' fill='#d0021b'>"
+                 "pointer records with the left button down; dots: presses</text>\n",
+                 h - 12, h - 12);
     std::fprintf(f, "</svg>\n");
     std::fclose(f);
 }
@@ -145,12 +160,18 @@ int main(int argc, char **argv) {
     double seconds = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--fifo" && i + 1 < argc) fifo = argv[++i];
-        else if (a == "--scenario" && i + 1 < argc) scenario = argv[++i];
-        else if (a == "--svg" && i + 1 < argc) svg = argv[++i];
-        else if (a == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
+        if (a == "--fifo" && i + 1 < argc)
+            fifo = argv[++i];
+        else if (a == "--scenario" && i + 1 < argc)
+            scenario = argv[++i];
+        else if (a == "--svg" && i + 1 < argc)
+            svg = argv[++i];
+        else if (a == "--seconds" && i + 1 < argc)
+            seconds = std::atof(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: inkpointerlog --fifo PATH [--scenario FILE] [--svg OUT] [--seconds N]\n");
+            std::fprintf(
+                stderr,
+                "usage: inkpointerlog --fifo PATH [--scenario FILE] [--svg OUT] [--seconds N]\n");
             return 2;
         }
     }
@@ -189,14 +210,17 @@ int main(int argc, char **argv) {
     int prev = 0xF0;
     long moves = 0;
     while (!g_stop) {
-        if (seconds > 0 && ink::time::now_us() - start > seconds * 1e6) break;
+        if (seconds > 0 && ink::time::now_us() - start > seconds * 1e6)
+            break;
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
+        if (poll(&p, 1, 100) <= 0)
+            continue;
         unsigned char buf[256];
         ssize_t n = read(fd, buf, sizeof buf);
         for (ssize_t i = 0; i < n; ++i) {
             pending[have++] = buf[i];
-            if (have < 4) continue;
+            if (have < 4)
+                continue;
             have = 0;
             Rec r{ink::time::now_us(), pending[0], ((pending[1] >> 4) << 8) | pending[2],
                   ((pending[1] & 0x0F) << 8) | pending[3]};
@@ -205,7 +229,8 @@ int main(int argc, char **argv) {
             if ((r.buttons & 0x04) && !(prev & 0x04))
                 std::printf("%7.2f s  left press    at %4d,%4d\n", t, r.x, r.y);
             else if (!(r.buttons & 0x04) && (prev & 0x04))
-                std::printf("%7.2f s  left release  at %4d,%4d  (%ld moves while pressed)\n", t, r.x, r.y, moves);
+                std::printf("%7.2f s  left release  at %4d,%4d  (%ld moves while pressed)\n", t,
+                            r.x, r.y, moves);
             else if ((r.buttons & 0x01) && !(prev & 0x01))
                 std::printf("%7.2f s  RIGHT CLICK\n", t);
             if ((r.buttons & 0x04) && (prev & 0x04))
@@ -226,17 +251,22 @@ int main(int argc, char **argv) {
     for (const auto &r : recs) {
         left += (r.buttons & 0x04) && !(prev & 0x04);
         right += (r.buttons & 0x01) && !(prev & 0x01);
-        if ((r.buttons & 0x04) && !pen.empty()) err.push_back(dist_to_pen(pen, r.x, r.y));
+        if ((r.buttons & 0x04) && !pen.empty())
+            err.push_back(dist_to_pen(pen, r.x, r.y));
         prev = r.buttons;
     }
-    std::printf("\npointer records: %zu, left clicks: %ld, right clicks: %ld\n", recs.size(), left, right);
+    std::printf("\npointer records: %zu, left clicks: %ld, right clicks: %ld\n", recs.size(), left,
+                right);
     if (!err.empty()) {
         std::sort(err.begin(), err.end());
         double mean = 0;
-        for (double e : err) mean += e;
+        for (double e : err)
+            mean += e;
         mean /= err.size();
-        std::printf("pointer distance from the pen while pressed: mean %.1f px, 95th percentile %.1f px, max %.1f px\n",
-                    mean, err[static_cast<size_t>(0.95 * (err.size() - 1))], err.back());
+        std::printf(
+            "pointer distance from the pen while pressed: mean %.1f px, 95th percentile %.1f px, "
+            "max %.1f px\n",
+            mean, err[static_cast<size_t>(0.95 * (err.size() - 1))], err.back());
     }
     if (!svg.empty()) {
         write_svg(svg, sc.unit.camera.screen_w, sc.unit.camera.screen_h, pen, recs);

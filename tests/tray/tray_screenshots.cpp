@@ -38,8 +38,20 @@ bool run(const std::string &dir) {
     std::string err = s.start(true);
     if (!err.empty())
         return fail(err);
-    s.connect();
     auto &x = s.x;
+
+    // The icon in the panel, unconnected and connected, enlarged three times.
+    auto icon_shot = [&](const std::string &name) {
+        std::string png = dir + "/" + name;
+        int w = 90;
+        return x.screenshot(png, DisplayWidth(x.dpy(), 0) - w, 0, w, TrayHost::kPanelHeight) &&
+               std::system(("convert '" + png + "' -scale 300% '" + png + "'").c_str()) == 0;
+    };
+    if (!icon_shot("tray_icon_unconnected.png"))
+        return fail("icon picture");
+    s.connect();
+    if (!icon_shot("tray_icon_connected.png"))
+        return fail("icon picture");
 
     // The tray menu in the connected state, with the panel it hangs from.
     XWin menu = s.open_menu();

@@ -24,6 +24,14 @@ class TrayTest : public ::testing::Test {
         if (!xvfb_installed())
             GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb): no X server to test on";
     }
+    // GTK reports a use of a destroyed or wrong widget as a CRITICAL line.
+    void TearDown() override {
+        if (!s.out_file.empty()) {
+            std::string out = s.output();
+            EXPECT_EQ(out.find("CRITICAL"), std::string::npos) << out;
+            EXPECT_EQ(out.find("WARNING"), std::string::npos) << out;
+        }
+    }
     void start(bool with_host, std::vector<std::string> args = {"--vxd-debug"}, int w = 1024,
                int h = 768) {
         std::string err = s.start(with_host, args, w, h);

@@ -76,9 +76,10 @@ class TrayE2eTest : public ::testing::Test {
         pipe = std::make_unique<PipeDrain>(in_root("/sbin/fmousefifo"));
     }
     void TearDown() override {
-        if (daemon.pid() > 0)
+        if (daemon.pid() > 0) {
             EXPECT_EQ(daemon.output().find("CRITICAL"), std::string::npos)
                 << "GTK misuse in the tray program";
+        }
         daemon = Process();
         if (sim)
             sim->stop();

@@ -184,7 +184,8 @@ struct RowRanges {
 RowRanges cRange;
 RowRanges mRange[kWindows];
 
-bool gridUsable;  // no NaN in the forward grids
+bool gridUsable;   // no NaN in the forward grids
+double gridSlack;  // bound of the rounding in a distance change; +inf: unknown
 
 void range_of(const double *u, const double *v, int n, RowRanges &rr, int row) {
     double a = u[0], b = u[0], c = v[0], d = v[0];
@@ -207,6 +208,14 @@ void pad_ranges(RowRanges &rr, int from) {
     }
 }
 
+// Bit k set where lane k of c is set.
+NYX_INLINE unsigned mask4(vl4 c) {
+    vl4 b = c & vl4{1, 2, 4, 8};
+    b = b | __builtin_shuffle(b, vl4{2, 3, 0, 1});
+    b = b | __builtin_shuffle(b, vl4{1, 0, 3, 2});
+    return static_cast<unsigned>(b[0]);
+}
+
 // Lower bounds of the distance from (u, v) of every point of rows r0 .. r0+3:
 // a distance is at least each of its two terms, and each term at least the
 // gap between the query and the row's range.
@@ -216,12 +225,37 @@ NYX_INLINE vd4 row_bounds(const RowRanges &rr, int r0, vd4 u, vd4 v) {
     return vmax(a, b);
 }
 
-void pack_lattices() {
-    bool finite = true;
-    for (int k = 0; k < kGX * kGY; ++k) {
-        if (gXYU[k] != gXYU[k] || gXYV[k] != gXYV[k])
-            finite = false;
+// Whether grid values k0 .. k1-1 hold a NaN, and their largest magnitude.
+struct GridScan {
+    bool nan;
+    double reach;
+};
+GridScan gridScan[2];
+
+__attribute__((target_clones("avx2", "default"))) GridScan scan_grid(int k0, int k1) {
+    vl4 nan = {0, 0, 0, 0};
+    vd4 top = splat(0);
+    for (int k = k0; k < k1; k += 4) {
+        const vd4 a = load4(&gXYU[k]), b = load4(&gXYV[k]);
+        nan |= (a != a) | (b != b);
+        top = vmax(top, vmax(vabs(a), vabs(b)));
     }
+    GridScan g;
+    g.nan = (nan[0] | nan[1] | nan[2] | nan[3]) != 0;
+    g.reach = top[0];
+    for (int k = 1; k < 4; ++k)
+        g.reach = top[k] > g.reach ? top[k] : g.reach;
+    return g;
+}
+
+void pack_lattices(double queryReach) {
+    const bool finite = !gridScan[0].nan && !gridScan[1].nan;
+    double reach = queryReach;
+    for (const GridScan &g : gridScan)
+        reach = g.reach > reach ? g.reach : reach;
+    // Distances are sums of two absolute differences of such values; their
+    // rounding stays far below this (a few units in the last place).
+    gridSlack = 1e-12 * (reach + 1);
     gridUsable = finite;
     if (!finite)
         return;
@@ -261,8 +295,16 @@ inline double dist(double U, double V, double u, double v) {
 // distance from the next query bounds that query's nearest distance, which
 // lets whole lattice rows be skipped from the start. It changes only how much
 // is computed, never the result.
+//
+// The coarse point also carries the margin by which it was the one nearest
+// point at the query where the coarse stage last ran in full. Moving the query
+// by dv along v changes every distance by at most |dv| (plus rounding, bounded
+// by gridSlack), so while the margin exceeds twice that, the same point is
+// still the only nearest one and the stage need not run.
 struct Recent {
-    int coarse = -1;           // index into cU / cV
+    int coarse = -1;        // index into cU / cV
+    double coarseGap = -1;  // margin at coarseV; negative: none
+    double coarseV = 0;
     int midX = -1, midY = -1;  // middle-lattice column and row
 };
 
@@ -345,28 +387,30 @@ NYX_INLINE void settle(const Nearest &n, double &d, double &idx) {
     idx = m.idx[0];
 }
 
-// The same search on the packed lattices. Each stage finds the smallest
-// distance over every lattice row that may hold it, and the first point in
-// scan order at that distance: the point a strict scan would keep.
-NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
+// The coarse stage over every lattice row that may hold the nearest point.
+// Leaves the nearest point (the first in scan order among equals) and its
+// margin to all other points in recent; returns its distance.
+NYX_INLINE double coarse_in_full(double u, double v, Recent &recent) {
     const vd4 vu = splat(u), vv = splat(v);
     const vd4 lanes = {0, 1, 2, 3};
-
-    // Coarse stage.
     double limit = 99999;
     if (recent.coarse >= 0) {
         const double d = dist(cU[recent.coarse], cV[recent.coarse], u, v);
         limit = d < limit ? d : limit;
     }
-    alignas(32) double lb[kCoarseRowsPadded];
+    unsigned rows = 0;
+    vd4 skipped = splat(kInf);  // bounds of the rows not scanned
     for (int r = 0; r < kCoarseRowsPadded; r += 4) {
         const vd4 b = row_bounds(cRange, r, vu, vv);
-        __builtin_memcpy(&lb[r], &b, sizeof b);
+        const vl4 scan = b <= limit;
+        rows |= mask4(scan) << r;
+        skipped = vmin(skipped, scan ? splat(kInf) : b);
     }
+    rows &= (1u << kCoarseRows) - 1;
+    double second = hmin(skipped);  // nearest distance of every other point, or a bound
     Nearest cn;
-    for (int r = 0; r < kCoarseRows; ++r) {
-        if (lb[r] > limit)
-            continue;
+    for (unsigned scan = rows; scan != 0; scan &= scan - 1) {
+        const int r = __builtin_ctz(scan);
         const double *pu = &cU[r * kCoarsePitch];
         const double *pv = &cV[r * kCoarsePitch];
         for (int q = 0; q < kCoarsePitch / 4; ++q) {
@@ -375,6 +419,40 @@ NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
     }
     double coarseD = kInf, coarseIdx = 0;
     settle(cn, coarseD, coarseIdx);
+    vd4 m = splat(kInf);
+    for (unsigned scan = rows; scan != 0; scan &= scan - 1) {
+        const int r = __builtin_ctz(scan);
+        const double *pu = &cU[r * kCoarsePitch];
+        const double *pv = &cV[r * kCoarsePitch];
+        for (int q = 0; q < kCoarsePitch / 4; ++q) {
+            const vd4 d = dist4(pu + 4 * q, pv + 4 * q, vu, vv);
+            const vl4 self = (lanes + (r * kCoarsePitch + 4 * q)) == coarseIdx;
+            m = vmin(m, self ? splat(kInf) : d);
+        }
+    }
+    const double others = hmin(m);
+    second = others < second ? others : second;
+    recent.coarse = static_cast<int>(coarseIdx);
+    recent.coarseGap = second - coarseD;
+    recent.coarseV = v;
+    return coarseD;
+}
+
+// The same search on the packed lattices. Each stage finds the smallest
+// distance over every lattice row that may hold it, and the first point in
+// scan order at that distance: the point a strict scan would keep.
+NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
+    const vd4 vu = splat(u), vv = splat(v);
+    const vd4 lanes = {0, 1, 2, 3};
+
+    // Coarse stage.
+    double coarseD;
+    if (recent.coarse >= 0 &&
+        recent.coarseGap > 2 * std::fabs(v - recent.coarseV) + 2 * gridSlack) {
+        coarseD = dist(cU[recent.coarse], cV[recent.coarse], u, v);
+    } else {
+        coarseD = coarse_in_full(u, v, recent);
+    }
     if (!(coarseD < 99999)) {
         // Nothing within the initial distance: the later stages search around
         // the default point, off the lattices.
@@ -383,7 +461,6 @@ NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
         search_plain(u, v, &h.X, &h.Y, &h.d);
         return h;
     }
-    recent.coarse = static_cast<int>(coarseIdx);
     const int cc = recent.coarse % kCoarsePitch;
     int bx = cc * 50, by = recent.coarse / kCoarsePitch * 50;
     double best = coarseD;
@@ -395,7 +472,6 @@ NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
         const int ym1 = ((by + 50 < kGY ? by + 50 : kGY) + 4) / 5;
         const int xm0 = (bx - 50 > 0 ? bx - 50 : 0) / 5;
         const int width = ((bx + 50 < kGX ? bx + 50 : kGX) + 4) / 5 - xm0;
-        const int nv = (width + 3) / 4;
         const RowRanges &rr = mRange[cc];
         double mlimit = best;
         if (recent.midY >= ym0 && recent.midY < ym1 && recent.midX >= xm0 &&
@@ -404,25 +480,23 @@ NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
             const double d = dist(mU[k], mV[k], u, v);
             mlimit = d < mlimit ? d : mlimit;
         }
-        // Lanes beyond the window's last column never count.
-        const vl4 tailOut = lanes >= static_cast<double>(width - 4 * (nv - 1));
-        alignas(32) double mlb[20];
+        // Every row is read as 20 columns; those beyond the window never count.
+        vl4 beyond[5];
+        for (int q = 0; q < 5; ++q)
+            beyond[q] = lanes + 4.0 * q >= static_cast<double>(width);
+        unsigned scan = 0;
         for (int r = 0; r < ym1 - ym0; r += 4) {
-            const vd4 b = row_bounds(rr, ym0 + r, vu, vv);
-            __builtin_memcpy(&mlb[r], &b, sizeof b);
+            scan |= mask4(row_bounds(rr, ym0 + r, vu, vv) <= mlimit) << r;
         }
+        scan &= (1u << (ym1 - ym0)) - 1;
         Nearest mn;
-        for (int r = 0; r < ym1 - ym0; ++r) {
-            if (mlb[r] > mlimit)
-                continue;
-            const int row = (ym0 + r) * kMidPitch + xm0;
+        for (; scan != 0; scan &= scan - 1) {
+            const int row = (ym0 + __builtin_ctz(scan)) * kMidPitch + xm0;
             const double *pu = &mU[row];
             const double *pv = &mV[row];
-            for (int q = 0; q < nv; ++q) {
-                vd4 d = dist4(pu + 4 * q, pv + 4 * q, vu, vv);
-                if (q == nv - 1)
-                    d = tailOut ? splat(kInf) : d;
-                mn.add(d, lanes + (row + 4 * q));
+            for (int q = 0; q < 5; ++q) {
+                const vd4 d = dist4(pu + 4 * q, pv + 4 * q, vu, vv);
+                mn.add(beyond[q] ? splat(kInf) : d, lanes + (row + 4 * q));
             }
         }
         double midD = kInf, midIdx = 0;
@@ -450,10 +524,10 @@ NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
         const int o1 = ny > 8 ? 4 : ny - 4, o2 = ny - 4;
         Nearest f0, f1, f2;
         const vd4 i0 = lanes * 16.0, i1 = (lanes + o1) * 16.0, i2 = (lanes + o2) * 16.0;
-        for (int X = x0; X < x1; ++X) {
+        vd4 xo = splat(0);
+        for (int X = x0; X < x1; ++X, xo += 1.0) {
             const double *gu = &gXYU[X * kGY + y0];
             const double *gv = &gXYV[X * kGY + y0];
-            const double xo = X - x0;
             f0.add(dist4(gu, gv, vu, vv), i0 + xo);
             f1.add(dist4(gu + o1, gv + o1, vu, vv), i1 + xo);
             f2.add(dist4(gu + o2, gv + o2, vu, vv), i2 + xo);
@@ -576,10 +650,11 @@ void build_model() {
         const int x1 = part == 0 ? kHalf : kGX;
         forward_columns(x0, x1, gYU, gXU, gXYU);
         forward_columns(x0, x1, gYV, gXV, gXYV);
+        gridScan[part] = scan_grid(x0 * kGY, x1 * kGY);
     });
     console("14\n");
 
-    pack_lattices();
+    pack_lattices(STEP_U * 800.0 + STEP_V * 800.0);
     const int m = clamp_int(TableM, 0, NYX_TABLE_ROWS);
     const int n = clamp_int(TableN, 0, kPitch);
     nextRow.store(0);

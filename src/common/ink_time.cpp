@@ -1,14 +1,24 @@
 #include "ink_time.h"
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 
 namespace ink::time {
 
+namespace {
+std::atomic<long long> g_slept{0};
+}
+
+long long slept_us() {
+    return g_slept.load(std::memory_order_relaxed);
+}
+
 void sleep_us(long us) {
     long s = scaled_us(us);
     if (s <= 0)
         return;
+    g_slept.fetch_add(s, std::memory_order_relaxed);
     timespec req{s / 1000000, (s % 1000000) * 1000};
     timespec rem{};
     while (nanosleep(&req, &rem) != 0 && errno == EINTR)

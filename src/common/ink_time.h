@@ -35,4 +35,8 @@ inline void sleep_s(long s) {
 // Monotonic clock in microseconds (unscaled), for measuring and deadlines.
 long long now_us();
 
+// Total time this process has asked to sleep through sleep_us, scaled as slept
+// (for measuring how much of an operation is fixed pauses).
+long long slept_us();
+
 }  // namespace ink::time

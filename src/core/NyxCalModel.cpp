@@ -14,12 +14,21 @@
 //   over contiguous values.
 // - Inverse search: the coarse and the middle stage always visit points of the
 //   50- and 5-unit lattices, which are packed into small contiguous tables
-//   with the range of u and v over each lattice row segment. A segment whose
-//   range lies farther from the query than the best distance found so far
-//   cannot hold a point that wins or ties, so it is skipped. The distance
-//   |U - u| + |V - v| of any point is at least each of its two terms, and
-//   rounding is monotonic, so the bound holds for the computed distances too.
-//   Ties keep the first point in the documented scan order (Y outer, X inner).
+//   with the range of u and v over each lattice row (each window row for the
+//   middle stage). A row whose range lies farther from the query than some
+//   point's distance cannot hold a point that wins or ties, so it is skipped.
+//   The distance |U - u| + |V - v| of any point is at least each of its two
+//   terms, and rounding is monotonic, so the bound holds for the computed
+//   distances too. The point where the previous query of the same table row
+//   ended gives that distance from the start.
+// - Along a table row only v changes. While the coarse winner's margin over
+//   every other coarse point exceeds twice the distance v has moved (plus a
+//   rounding allowance), it provably stays the only nearest point and the
+//   coarse stage is not repeated.
+// - Distances of four points are computed together; each lane keeps its
+//   nearest point and scan index, and the lanes are merged taking the smaller
+//   index among equal distances, which is the point the strict scan keeps
+//   (the first in the documented order, Y outer, X inner).
 // - Two threads split the grid columns and then the table rows.
 #include "NyxCalModel.h"
 
@@ -562,6 +571,9 @@ __attribute__((target_clones("avx2", "default"))) double search_table_row(int i,
 
 // Table rows handed out one at a time to whichever thread is free.
 std::atomic<int> nextRow;
+// Grid columns handed out kChunk at a time.
+std::atomic<int> nextChunk;
+constexpr int kChunk = 32;
 double lastDistance;
 
 void search_rows(int m, int n) {
@@ -643,14 +655,23 @@ void build_model() {
             gYV[c * kGY + Y] = fit_apply(planY[Y], &VVl[c * NYX_REF_MAX]);
     }
     console("13\n");
-    // Split point chosen so both halves cost about the same.
-    constexpr int kHalf = kGX / 2;
+    // Columns handed out in small chunks, so that a thread the system holds
+    // back leaves its share to the other.
+    nextChunk.store(0);
     run_two([](int part) {
-        const int x0 = part == 0 ? 0 : kHalf;
-        const int x1 = part == 0 ? kHalf : kGX;
-        forward_columns(x0, x1, gYU, gXU, gXYU);
-        forward_columns(x0, x1, gYV, gXV, gXYV);
-        gridScan[part] = scan_grid(x0 * kGY, x1 * kGY);
+        GridScan seen{false, 0.0};
+        for (;;) {
+            const int x0 = nextChunk.fetch_add(kChunk, std::memory_order_relaxed);
+            if (x0 >= kGX)
+                break;
+            const int x1 = x0 + kChunk < kGX ? x0 + kChunk : kGX;
+            forward_columns(x0, x1, gYU, gXU, gXYU);
+            forward_columns(x0, x1, gYV, gXV, gXYV);
+            const GridScan g = scan_grid(x0 * kGY, x1 * kGY);
+            seen.nan = seen.nan || g.nan;
+            seen.reach = g.reach > seen.reach ? g.reach : seen.reach;
+        }
+        gridScan[part] = seen;
     });
     console("14\n");
 

@@ -129,7 +129,7 @@ class TrayE2eTest : public ::testing::Test {
 };
 
 TEST_F(TrayE2eTest, CalibrateWithThePenThenExit) {
-    start_suite();
+    ASSERT_NO_FATAL_FAILURE(start_suite());
     // Connected: the tray shows the calibrate items once the unit runs.
     ASSERT_TRUE(wait_until([&] { return count("FMOUSE MSG: dispatch connected\n") >= 1; }, 30s))
         << daemon.output();

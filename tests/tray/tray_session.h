@@ -4,6 +4,8 @@
 
 #include <X11/keysym.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,8 @@ class TraySession {
     Process tray;
     std::string out_file;
     bool connected_look = false;
+    // Environment of the tray program only (set while it is started).
+    std::vector<std::pair<std::string, std::string>> tray_env;
 
     // Starts the X server, optionally a tray host, the fake daemon and the
     // tray program, and exchanges the start-up handshake 0x66. An empty
@@ -47,7 +51,19 @@ class TraySession {
         out_file = in_root("/tray.out");
         std::vector<std::string> argv{in_root("/usr/bin/inktray")};
         argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+        for (const auto &[k, v] : tray_env) {
+            const char *old = std::getenv(k.c_str());
+            saved.emplace_back(k, old ? std::optional<std::string>(old) : std::nullopt);
+            setenv(k.c_str(), v.c_str(), 1);
+        }
         tray = Process::start(argv, out_file);
+        for (const auto &[k, old] : saved) {
+            if (old)
+                setenv(k.c_str(), old->c_str(), 1);
+            else
+                unsetenv(k.c_str());
+        }
         if (!daemon.accept())
             return "the tray program did not connect";
         if (daemon.notify(0x66) != 0)

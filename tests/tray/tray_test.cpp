@@ -101,7 +101,7 @@ TEST_F(TrayTest, WrongArgumentsAreRefused) {
 // No tray manager on bare Xvfb: the icon cannot be shown, and the program
 // still answers every command.
 TEST_F(TrayTest, AnswersEveryCommandWithoutTrayManager) {
-    start(false);
+    ASSERT_NO_FATAL_FAILURE(start(false));
     auto &d = s.daemon;
     EXPECT_EQ(d.notify(0x77), 0);
     EXPECT_EQ(d.set_params({5, 4, 7, 6, 12, 4711, 4242}), 0);
@@ -144,7 +144,7 @@ TEST_F(TrayTest, AnswersEveryCommandWithoutTrayManager) {
 }
 
 TEST_F(TrayTest, ScreenSizeOfAnotherScreen) {
-    start(false, {}, 1366, 768);
+    ASSERT_NO_FATAL_FAILURE(start(false, {}, 1366, 768));
     EXPECT_EQ(s.daemon.screen(0xF0), (Bytes{0x56, 0x05, 0x00, 0x00, 0x00}));
     EXPECT_EQ(s.daemon.screen(0xF1), (Bytes{0x00, 0x03, 0x00, 0x00, 0x00}));
     EXPECT_EQ(s.daemon.notify(0x77), 0);
@@ -154,7 +154,7 @@ TEST_F(TrayTest, ScreenSizeOfAnotherScreen) {
 }
 
 TEST_F(TrayTest, WaitDialogOpensOnceAndClosesOnCommand) {
-    start(false);
+    ASSERT_NO_FATAL_FAILURE(start(false));
     auto &d = s.daemon;
     ASSERT_EQ(d.notify(0x33), 0);
     TraySession::ticks(1);
@@ -184,7 +184,7 @@ TEST_F(TrayTest, WaitDialogOpensOnceAndClosesOnCommand) {
 }
 
 TEST_F(TrayTest, ConnectedAndUnconnectedLooks) {
-    start(true);
+    ASSERT_NO_FATAL_FAILURE(start(true));
     TraySession::ticks(1);
     double dark = icon_brightness();
     XWin menu = s.open_menu();
@@ -214,10 +214,10 @@ TEST_F(TrayTest, ConnectedAndUnconnectedLooks) {
 }
 
 TEST_F(TrayTest, CalibrationWindowTargetsAndAbort) {
-    start(true);
+    ASSERT_NO_FATAL_FAILURE(start(true));
     s.connect();
     auto &d = s.daemon;
-    open_calibration(MenuItem::CalibAdvanced);
+    ASSERT_NO_FATAL_FAILURE(open_calibration(MenuItem::CalibAdvanced));
     XWin cw = calib_window();
     EXPECT_EQ(cw.x, 0);
     EXPECT_EQ(cw.y, 0);
@@ -291,9 +291,9 @@ TEST_F(TrayTest, CalibrationWindowTargetsAndAbort) {
 }
 
 TEST_F(TrayTest, TwoTargetsWithinOneTickDrawOnlyTheSecond) {
-    start(true);
+    ASSERT_NO_FATAL_FAILURE(start(true));
     s.connect();
-    open_calibration(MenuItem::CalibNormal);
+    ASSERT_NO_FATAL_FAILURE(open_calibration(MenuItem::CalibNormal));
     s.x.key(XK_Return, s.x.find(kDialogTitle)[0].id);
     ASSERT_TRUE(s.x.wait_count(kDialogTitle, 0));
     std::uint32_t background = s.x.pixel(100, 100);
@@ -319,9 +319,9 @@ TEST_F(TrayTest, TwoTargetsWithinOneTickDrawOnlyTheSecond) {
 }
 
 TEST_F(TrayTest, FinishedCalibrationShowsWaitDialog) {
-    start(true);
+    ASSERT_NO_FATAL_FAILURE(start(true));
     s.connect();
-    open_calibration(MenuItem::CalibNormal);
+    ASSERT_NO_FATAL_FAILURE(open_calibration(MenuItem::CalibNormal));
     s.x.key(XK_Return, s.x.find(kDialogTitle)[0].id);
     ASSERT_TRUE(s.x.wait_count(kDialogTitle, 0));
     EXPECT_EQ(s.daemon.poll(), 0x10);
@@ -338,10 +338,10 @@ TEST_F(TrayTest, FinishedCalibrationShowsWaitDialog) {
 // The dispatcher takes an action out of its mailbox before carrying it out:
 // a command that arrives during the pauses of 0xAA is carried out afterwards.
 TEST_F(TrayTest, CommandDuringFinishPausesIsNotLost) {
-    start(true);
+    ASSERT_NO_FATAL_FAILURE(start(true));
     double dark = icon_brightness();
     s.connect();
-    open_calibration(MenuItem::CalibNormal);
+    ASSERT_NO_FATAL_FAILURE(open_calibration(MenuItem::CalibNormal));
     s.x.key(XK_Return, s.x.find(kDialogTitle)[0].id);
     ASSERT_TRUE(s.x.wait_count(kDialogTitle, 0));
     ASSERT_EQ(s.daemon.dot(200, 200), 0);
@@ -359,17 +359,17 @@ TEST_F(TrayTest, CommandDuringFinishPausesIsNotLost) {
 }
 
 TEST_F(TrayTest, StartDialogCancelCloseAndDisconnect) {
-    start(true);
+    ASSERT_NO_FATAL_FAILURE(start(true));
     s.connect();
     // Window-manager close of the start dialog: both windows go at once.
-    open_calibration(MenuItem::CalibNormal);
+    ASSERT_NO_FATAL_FAILURE(open_calibration(MenuItem::CalibNormal));
     s.x.close_request(s.x.find(kDialogTitle)[0].id);
     EXPECT_TRUE(s.x.wait_count(kDialogTitle, 0));
     EXPECT_TRUE(s.x.wait_count(kCalibTitle, 0));
     EXPECT_EQ(s.daemon.poll(), 0);
 
     // "Cancel" (one Tab from "OK").
-    open_calibration(MenuItem::CalibNormal);
+    ASSERT_NO_FATAL_FAILURE(open_calibration(MenuItem::CalibNormal));
     XWin dlg = s.x.find(kDialogTitle)[0];
     s.x.key(XK_Tab, dlg.id);
     s.x.key(XK_Return, dlg.id);
@@ -379,14 +379,14 @@ TEST_F(TrayTest, StartDialogCancelCloseAndDisconnect) {
 
     // The calibration ended by the daemon while the start dialog is open:
     // the dialog goes with its window, and no request is left behind.
-    open_calibration(MenuItem::CalibNormal);
+    ASSERT_NO_FATAL_FAILURE(open_calibration(MenuItem::CalibNormal));
     EXPECT_EQ(s.daemon.notify(0x99), 0);
     EXPECT_TRUE(s.x.wait_count(kDialogTitle, 0));
     EXPECT_TRUE(s.x.wait_count(kCalibTitle, 0));
     EXPECT_EQ(s.daemon.poll(), 0);
 
     // The device goes away while the start dialog is open.
-    open_calibration(MenuItem::CalibAdvanced);
+    ASSERT_NO_FATAL_FAILURE(open_calibration(MenuItem::CalibAdvanced));
     EXPECT_EQ(s.daemon.notify(0x66), 0);
     EXPECT_TRUE(s.x.wait_count(kDialogTitle, 0));
     EXPECT_TRUE(s.x.wait_count(kCalibTitle, 0));
@@ -398,7 +398,7 @@ TEST_F(TrayTest, StartDialogCancelCloseAndDisconnect) {
 }
 
 TEST_F(TrayTest, AboutDialogAndExit) {
-    start(true);
+    ASSERT_NO_FATAL_FAILURE(start(true));
     write_file(ink::path::kPidFile, "4711\n");
     ASSERT_TRUE(s.choose(MenuItem::About));
     ASSERT_TRUE(s.x.wait_count(kDialogTitle, 1));
@@ -434,7 +434,7 @@ TEST_F(TrayTest, AboutDialogAndExit) {
 }
 
 TEST_F(TrayTest, EndsWhenTheDaemonClosesTheChannel) {
-    start(false);
+    ASSERT_NO_FATAL_FAILURE(start(false));
     write_file(ink::path::kPidFile, "4711\n");
     s.daemon.close_channel();
     auto st = s.tray.wait(3000ms);
@@ -446,7 +446,7 @@ TEST_F(TrayTest, EndsWhenTheDaemonClosesTheChannel) {
 }
 
 TEST_F(TrayTest, SecondTrayCannotConnectAndKeepsTrying) {
-    start(false);
+    ASSERT_NO_FATAL_FAILURE(start(false));
     Process second =
         Process::start({in_root("/usr/bin/inktray"), "--vxd-debug"}, in_root("/second.out"));
     EXPECT_TRUE(
@@ -458,11 +458,13 @@ TEST_F(TrayTest, SecondTrayCannotConnectAndKeepsTrying) {
 TEST_F(TrayTest, ScreenSizeChangeRaisesResolutionOnce) {
     std::string size_file = "/tmp/inktest-screen-" + std::to_string(getpid());
     write_file(size_file, "1024 768\n");
-    setenv("INKTEST_SCREEN_FILE", size_file.c_str(), 1);
-    setenv("LD_PRELOAD", INK_SCREEN_SHIM, 1);
-    start(true);
-    unsetenv("LD_PRELOAD");
-    unsetenv("INKTEST_SCREEN_FILE");
+    // In a sanitizer build the preloaded shim comes before the runtime.
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    std::string asan_options = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+    s.tray_env = {{"INKTEST_SCREEN_FILE", size_file},
+                  {"LD_PRELOAD", INK_SCREEN_SHIM},
+                  {"ASAN_OPTIONS", asan_options}};
+    ASSERT_NO_FATAL_FAILURE(start(true));
     auto &d = s.daemon;
     TraySession::ticks(1);
     EXPECT_EQ(d.poll(), 0);

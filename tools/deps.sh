@@ -9,6 +9,7 @@ PACKAGES=(
     libgtk2.0-dev gettext
     libfuse3-dev fuse3
     xvfb xdotool x11-utils x11-apps libxtst-dev imagemagick
+    libevdev-dev
     clang libclang-rt-14-dev
 )
 

@@ -1,0 +1,80 @@
+#include "consumer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fmouse_sys.h"
+
+namespace ink::pointer {
+
+int ensure_fifo(const char *path) {
+    struct stat st;
+    if (lstat(path, &st) == 0) {
+        if (S_ISFIFO(st.st_mode))
+            return 0;
+        fmouse_errf("%s exists and is not a named pipe\n", path);
+        return -1;
+    }
+    if (errno != ENOENT) {
+        fmouse_errf("%s: %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    if (mkfifo(path, 0666) != 0 && errno != EEXIST) {
+        fmouse_errf("cannot create %s: %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    // The daemon may run as another user: the mode must not depend on umask.
+    if (chmod(path, 0666) != 0)
+        fmouse_errf("cannot open %s to all writers: %s\n", path, std::strerror(errno));
+    fmouse_msgf("created %s\n", path);
+    return 0;
+}
+
+int open_fifo(const char *path) {
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        fmouse_errf("cannot open %s: %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        fmouse_errf("%s is not a named pipe\n", path);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void Consumer::feed(const std::uint8_t *data, std::size_t n) {
+    assembler_.feed(data, n, [this](const RecordBytes &b) { on_record(b); });
+}
+
+void Consumer::on_record(const RecordBytes &b) {
+    Record r;
+    if (decode_record(b, &r) != 0) {
+        // Out of step: drop one byte and look for a record at the next one.
+        ++bad_bytes_;
+        fmouse_errf("pointer pipe out of step at byte %02x\n", b[0]);
+        RecordBytes rest = b;
+        assembler_.feed(rest.data() + 1, 3, [this](const RecordBytes &x) { on_record(x); });
+        return;
+    }
+    ++records_;
+    std::array<Action, kMaxActions> acts;
+    std::size_t n = translator_.translate(r, &acts);
+    if (n > 0 && backend_.perform(acts.data(), n) != 0)
+        fmouse_errf("%s backend refused a record\n", backend_.name());
+}
+
+void Consumer::release_all() {
+    std::array<Action, kMaxActions> acts;
+    std::size_t n = translator_.release_all(&acts);
+    if (n > 0)
+        backend_.perform(acts.data(), n);
+}
+
+}  // namespace ink::pointer

@@ -1,0 +1,45 @@
+// The pointer pipe's reader: creates the pipe when missing, and turns the
+// bytes read into backend actions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "backend.h"
+#include "pointer_events.h"
+
+namespace ink::pointer {
+
+// Makes sure `path` is a named pipe the daemon can write: creates it with mode
+// 0666 when missing. Returns 0, or -1 (printed) when something else is there
+// or the pipe cannot be made.
+int ensure_fifo(const char *path);
+
+// Opens the pipe for reading. It is opened for reading and writing, so the
+// daemon closing its end (it does at every device connection's end) is no end
+// of file: the reader simply waits for the next connection's records, and the
+// daemon's open never waits while the consumer runs. Returns the descriptor or -1.
+int open_fifo(const char *path);
+
+class Consumer {
+  public:
+    explicit Consumer(Backend &backend) : backend_(backend) {}
+    // Takes bytes as read from the pipe, in any pieces.
+    void feed(const std::uint8_t *data, std::size_t n);
+    // Releases every button still down (before the consumer ends).
+    void release_all();
+
+    long records() const { return records_; }
+    long bad_bytes() const { return bad_bytes_; }
+    const PointerTranslator &state() const { return translator_; }
+
+  private:
+    void on_record(const RecordBytes &b);
+    Backend &backend_;
+    RecordAssembler assembler_;
+    PointerTranslator translator_;
+    long records_ = 0;
+    long bad_bytes_ = 0;
+};
+
+}  // namespace ink::pointer

@@ -1,0 +1,163 @@
+// inkpointer: the pointer consumer. Reads the daemon's pointer records from
+// the pointer pipe and turns them into pointer movement and button presses on
+// the desktop, through a uinput virtual pen (X11 and Wayland) or, failing
+// that, XTest on an X display.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "consumer.h"
+#include "fmouse_sys.h"
+#include "ink_paths.h"
+#include "ink_time.h"
+#include "uinput_backend.h"
+#include "unique_fd.h"
+#include "xtest_backend.h"
+
+using namespace ink::pointer;
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void on_signal(int) {
+    g_stop = true;
+}
+
+enum class BackendChoice { Auto, Uinput, XTest };
+
+struct Options {
+    BackendChoice backend = BackendChoice::Auto;
+    const char *display = nullptr;  // nullptr: $DISPLAY
+    int width = 0;                  // 0: the X screen's
+    int height = 0;
+};
+
+void usage(FILE *f) {
+    std::fprintf(f,
+                 "usage: inkpointer [--backend auto|uinput|xtest] [--display NAME] "
+                 "[--screen WxH] [--vxd-debug]\n");
+}
+
+bool parse_args(int argc, char **argv, Options *o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        bool has_value = i + 1 < argc;
+        if (a == "--vxd-debug") {
+            vxd_debug_flag = 1;
+        } else if (a == "--backend" && has_value) {
+            std::string v = argv[++i];
+            if (v == "auto")
+                o->backend = BackendChoice::Auto;
+            else if (v == "uinput")
+                o->backend = BackendChoice::Uinput;
+            else if (v == "xtest")
+                o->backend = BackendChoice::XTest;
+            else
+                return false;
+        } else if (a == "--display" && has_value) {
+            o->display = argv[++i];
+        } else if (a == "--screen" && has_value) {
+            char tail;
+            if (std::sscanf(argv[++i], "%dx%d%c", &o->width, &o->height, &tail) != 2 ||
+                o->width < 1 || o->height < 1 || o->width > 4096 || o->height > 4096)
+                return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::unique_ptr<Backend> open_uinput(const Options &o) {
+    int w = o.width, h = o.height;
+    if (w == 0 && x_screen_size(o.display, &w, &h) != 0) {
+        fmouse_err("uinput: screen size unknown (no X display): give --screen WxH\n");
+        return nullptr;
+    }
+    auto b = std::make_unique<UinputBackend>();
+    if (b->open(w, h) != 0)
+        return nullptr;
+    return b;
+}
+
+std::unique_ptr<Backend> open_xtest(const Options &o) {
+    auto b = std::make_unique<XTestBackend>();
+    if (b->open(o.display) != 0)
+        return nullptr;
+    return b;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options opt;
+    if (!parse_args(argc, argv, &opt)) {
+        usage(stderr);
+        return 2;
+    }
+
+    std::unique_ptr<Backend> backend;
+    if (opt.backend != BackendChoice::XTest)
+        backend = open_uinput(opt);
+    if (!backend && opt.backend != BackendChoice::Uinput)
+        backend = open_xtest(opt);
+    if (!backend) {
+        std::fprintf(stderr, "inkpointer: no pointer backend could be opened%s\n",
+                     vxd_debug_flag ? "" : " (--vxd-debug tells why)");
+        return 1;
+    }
+
+    if (ensure_fifo(ink::path::kPointerFifo) != 0) {
+        std::fprintf(stderr, "inkpointer: %s is not usable\n", ink::path::kPointerFifo);
+        return 1;
+    }
+    ink::UniqueFd fd(open_fifo(ink::path::kPointerFifo));
+    if (!fd.valid()) {
+        std::fprintf(stderr, "inkpointer: cannot open %s\n", ink::path::kPointerFifo);
+        return 1;
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no restart: a signal ends the wait at once
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    fmouse_msgf("reading %s through %s\n", ink::path::kPointerFifo, backend->name());
+    Consumer consumer(*backend);
+    const int wait_ms = static_cast<int>(ink::time::scaled_ms(500));
+    while (!g_stop) {
+        pollfd p{fd.get(), POLLIN, 0};
+        int r = poll(&p, 1, wait_ms);
+        if (r < 0 && errno != EINTR) {
+            fmouse_errf("poll: %s\n", std::strerror(errno));
+            break;
+        }
+        if (r <= 0)
+            continue;
+        std::uint8_t buf[256];
+        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            fmouse_errf("read: %s\n", std::strerror(errno));
+            break;
+        }
+        consumer.feed(buf, static_cast<std::size_t>(n));
+    }
+    consumer.release_all();
+    fmouse_msgf("%ld records\n", consumer.records());
+    return 0;
+}

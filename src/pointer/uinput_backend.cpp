@@ -1,0 +1,102 @@
+#include "uinput_backend.h"
+
+#include <libevdev/libevdev-uinput.h>
+#include <libevdev/libevdev.h>
+
+#include <cstring>
+
+#include "fmouse_sys.h"
+
+namespace ink::pointer {
+
+libevdev *make_pen_description(int width, int height) {
+    if (width < 1 || height < 1)
+        return nullptr;
+    libevdev *dev = libevdev_new();
+    if (dev == nullptr)
+        return nullptr;
+    libevdev_set_name(dev, kDeviceName);
+    libevdev_set_id_bustype(dev, BUS_VIRTUAL);
+    bool ok = libevdev_enable_property(dev, INPUT_PROP_DIRECT) == 0;
+    input_absinfo ax{};
+    ax.maximum = width - 1;
+    ax.resolution = 1;
+    input_absinfo ay{};
+    ay.maximum = height - 1;
+    ay.resolution = 1;
+    ok = ok && libevdev_enable_event_code(dev, EV_ABS, ABS_X, &ax) == 0;
+    ok = ok && libevdev_enable_event_code(dev, EV_ABS, ABS_Y, &ay) == 0;
+    for (unsigned code : {BTN_TOOL_PEN, BTN_TOUCH, BTN_RIGHT})
+        ok = ok && libevdev_enable_event_code(dev, EV_KEY, code, nullptr) == 0;
+    ok = ok && libevdev_enable_event_code(dev, EV_SYN, SYN_REPORT, nullptr) == 0;
+    if (!ok) {
+        libevdev_free(dev);
+        return nullptr;
+    }
+    return dev;
+}
+
+int write_pen_events(const Action *actions, std::size_t n, const EventWriter &write) {
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Action &a = actions[i];
+        int rc = 0;
+        switch (a.kind) {
+            case ActionKind::ProximityIn:
+                // The tool comes in with its position.
+                rc = write(EV_ABS, ABS_X, a.x) | write(EV_ABS, ABS_Y, a.y) |
+                     write(EV_KEY, BTN_TOOL_PEN, 1);
+                break;
+            case ActionKind::Move:
+                rc = write(EV_ABS, ABS_X, a.x) | write(EV_ABS, ABS_Y, a.y);
+                break;
+            case ActionKind::Press:
+            case ActionKind::Release:
+                rc = write(EV_KEY, a.button == Button::Left ? BTN_TOUCH : BTN_RIGHT,
+                           a.kind == ActionKind::Press ? 1 : 0);
+                break;
+            case ActionKind::ProximityOut:
+                rc = write(EV_KEY, BTN_TOOL_PEN, 0);
+                break;
+        }
+        if (rc != 0)
+            return -1;
+        any = true;
+    }
+    if (any && write(EV_SYN, SYN_REPORT, 0) != 0)
+        return -1;
+    return 0;
+}
+
+UinputBackend::~UinputBackend() {
+    if (uidev_ != nullptr)
+        libevdev_uinput_destroy(uidev_);
+    if (dev_ != nullptr)
+        libevdev_free(dev_);
+}
+
+int UinputBackend::open(int width, int height) {
+    dev_ = make_pen_description(width, height);
+    if (dev_ == nullptr) {
+        fmouse_err("uinput: pen device description refused\n");
+        return -1;
+    }
+    int rc = libevdev_uinput_create_from_device(dev_, LIBEVDEV_UINPUT_OPEN_MANAGED, &uidev_);
+    if (rc != 0) {
+        fmouse_errf("uinput: cannot create the virtual pen: %s\n", std::strerror(-rc));
+        uidev_ = nullptr;
+        return -1;
+    }
+    fmouse_msgf("uinput: virtual pen %s, %d x %d\n",
+                libevdev_uinput_get_devnode(uidev_) ? libevdev_uinput_get_devnode(uidev_) : "?",
+                width, height);
+    return 0;
+}
+
+int UinputBackend::perform(const Action *actions, std::size_t n) {
+    return write_pen_events(actions, n, [this](unsigned type, unsigned code, int value) {
+        return libevdev_uinput_write_event(uidev_, type, code, value) == 0 ? 0 : 1;
+    });
+}
+
+}  // namespace ink::pointer

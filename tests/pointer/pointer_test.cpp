@@ -1,0 +1,262 @@
+// Pointer records to actions, the pipe's handling, and the virtual pen's
+// description and event stream.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <libevdev/libevdev-uinput.h>
+#include <libevdev/libevdev.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "consumer.h"
+#include "uinput_backend.h"
+
+using namespace ink::pointer;
+
+namespace {
+
+struct Recorder : Backend {
+    std::vector<Action> got;
+    int perform(const Action *a, std::size_t n) override {
+        got.insert(got.end(), a, a + n);
+        return 0;
+    }
+    const char *name() const override { return "recorder"; }
+};
+
+std::string str(const Action &a) {
+    const char *b = a.button == Button::Left ? "L" : "R";
+    switch (a.kind) {
+        case ActionKind::ProximityIn:
+            return "in " + std::to_string(a.x) + "," + std::to_string(a.y);
+        case ActionKind::Move:
+            return "move " + std::to_string(a.x) + "," + std::to_string(a.y);
+        case ActionKind::Press:
+            return std::string("press ") + b + " " + std::to_string(a.x) + "," +
+                   std::to_string(a.y);
+        case ActionKind::Release:
+            return std::string("release ") + b + " " + std::to_string(a.x) + "," +
+                   std::to_string(a.y);
+        case ActionKind::ProximityOut:
+            return "out";
+    }
+    return "?";
+}
+
+std::vector<std::string> run(const std::vector<std::uint8_t> &bytes) {
+    Recorder r;
+    Consumer c(r);
+    c.feed(bytes.data(), bytes.size());
+    std::vector<std::string> out;
+    for (const auto &a : r.got)
+        out.push_back(str(a));
+    return out;
+}
+
+using V = std::vector<std::string>;
+
+}  // namespace
+
+TEST(PointerRecord, DecodesPositionAndButtons) {
+    Record r;
+    ASSERT_EQ(decode_record({0xF4, 0x10, 0x2C, 0xC8}, &r), 0);
+    EXPECT_EQ(std::make_tuple(r.x, r.y, r.left, r.right), std::make_tuple(300, 200, true, false));
+    ASSERT_EQ(decode_record({0xF1, 0x32, 0xFF, 0xFF}, &r), 0);
+    EXPECT_EQ(std::make_tuple(r.x, r.y, r.left, r.right), std::make_tuple(1023, 767, false, true));
+    ASSERT_EQ(decode_record({0xF0, 0xFF, 0xFF, 0xFF}, &r), 0);
+    EXPECT_EQ(std::make_tuple(r.x, r.y), std::make_tuple(4095, 4095));
+    ASSERT_EQ(decode_record({0xF5, 0, 0, 0}, &r), 0);
+    EXPECT_TRUE(r.left && r.right && !r.has_position());
+    // Not a button byte: stream out of step.
+    EXPECT_EQ(decode_record({0xE4, 0, 0, 0}, &r), -1);
+    EXPECT_EQ(decode_record({0xF2, 0, 0, 0}, &r), -1);
+    EXPECT_EQ(decode_record({0xF8, 0, 0, 0}, &r), -1);
+}
+
+TEST(PointerTranslate, StrokePressesOnFirstSetBitAndReleasesOnFirstClearOne) {
+    // Hover at (100,50), touch there, draw to (300,200), lift at (300,200).
+    EXPECT_EQ(run({0xF0, 0x00, 100,  50,   0xF4, 0x00, 100,  50,   0xF4, 0x10,
+                   0x2C, 0xC8, 0xF4, 0x10, 0x2C, 0xC8, 0xF0, 0x10, 0x2C, 0xC8}),
+              (V{"in 100,50", "move 100,50", "move 100,50", "press L 100,50", "move 300,200",
+                 "move 300,200", "move 300,200", "release L 300,200"}));
+}
+
+TEST(PointerTranslate, RightClickAtZeroKeepsThePointerWhereItWas) {
+    // A tap at (500,400), then the gesture's right click and the closing
+    // record, both at (0,0): the pointer must not jump to the corner.
+    EXPECT_EQ(run({0xF4, 0x11, 0xF4, 0x90, 0xF0, 0x11, 0xF4, 0x90, 0xF1, 0, 0, 0, 0xF0, 0, 0, 0}),
+              (V{"in 500,400", "move 500,400", "press L 500,400", "move 500,400",
+                 "release L 500,400", "press R 500,400", "release R 500,400", "out"}));
+}
+
+TEST(PointerTranslate, ClosingRecordReleasesWhatIsHeldAndLeavesProximity) {
+    // The daemon's connection ends while the pen is down (unplug): F0 00 00 00.
+    EXPECT_EQ(run({0xF5, 0x01, 0x02, 0x03, 0xF0, 0, 0, 0, 0xF0, 0, 0, 0}),
+              (V{"in 2,259", "move 2,259", "press L 2,259", "press R 2,259", "release L 2,259",
+                 "release R 2,259", "out"}));
+    // The next connection's first record brings the pen back where it is.
+    EXPECT_EQ(run({0xF0, 0, 0, 0, 0xF0, 0x00, 7, 9}), (V{"in 7,9", "move 7,9"}));
+}
+
+TEST(PointerConsumer, RecordsSplitAnywhereAndOutOfStepBytesAreSkipped) {
+    Recorder r;
+    Consumer c(r);
+    const std::uint8_t rec[] = {0xF4, 0x10, 0x2C, 0xC8};
+    c.feed(rec, 1);
+    c.feed(rec + 1, 2);
+    EXPECT_TRUE(r.got.empty());
+    c.feed(rec + 3, 1);
+    EXPECT_EQ(c.records(), 1);
+    // Two stray bytes, then a whole release record: the consumer finds it.
+    const std::uint8_t junk[] = {0x12, 0x34, 0xF0, 0x10, 0x2C, 0xC8};
+    c.feed(junk, sizeof junk);
+    EXPECT_EQ(c.records(), 2);
+    EXPECT_EQ(c.bad_bytes(), 2);
+    EXPECT_FALSE(c.state().left_down());
+    c.release_all();
+    EXPECT_EQ(str(r.got.back()), "out");
+}
+
+class PointerFifo : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/inkpointer-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/fmousefifo";
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    std::string dir_, path_;
+};
+
+TEST_F(PointerFifo, CreatedWritableForAllWhateverTheUmask) {
+    mode_t old = umask(077);
+    ASSERT_EQ(ensure_fifo(path_.c_str()), 0);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(ensure_fifo(path_.c_str()), 0);  // already there: kept
+}
+
+TEST_F(PointerFifo, SomethingElseInItsPlaceIsRefusedAndLeftAlone) {
+    {
+        std::FILE *f = std::fopen(path_.c_str(), "w");
+        std::fputs("keep", f);
+        std::fclose(f);
+    }
+    EXPECT_EQ(ensure_fifo(path_.c_str()), -1);
+    EXPECT_EQ(open_fifo(path_.c_str()), -1);
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+}
+
+TEST_F(PointerFifo, WritersComingAndGoingLoseNothingAndCauseNoWakeUps) {
+    ASSERT_EQ(ensure_fifo(path_.c_str()), 0);
+    int rd = open_fifo(path_.c_str());
+    ASSERT_GE(rd, 0);
+    Recorder r;
+    Consumer c(r);
+    for (int conn = 0; conn < 3; ++conn) {
+        // The daemon's open does not wait while the consumer holds the pipe.
+        int wr = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(wr, 0);
+        const std::uint8_t recs[] = {0xF4, 0x00, 10, static_cast<std::uint8_t>(conn),
+                                     0xF0, 0,    0,  0};
+        ASSERT_EQ(write(wr, recs, 4), 4);
+        ASSERT_EQ(write(wr, recs + 4, 4), 4);
+        close(wr);
+        std::uint8_t buf[64];
+        ssize_t n = read(rd, buf, sizeof buf);
+        ASSERT_EQ(n, 8);
+        c.feed(buf, static_cast<std::size_t>(n));
+        // The writer is gone: no end of file, no hang-up, nothing to read.
+        pollfd p{rd, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 50), 0);
+    }
+    EXPECT_EQ(c.records(), 6);
+    EXPECT_FALSE(c.state().left_down());
+    close(rd);
+}
+
+TEST(VirtualPen, DescriptionIsADirectPenOverTheScreensPixels) {
+    libevdev *d = make_pen_description(1366, 768);
+    ASSERT_NE(d, nullptr);
+    EXPECT_TRUE(libevdev_has_property(d, INPUT_PROP_DIRECT));
+    EXPECT_EQ(libevdev_get_abs_minimum(d, ABS_X), 0);
+    EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_X), 1365);
+    EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_Y), 767);
+    for (unsigned code : {BTN_TOOL_PEN, BTN_TOUCH, BTN_RIGHT})
+        EXPECT_TRUE(libevdev_has_event_code(d, EV_KEY, code)) << code;
+    EXPECT_FALSE(libevdev_has_event_code(d, EV_REL, REL_X));
+    EXPECT_STREQ(libevdev_get_name(d), kDeviceName);
+    libevdev_free(d);
+    EXPECT_EQ(make_pen_description(0, 768), nullptr);
+}
+
+namespace {
+struct Ev {
+    unsigned type, code;
+    int value;
+    bool operator==(const Ev &o) const {
+        return type == o.type && code == o.code && value == o.value;
+    }
+};
+std::vector<Ev> pen_events(const std::vector<std::uint8_t> &bytes) {
+    std::vector<Ev> out;
+    // One event frame per record.
+    Recorder one;
+    Consumer c2(one);
+    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        one.got.clear();
+        c2.feed(bytes.data() + i, 4);
+        write_pen_events(one.got.data(), one.got.size(), [&](unsigned t, unsigned code, int v) {
+            out.push_back({t, code, v});
+            return 0;
+        });
+    }
+    return out;
+}
+}  // namespace
+
+TEST(VirtualPen, EventStreamOfATapAndARightClick) {
+    auto ev =
+        pen_events({0xF4, 0x10, 0x2C, 0xC8, 0xF0, 0x10, 0x2C, 0xC8, 0xF1, 0, 0, 0, 0xF0, 0, 0, 0});
+    std::vector<Ev> want = {
+        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_TOOL_PEN, 1},
+        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_TOUCH, 1},
+        {EV_SYN, SYN_REPORT, 0}, {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},
+        {EV_KEY, BTN_TOUCH, 0},  {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 1},
+        {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 0},  {EV_KEY, BTN_TOOL_PEN, 0},
+        {EV_SYN, SYN_REPORT, 0},
+    };
+    EXPECT_EQ(ev, want);
+    // A failing write is reported.
+    Action a{ActionKind::Move, 1, 2};
+    EXPECT_EQ(write_pen_events(&a, 1, [](unsigned, unsigned, int) { return 1; }), -1);
+}
+
+// Only where the kernel has uinput: the real device, read back through
+// libevdev. These machines have none, so this skips here.
+TEST(VirtualPen, RealDeviceDeliversTheStream) {
+    if (access("/dev/uinput", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/uinput on this machine";
+    UinputBackend b;
+    ASSERT_EQ(b.open(1024, 768), 0);
+    Action acts[] = {{ActionKind::ProximityIn, 40, 30}, {ActionKind::Press, 40, 30, Button::Left}};
+    EXPECT_EQ(b.perform(acts, 2), 0);
+}
+
+TEST(VirtualPen, MissingUinputIsAFailureNotACrash) {
+    if (access("/dev/uinput", F_OK) == 0)
+        GTEST_SKIP() << "this machine has uinput";
+    UinputBackend b;
+    EXPECT_EQ(b.open(1024, 768), -1);
+}

@@ -120,10 +120,31 @@ TEST(InksimFirmware, FillBringsAStuckTransferBackIntoStep) {
     EXPECT_EQ(u.send("g").size(), 3u);
     EXPECT_TRUE(u.send(std::string(600, 'o')).empty());
     EXPECT_EQ(u.send("T").size(), 4u);
-    // Same for a half-sent record.
+    // Same for a half-sent record: the fill completes it (with a wrong
+    // checksum, so it is refused and the old record kept); the rest is ignored.
+    auto before = u.send("d");
     u.send("v" + std::string(100, '\x01'));
-    EXPECT_TRUE(u.send(std::string(600, 'o')).empty());
+    auto answer = u.send(std::string(600, 'o'));
+    EXPECT_NE(answer, std::vector<uint8_t>{'3'});
     EXPECT_EQ(u.send("T").size(), 4u);
+    EXPECT_EQ(u.send("d"), before);
+}
+
+TEST(InksimFirmware, RecordWhoseFillerIsLongerThanAnyFillRunIsStored) {
+    // A 3 x 3 grid leaves 216 filler bytes 'o' in the record: a legitimate
+    // upload, not a fill.
+    Unit u;
+    std::vector<uint8_t> rec(256, 0x6F);
+    rec[0] = 3;
+    rec[1] = 5;
+    rec[2] = 10;
+    for (int i = 3; i < 39; ++i)
+        rec[i] = static_cast<uint8_t>(i);
+    inksim::seal_record(rec.data());
+    std::vector<uint8_t> msg(257, 'v');
+    std::copy(rec.begin(), rec.end(), msg.begin() + 1);
+    EXPECT_EQ(u.send(msg), std::vector<uint8_t>{'3'});
+    EXPECT_EQ(u.send("d"), rec);
 }
 
 TEST(InksimFirmware, FrameStreamBetweenRunAndHold) {

@@ -137,7 +137,9 @@ class Firmware {
     static constexpr size_t kBd0Size = 646;
     // A run of this many 'o' bytes inside a payload abandons the payload: it is
     // how the 600-byte fill brings a unit stuck in a transfer back into step.
-    static constexpr int kFillAbort = 32;
+    // A calibration record's filler is 'o' too (up to 216 bytes in a row for a
+    // 3 x 3 grid), so the run must be longer than that.
+    static constexpr int kFillAbort = 240;
 
     explicit Firmware(const UnitConfig &cfg);
 

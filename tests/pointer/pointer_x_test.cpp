@@ -1,0 +1,168 @@
+// The pen drives the X pointer: virtual unit, real daemon and relay, fake tray
+// program, and inkpointer with its XTest backend on a private Xvfb server. An
+// X client on the root window sees the moves and the button presses.
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "consumer.h"
+#include "pen_session.h"
+#include "xsession.h"
+
+using namespace inktest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A stroke, a tap and the three-tap right click.
+const char *kPenScript =
+    "pause 300\n"
+    "stroke 200 200 600 400 400\n"
+    "pause 400\n"
+    "tap 300 500 60\n"
+    "pause 400\n"
+    "tap 500 600 40\n"
+    "pause 40\n"
+    "tap 501 601 40\n"
+    "pause 40\n"
+    "tap 500 602 40\n"
+    "pause 800\n";
+
+struct Click {
+    bool press;
+    unsigned button;
+    int x, y;
+    bool operator==(const Click &o) const {
+        return press == o.press && button == o.button && x == o.x && y == o.y;
+    }
+};
+
+std::ostream &operator<<(std::ostream &os, const Click &c) {
+    return os << (c.press ? "press " : "release ") << c.button << " at " << c.x << "," << c.y;
+}
+
+// What the X server should see for these records.
+struct Expected : ink::pointer::Backend {
+    std::vector<Click> clicks;
+    int x = -1, y = -1;
+    int perform(const ink::pointer::Action *a, std::size_t n) override {
+        for (std::size_t i = 0; i < n; ++i) {
+            using K = ink::pointer::ActionKind;
+            if (a[i].kind == K::Move) {
+                x = a[i].x;
+                y = a[i].y;
+            } else if (a[i].kind == K::Press || a[i].kind == K::Release) {
+                clicks.push_back({a[i].kind == K::Press,
+                                  a[i].button == ink::pointer::Button::Left ? 1u : 3u, x, y});
+            }
+        }
+        return 0;
+    }
+    const char *name() const override { return "expected"; }
+};
+
+class PointerOnX : public PenSession {
+  protected:
+    void SetUp() override {
+        PenSession::SetUp();
+        if (IsSkipped())
+            return;
+        if (!xvfb_installed())
+            GTEST_SKIP() << "no Xvfb";
+        pipe_.reset();  // inkpointer is the reader here
+        ASSERT_TRUE(x_.start(1024, 768));
+        install_program("inkpointer");
+        watcher_ = XOpenDisplay(x_.display_name().c_str());
+        ASSERT_NE(watcher_, nullptr);
+        XSelectInput(watcher_, DefaultRootWindow(watcher_),
+                     ButtonPressMask | ButtonReleaseMask | PointerMotionMask);
+        XSync(watcher_, False);
+        pointer_ = Process::start({in_root("/usr/bin/inkpointer"), "--backend", "xtest",
+                                   "--display", x_.display_name(), "--vxd-debug"},
+                                  log_dir_ + "/inkpointer.out");
+        ASSERT_TRUE(pointer_.wait_output("reading", 5s)) << pointer_.output();
+    }
+    void TearDown() override {
+        PenSession::TearDown();
+        pointer_ = Process();
+        if (watcher_)
+            XCloseDisplay(watcher_);
+    }
+    // Takes every event the watcher has received.
+    void drain() {
+        while (XPending(watcher_)) {
+            XEvent e;
+            XNextEvent(watcher_, &e);
+            if (e.type == ButtonPress || e.type == ButtonRelease)
+                seen_.push_back(
+                    {e.type == ButtonPress, e.xbutton.button, e.xbutton.x_root, e.xbutton.y_root});
+            else if (e.type == MotionNotify)
+                ++motions_;
+        }
+    }
+
+    XServer x_;
+    Display *watcher_ = nullptr;
+    Process pointer_;
+    std::vector<Click> seen_;
+    long motions_ = 0;
+};
+
+}  // namespace
+
+TEST_F(PointerOnX, PenStrokeTapAndRightClickReachTheXPointer) {
+    start(kPenScript);
+    ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
+    // Runs until the right click's release has come and nothing more follows.
+    auto right_released = [&] {
+        drain();
+        for (const auto &c : seen_)
+            if (!c.press && c.button == 3)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(wait_until(right_released, 30s)) << pointer_.output();
+    std::this_thread::sleep_for(500ms);
+    drain();
+
+    // What the daemon wrote, recomputed from the frames the unit streamed,
+    // then what the consumer makes of it.
+    auto recs = expected_records(1024, 768, 65);
+    ASSERT_FALSE(recs.empty());
+    Expected want;
+    ink::pointer::Consumer c(want);
+    for (const auto &r : recs)
+        c.feed(r.data(), r.size());
+    EXPECT_EQ(seen_, want.clicks);
+
+    size_t left = 0, right = 0;
+    for (const auto &k : seen_) {
+        left += k.press && k.button == 1;
+        right += k.press && k.button == 3;
+    }
+    EXPECT_GE(left, 2u);  // the stroke and the tap at least
+    EXPECT_EQ(right, 1u);
+    // The right click stays where the pen tapped, not at the corner.
+    for (const auto &k : seen_)
+        if (k.button == 3) {
+            EXPECT_NEAR(k.x, 500, 15);
+            EXPECT_NEAR(k.y, 601, 15);
+        }
+    EXPECT_GT(motions_, 20);
+
+    Window root, child;
+    int rx, ry, wx, wy;
+    unsigned mask;
+    ASSERT_TRUE(XQueryPointer(watcher_, DefaultRootWindow(watcher_), &root, &child, &rx, &ry, &wx,
+                              &wy, &mask));
+    EXPECT_EQ(rx, want.x);
+    EXPECT_EQ(ry, want.y);
+    EXPECT_EQ(mask & (Button1Mask | Button3Mask), 0u);  // nothing left pressed
+
+    // SIGTERM ends the consumer cleanly.
+    pointer_.signal(SIGTERM);
+    auto st = pointer_.wait(3s);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0);
+}

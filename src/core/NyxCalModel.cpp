@@ -158,11 +158,6 @@ NYX_INLINE double hmin(vd4 a) {
     const double y = a[2] < a[3] ? a[2] : a[3];
     return x < y ? x : y;
 }
-// Bit k set where lane k equals m.
-NYX_INLINE unsigned eq_mask(vd4 a, double m) {
-    const vl4 c = a == splat(m);
-    return (c[0] ? 1u : 0u) | (c[1] ? 2u : 0u) | (c[2] ? 4u : 0u) | (c[3] ? 8u : 0u);
-}
 NYX_INLINE vd4 dist4(const double *pu, const double *pv, vd4 u, vd4 v) {
     return vabs(load4(pu) - u) + vabs(load4(pv) - v);
 }

@@ -88,7 +88,13 @@ void Simulator::clock_loop() {
             next = now + period;  // after a long stall
         if (fw_.running()) {
             PenSample pen;
-            if (manual_) {
+            double ux = 0, uy = 0;
+            if (user_ && user_->pen(&ux, &uy)) {
+                pen.on = true;
+                camera_.sense(ux, uy, &pen.u, &pen.v);
+            } else if (user_) {
+                // The calibrating user has the pen; it is off the surface.
+            } else if (manual_) {
                 pen.on = true;
                 camera_.sense(manual_->first, manual_->second, &pen.u, &pen.v);
             } else if (pen_on_) {
@@ -255,6 +261,13 @@ void Simulator::send_bytes(const std::vector<uint8_t> &b) {
 void Simulator::set_pen(std::optional<std::pair<double, double>> pos) {
     std::lock_guard<std::mutex> l(mu_);
     manual_ = pos;
+}
+
+void Simulator::set_user(std::shared_ptr<CalibUser> user) {
+    std::lock_guard<std::mutex> l(mu_);
+    user_ = std::move(user);
+    if (user_ && user_->config().stray_light)
+        fw_.set_stray_light(true);
 }
 
 void Simulator::with_firmware(const std::function<void(Firmware &)> &f) {

@@ -190,6 +190,13 @@ int fmouse_calibrate(void) {
     fmouse_msgf("For saving: 0x%.2x 0x%.2x 0x%.2x 0x%.2x", EU[0], EU[1], EU[2], EU[3]);
     int up = fmouse_updata_cal(EU);
     fmouse_msgf("Upcal = %d \n", up);
+    if (up != 1) {
+        // Running on a model the unit does not keep would look like a stored
+        // calibration until the next reconnect quietly brings the old one
+        // back: fail instead, so the reconnect happens now.
+        fmouse_err("calibration record not stored; the stored calibration is kept\n");
+        return -1;
+    }
     Calib_InitUV(Ul, Vl);
     int nbytes = CalcBD0(Data);
     if (fmouse_save_bd0(Data, nbytes) != 0) {

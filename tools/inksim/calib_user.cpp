@@ -46,7 +46,8 @@ void CalibUser::target_shown(int k) {
         if (k == cfg_.cancel_at) {
             cancel = cancel_;
         } else {
-            double x = targets_[k].first, y = targets_[k].second;
+            int at = k == cfg_.repeat_at && k > 0 ? k - 1 : k;
+            double x = targets_[at].first, y = targets_[at].second;
             if (hesitates_at(k) && k > 0) {
                 // Still resting on the previous target when this one shows,
                 // then a touch too short to count.

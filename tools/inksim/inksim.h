@@ -244,6 +244,7 @@ struct CalibUserConfig {
     int reaction_frames = 20;  // from seeing a target to touching it
     int hold_frames = 30;      // how long the pen rests on a target
     int cancel_at = -1;        // at this target the user presses Escape instead
+    int repeat_at = -1;        // at this target the user touches the previous one again
     // At these targets the pen is still down from the previous target when
     // the target appears, and the first touch lasts only two frames.
     std::vector<int> hesitate_at;

@@ -1,0 +1,473 @@
+// Calibration end to end: the real daemon, relay and inhibitor, the virtual
+// unit through FUSE, the fake tray program, and a virtual user who touches
+// the targets.
+//
+// The user learns when a target appears by watching the fake tray's log of
+// dot commands (0x22), as a person watches the screen; where it stands comes
+// from the grid layout for the screen size and the mode, and the test checks
+// that the daemon drew each target there.
+#include <signal.h>
+
+#include <climits>
+#include <cmath>
+
+#include "fmouse_device.h"
+#include "ink_time.h"
+#include "pen_session.h"
+
+using namespace inktest;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Samples {
+    std::vector<double> u, v;
+};
+
+int le32_at(const std::string &hex, size_t at) {
+    unsigned v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<unsigned>(std::stoul(hex.substr(at + 2 * i, 2), nullptr, 16));
+    return static_cast<int>(v);
+}
+
+class CalibSession : public PenSession {
+  protected:
+    void SetUp() override {
+        PenSession::SetUp();
+        if (IsSkipped())
+            return;
+        // Stand-in for the desktop's inhibiting command: notes its pid, runs
+        // until ended.
+        std::string saver = in_root("/usr/bin/gnome-screensaver-command");
+        write_file(saver, "#!/bin/sh\necho $$ >> '" + log_dir_ + "/saver.pids'\nexec sleep 60\n");
+        chmod(saver.c_str(), 0755);
+        unsetenv("INKFAKETRAY_MODE");
+    }
+    void TearDown() override {
+        stop_watch_ = true;
+        if (watcher_.joinable())
+            watcher_.join();
+        PenSession::TearDown();
+    }
+
+    // Starts the unit and the daemon and waits for the first connection.
+    void bring_up(const std::string &scenario) {
+        start(scenario);
+        ASSERT_TRUE(wait_cmd_count("88", 1, 30s)) << daemon_.output();
+        sc_text_ = scenario;
+    }
+
+    // Asks for a calibration and hands the pen to the user once the daemon
+    // has left the running loop.
+    void calibrate(const inksim::CalibUserConfig &cfg) {
+        user_ = std::make_shared<inksim::CalibUser>(cfg);
+        user_->on_cancel([this] { send_event(0x20); });
+        dots_before_ = count_cmd("22");
+        g_before_ = count_unit('g');
+        send_event(0x10);
+        ASSERT_TRUE(wait_cmd_count("11", count_cmd("11") + 1, 20s)) << daemon_.output();
+        sim_->set_user(user_);
+        stop_watch_ = false;
+        watcher_ = std::thread([this] { watch_targets(); });
+    }
+
+    // Hands every new dot command of the tray log to the user.
+    void watch_targets() {
+        size_t seen = 0;
+        while (!stop_watch_) {
+            std::vector<std::pair<int, int>> dots;
+            for (const auto &l : tray_lines())
+                if (l.compare(2, 2, "22") == 0)
+                    dots.emplace_back(le32_at(l, 5), le32_at(l, 13));
+            dots.erase(dots.begin(), dots.begin() + static_cast<long>(dots_before_));
+            for (; seen < dots.size(); ++seen) {
+                {
+                    std::lock_guard<std::mutex> l(drawn_mu_);
+                    drawn_.push_back(dots[seen]);
+                }
+                user_->target_shown(static_cast<int>(seen));
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    std::vector<std::pair<int, int>> drawn() {
+        std::lock_guard<std::mutex> l(drawn_mu_);
+        return drawn_;
+    }
+
+    size_t count_unit(char c) {
+        size_t n = 0;
+        for (const auto &r : sim_->commands())
+            n += r.cmd == static_cast<uint8_t>(c);
+        return n;
+    }
+    // The n-th command c (from 0) the unit received.
+    inksim::CommandRecord unit_cmd(char c, size_t n) {
+        for (const auto &r : sim_->commands())
+            if (r.cmd == static_cast<uint8_t>(c) && n-- == 0)
+                return r;
+        return {};
+    }
+
+    // What the daemon averaged for each target: the first three frames of the
+    // first run of three or more consecutive spots at that target, between
+    // the calibration's open background block and the record write.
+    Samples samples_taken(long long from_us, long long to_us) {
+        inksim::Scenario sc;
+        std::string err;
+        inksim::parse_scenario(sc_text_, &sc, &err);
+        inksim::CameraModel cam(sc.unit.camera);
+        const auto &t = user_->targets();
+        Samples s;
+        auto frames = sim_->frames_sent();
+        for (size_t k = 0; k < t.size(); ++k) {
+            double tu, tv;
+            cam.map(t[k].first, t[k].second, &tu, &tv);
+            std::vector<std::pair<double, double>> run;
+            bool found = false;
+            for (const auto &f : frames) {
+                if (f.t_us <= from_us || f.t_us >= to_us)
+                    continue;
+                bool here = f.spot && DecData_Raw(f.record.data()) &&
+                            std::hypot(SPOT.x - tu, SPOT.y - tv) < 8.0;
+                if (!here) {
+                    if (run.size() >= 3)
+                        break;
+                    run.clear();
+                    continue;
+                }
+                run.emplace_back(SPOT.x, SPOT.y);
+            }
+            found = run.size() >= 3;
+            EXPECT_TRUE(found) << "no three frames at target " << k;
+            if (!found)
+                return {};
+            s.u.push_back((run[0].first + run[1].first + run[2].first) / 3.0);
+            s.v.push_back((run[0].second + run[1].second + run[2].second) / 3.0);
+        }
+        return s;
+    }
+
+    // Checks a completed calibration: the tray's exchanges, the targets, the
+    // record and both background blocks the unit received. Returns the
+    // samples, for the pen session that follows.
+    Samples check_completed(int w, int h, int nx, int ny) {
+        EXPECT_TRUE(wait_until([&] { return count_unit('g') >= g_before_ + 2; }, 30s))
+            << daemon_.output();
+        EXPECT_TRUE(wait_cmd_count("88", 2, 30s)) << daemon_.output();
+        stop_watch_ = true;
+        watcher_.join();
+
+        // The tray: mode, screen size, one dot per target, dots done, connected.
+        auto cmds = tray_commands();
+        auto at = std::find(cmds.begin(), cmds.end(), "11");
+        std::vector<std::string> want = {"11", "f0", "f1"};
+        for (int i = 0; i < nx * ny; ++i)
+            want.push_back("22");
+        want.push_back("aa");
+        want.push_back("88");
+        EXPECT_EQ(std::vector<std::string>(at, cmds.end()), want);
+
+        // The targets were drawn where the layout puts them, row by row.
+        EXPECT_EQ(drawn(), user_->targets());
+        EXPECT_EQ(static_cast<int>(user_->targets().size()), nx * ny);
+
+        auto g_open = unit_cmd('g', g_before_);
+        auto g_fit = unit_cmd('g', g_before_ + 1);
+        auto v_cmd = unit_cmd('v', 0);
+        EXPECT_EQ(v_cmd.cmd, 'v') << "the record was written";
+        Samples s = samples_taken(g_open.t_us, v_cmd.t_us);
+        if (s.u.empty())
+            return s;
+
+        // The record: what the core encodes for the averaged samples, sealed.
+        unsigned char eu[256];
+        CalcEU(nx, ny, 5, s.u.data(), s.v.data(), eu);
+        eu[255] = fmouse_cal_checksum(eu);
+        std::vector<uint8_t> want_rec(eu, eu + 256);
+        EXPECT_EQ(v_cmd.payload, want_rec);
+        sim_->with_firmware([&](inksim::Firmware &fw) {
+            EXPECT_EQ(std::vector<uint8_t>(fw.record().begin(), fw.record().end()), want_rec);
+        });
+
+        // The background blocks: open at the start, fitted to the new model
+        // at the end.
+        int rx[8], ry[8];
+        unsigned char data[1000];
+        Calib_Init(nx, ny, 5, w, h, 65, rx, ry);
+        int n = OpenBD0(data);
+        EXPECT_EQ(g_open.payload, std::vector<uint8_t>(data, data + n));
+        Calib_InitUV(s.u.data(), s.v.data());
+        n = CalcBD0(data);
+        EXPECT_EQ(g_fit.payload, std::vector<uint8_t>(data, data + n));
+        sim_->with_firmware([&](inksim::Firmware &fw) {
+            EXPECT_EQ(fw.bd0(), std::vector<uint8_t>(data, data + n));
+        });
+        return s;
+    }
+
+    // After a calibration: the pen touches a few points, and every frame
+    // becomes the pointer records the new model and the click logic give.
+    void pen_session_through(const Samples &s, int w, int h, int nx, int ny) {
+        sim_->set_user(nullptr);
+        size_t before = pipe_->records().size();
+        long long from = ink::time::now_us();
+        std::this_thread::sleep_for(std::chrono::microseconds(ink::time::scaled_us(300000)));
+        const std::pair<double, double> points[] = {
+            {w * 0.3, h * 0.3}, {w * 0.7, h * 0.4}, {w * 0.5, h * 0.8}};
+        for (const auto &p : points) {
+            sim_->set_pen(p);
+            std::this_thread::sleep_for(std::chrono::microseconds(ink::time::scaled_us(200000)));
+            sim_->set_pen(std::nullopt);
+            std::this_thread::sleep_for(std::chrono::microseconds(ink::time::scaled_us(400000)));
+        }
+        pipe_->wait_quiet(300, 10s);
+        auto all = pipe_->records();
+        std::vector<PointerBytes> got(all.begin() + static_cast<long>(before), all.end());
+
+        int rx[8], ry[8];
+        Calib_Init(nx, ny, 5, w, h, 65, rx, ry);
+        Calib_InitUV(s.u.data(), s.v.data());
+        std::vector<PenFrame> frames;
+        for (const auto &f : sim_->frames_sent()) {
+            if (f.t_us < from)
+                continue;
+            if (f.spot && DecData_Run(f.record.data()))
+                frames.push_back({1, SPOT.x, SPOT.y});
+            else
+                frames.push_back({0, 0, 0});
+        }
+        auto want = fmouse_click_simulate(frames.data(), frames.size());
+        ASSERT_FALSE(want.empty());
+        EXPECT_EQ(got, want);
+        // And the pointer lands where the pen touched.
+        for (const auto &r : got) {
+            if (!(r[0] & 0x04))
+                continue;
+            double best = 1e9;
+            for (const auto &p : points)
+                best = std::fmin(best, std::hypot(rec_x(r) - p.first, rec_y(r) - p.second));
+            EXPECT_LT(best, 8.0) << rec_x(r) << " " << rec_y(r);
+        }
+    }
+
+    std::vector<uint8_t> unit_record() {
+        std::vector<uint8_t> r;
+        sim_->with_firmware(
+            [&](inksim::Firmware &fw) { r.assign(fw.record().begin(), fw.record().end()); });
+        return r;
+    }
+
+    // The inhibitor ran during the calibration and is gone with its command.
+    void check_inhibitor_gone() {
+        auto pids = read_file(log_dir_ + "/saver.pids").value_or("");
+        EXPECT_FALSE(pids.empty()) << "the inhibiting command ran";
+        std::istringstream in(pids);
+        pid_t p;
+        while (in >> p)
+            EXPECT_TRUE(wait_until([&] { return !pid_alive(p); }, 5s)) << "command " << p;
+        EXPECT_FALSE(exists(in_root("/tmp/inkwake_flag")));
+    }
+
+    std::shared_ptr<inksim::CalibUser> user_;
+    std::thread watcher_;
+    std::atomic<bool> stop_watch_{true};
+    std::mutex drawn_mu_;
+    std::vector<std::pair<int, int>> drawn_;
+    size_t dots_before_ = 0, g_before_ = 0;
+    std::string sc_text_;
+};
+
+inksim::CalibUserConfig grid(int w, int h, int nx, int ny) {
+    inksim::CalibUserConfig c;
+    c.screen_w = w;
+    c.screen_h = h;
+    c.ref_nx = nx;
+    c.ref_ny = ny;
+    return c;
+}
+
+std::string unit_cmds_from(const std::vector<inksim::CommandRecord> &log, size_t from) {
+    std::string s;
+    for (size_t i = from; i < log.size(); ++i)
+        s += static_cast<char>(log[i].cmd);
+    return s;
+}
+
+}  // namespace
+
+TEST_F(CalibSession, NormalCalibrationStoresTheSampledRecordAndThePenFollowsIt) {
+    bring_up("");
+    size_t log_from = sim_->commands().size();
+    calibrate(grid(1024, 768, 4, 3));
+    Samples s = check_completed(1024, 768, 4, 3);
+    ASSERT_EQ(s.u.size(), 12u);
+    // Without stray light no background acquisition; the camera is back at
+    // the low setting.
+    std::string seq = unit_cmds_from(sim_->commands(), log_from);
+    EXPECT_EQ(seq.find('B'), std::string::npos) << seq;
+    EXPECT_EQ(seq.substr(seq.size() - 3), "vgr") << seq;
+    sim_->with_firmware([](inksim::Firmware &fw) { EXPECT_EQ(fw.reg(0x35), 0x20); });
+    EXPECT_EQ(count_cmd("66"), 1u) << "no reconnect after a stored calibration";
+    check_inhibitor_gone();
+    pen_session_through(s, 1024, 768, 4, 3);
+}
+
+TEST_F(CalibSession, AdvancedCalibrationOnAWideScreenWithAHesitantUser) {
+    setenv("INKFAKETRAY_MODE", "1", 1);
+    write_file(log_dir_ + "/size", "1920 1080\n");
+    bring_up("screen 1920 1080\n");
+    auto cfg = grid(1920, 1080, 7, 5);
+    // Pen still down from the previous target, then a touch of two frames.
+    cfg.hesitate_at = {3, 10};
+    calibrate(cfg);
+    Samples s = check_completed(1920, 1080, 7, 5);
+    ASSERT_EQ(s.u.size(), 35u);
+    check_inhibitor_gone();
+    pen_session_through(s, 1920, 1080, 7, 5);
+}
+
+TEST_F(CalibSession, StrayLightIsTakenAsBackgroundBeforeTheDots) {
+    bring_up("");
+    size_t log_from = sim_->commands().size();
+    auto cfg = grid(1024, 768, 4, 3);
+    cfg.stray_light = true;
+    calibrate(cfg);
+    Samples s = check_completed(1024, 768, 4, 3);
+    ASSERT_EQ(s.u.size(), 12u);
+    auto log = sim_->commands();
+    std::string seq = unit_cmds_from(log, log_from);
+    // hold, open block, high sensitivity, run (50 bytes), hold, run, 'B',
+    // hold, low sensitivity, run for the dots.
+    auto b = seq.find("pgcrprBpcr");
+    ASSERT_NE(b, std::string::npos) << seq;
+    size_t i = log_from + b + 6;
+    long long after_run = log[i].t_us - log[i - 1].t_us;
+    long long held_after = log[i + 1].t_us - log[i].t_us;
+    // Times are when the bytes reached the unit: the relay's pause after a
+    // report may delay one of them.
+    const long long slack = ink::time::scaled_us(15000) + 1000;
+    EXPECT_GE(after_run, ink::time::scaled_us(100000) - slack);
+    EXPECT_LT(after_run, ink::time::scaled_us(100000) + 200000);
+    EXPECT_GE(held_after, ink::time::scaled_us(1000000) - slack);
+    sim_->with_firmware([](inksim::Firmware &fw) {
+        EXPECT_TRUE(fw.background_taken());
+        EXPECT_EQ(fw.reg(0x35), 0x20) << "back at the low setting";
+    });
+    EXPECT_NE(daemon_.output().find("Light detected\n"), std::string::npos);
+}
+
+TEST_F(CalibSession, EscapeAtADotEndsWithAReconnectThatRestoresTheStoredRecord) {
+    bring_up("");
+    auto rec = unit_record();
+    auto cfg = grid(1024, 768, 4, 3);
+    cfg.cancel_at = 5;
+    calibrate(cfg);
+    ASSERT_TRUE(wait_cmd_count("88", 2, 40s)) << daemon_.output();
+    auto cmds = tray_commands();
+    auto at = std::find(cmds.begin(), cmds.end(), "11");
+    std::vector<std::string> want = {"11", "f0", "f1", "22", "22", "22", "22", "22",
+                                     "22", "99", "66", "77", "f2", "f0", "f1", "88"};
+    EXPECT_EQ(std::vector<std::string>(at, cmds.end()), want);
+    EXPECT_EQ(count_unit('v'), 0u);
+    EXPECT_EQ(unit_record(), rec);
+    EXPECT_NE(daemon_.output().find("Calibrate Exit\n"), std::string::npos);
+    check_inhibitor_gone();
+}
+
+TEST_F(CalibSession, RefusedBackgroundStoreFailsAndReconnects) {
+    bring_up("");
+    auto rec = unit_record();
+    sim_->with_firmware(
+        [](inksim::Firmware &fw) { fw.refuse_next(inksim::Firmware::kRefuseBdStart); });
+    calibrate(grid(1024, 768, 4, 3));
+    ASSERT_TRUE(wait_cmd_count("88", 3, 40s)) << daemon_.output();
+    auto cmds = tray_commands();
+    auto at = std::find(cmds.begin(), cmds.end(), "11");
+    std::vector<std::string> want = {"11", "f0", "f1", "88", "99", "66",
+                                     "77", "f2", "f0", "f1", "88"};
+    EXPECT_EQ(std::vector<std::string>(at, cmds.end()), want);
+    EXPECT_NE(daemon_.output().find("do abd error"), std::string::npos);
+    EXPECT_EQ(unit_record(), rec);
+    check_inhibitor_gone();
+}
+
+TEST_F(CalibSession, SilenceInTheMiddleFailsAndReconnects) {
+    bring_up("");
+    auto rec = unit_record();
+    auto cfg = grid(1024, 768, 4, 3);
+    calibrate(cfg);
+    ASSERT_TRUE(wait_until([&] { return user_->shown() >= 4; }, 30s)) << daemon_.output();
+    // The unit says nothing for a while: the dot's read gives up.
+    sim_->with_firmware([](inksim::Firmware &fw) {
+        fw.set_silence_until(ink::time::now_us() + ink::time::scaled_us(6000000));
+    });
+    sim_->set_user(nullptr);
+    ASSERT_TRUE(wait_cmd_count("88", 3, 60s)) << daemon_.output();
+    auto cmds = tray_commands();
+    auto at = std::find(cmds.begin(), cmds.end(), "aa");
+    EXPECT_EQ(at, cmds.end()) << "the dots never finished";
+    EXPECT_NE(daemon_.output().find("read spot error"), std::string::npos);
+    auto c99 = std::find(cmds.begin(), cmds.end(), "99");
+    ASSERT_NE(c99, cmds.end());
+    EXPECT_EQ(*(c99 - 1), "88") << "failed: 0x88 then 0x99";
+    EXPECT_EQ(unit_record(), rec);
+    EXPECT_EQ(count_unit('v'), 0u);
+    check_inhibitor_gone();
+}
+
+TEST_F(CalibSession, UnplugInTheMiddleFailsAndReconnectsOncePluggedBack) {
+    bring_up("");
+    auto rec = unit_record();
+    calibrate(grid(1024, 768, 4, 3));
+    ASSERT_TRUE(wait_until([&] { return user_->shown() >= 2; }, 30s)) << daemon_.output();
+    sim_->unplug();
+    ASSERT_TRUE(wait_cmd_count("99", 1, 30s)) << daemon_.output();
+    ASSERT_TRUE(wait_cmd_count("66", 2, 30s)) << daemon_.output();
+    sim_->set_user(nullptr);
+    sim_->plug();
+    ASSERT_TRUE(wait_cmd_count("88", 3, 60s)) << daemon_.output();
+    auto cmds = tray_commands();
+    auto c99 = std::find(cmds.begin(), cmds.end(), "99");
+    EXPECT_EQ(*(c99 - 1), "88");
+    EXPECT_EQ(unit_record(), rec);
+    check_inhibitor_gone();
+}
+
+TEST_F(CalibSession, RefusedRecordWriteFailsAndReconnectsWithTheStoredRecord) {
+    bring_up("");
+    auto rec = unit_record();
+    sim_->with_firmware([](inksim::Firmware &fw) { fw.refuse_next(inksim::Firmware::kRefuseCal); });
+    calibrate(grid(1024, 768, 4, 3));
+    ASSERT_TRUE(wait_cmd_count("88", 3, 60s)) << daemon_.output();
+    auto cmds = tray_commands();
+    auto aa = std::find(cmds.begin(), cmds.end(), "aa");
+    ASSERT_NE(aa, cmds.end());
+    std::vector<std::string> want = {"aa", "88", "99", "66", "77", "f2", "f0", "f1", "88"};
+    EXPECT_EQ(std::vector<std::string>(aa, cmds.end()), want);
+    EXPECT_EQ(count_unit('v'), 1u);
+    std::string seq = unit_commands();
+    EXPECT_EQ(seq.substr(seq.find('v') + 1, 2), "po")
+        << "no fitted block for a record the unit refused; the reconnect fills first";
+    EXPECT_EQ(unit_record(), rec);
+    EXPECT_NE(daemon_.output().find("calibration record not stored"), std::string::npos);
+    check_inhibitor_gone();
+}
+
+TEST_F(CalibSession, TwoTargetsAtOneCameraPositionAreRefusedAndTheRecordIsKept) {
+    bring_up("");
+    auto rec = unit_record();
+    auto cfg = grid(1024, 768, 4, 3);
+    cfg.repeat_at = 6;  // the user touches target 5 again for target 6
+    calibrate(cfg);
+    ASSERT_TRUE(wait_cmd_count("88", 3, 60s)) << daemon_.output();
+    auto cmds = tray_commands();
+    auto aa = std::find(cmds.begin(), cmds.end(), "aa");
+    ASSERT_NE(aa, cmds.end());
+    std::vector<std::string> want = {"aa", "88", "99", "66", "77", "f2", "f0", "f1", "88"};
+    EXPECT_EQ(std::vector<std::string>(aa, cmds.end()), want);
+    EXPECT_EQ(count_unit('v'), 0u) << "nothing written";
+    EXPECT_EQ(unit_record(), rec);
+    EXPECT_NE(daemon_.output().find("make no usable model"), std::string::npos);
+}

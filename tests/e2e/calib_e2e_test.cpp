@@ -208,7 +208,8 @@ class CalibSession : public PenSession {
     }
 
     // After a calibration: the pen touches a few points, and every frame
-    // becomes the pointer records the new model and the click logic give.
+    // becomes the pointer records the new model (made from these samples, or
+    // without samples from the unit's record) and the click logic give.
     void pen_session_through(const Samples &s, int w, int h, int nx, int ny) {
         sim_->set_user(nullptr);
         size_t before = pipe_->records().size();
@@ -227,8 +228,18 @@ class CalibSession : public PenSession {
         std::vector<PointerBytes> got(all.begin() + static_cast<long>(before), all.end());
 
         int rx[8], ry[8];
-        Calib_Init(nx, ny, 5, w, h, 65, rx, ry);
-        Calib_InitUV(s.u.data(), s.v.data());
+        if (s.u.empty()) {
+            // The model a reconnect builds from the record the unit keeps.
+            auto rec = unit_record();
+            double ul[49] = {}, vl[49] = {};
+            ASSERT_TRUE(DecCAL(rec.data(), ul, vl));
+            ASSERT_EQ(RefNx * RefNy, nx * ny);
+            Calib_Init(nx, ny, 5, w, h, 65, rx, ry);
+            Calib_InitUV(ul, vl);
+        } else {
+            Calib_Init(nx, ny, 5, w, h, 65, rx, ry);
+            Calib_InitUV(s.u.data(), s.v.data());
+        }
         std::vector<PenFrame> frames;
         for (const auto &f : sim_->frames_sent()) {
             if (f.t_us < from)
@@ -374,6 +385,8 @@ TEST_F(CalibSession, EscapeAtADotEndsWithAReconnectThatRestoresTheStoredRecord) 
     EXPECT_EQ(unit_record(), rec);
     EXPECT_NE(daemon_.output().find("Calibrate Exit\n"), std::string::npos);
     check_inhibitor_gone();
+    // The pen follows the stored calibration again.
+    pen_session_through(Samples{}, 1024, 768, 4, 3);
 }
 
 TEST_F(CalibSession, RefusedBackgroundStoreFailsAndReconnects) {

@@ -811,6 +811,23 @@ TEST(Robustness, RandomRecordsSpotsAndModelsStayInsideTheTables) {
     unsigned char rec[NYX_SPOT_SIZE];
     make_record(500, 300, 1, rec);
     DecData_Run(rec);
+
+    // A 2 x 2 grid without margin puts both columns on the same x: the fits
+    // have coincident nodes and must still give a usable, finite model.
+    CaptureStdout();
+    Calib_Init(2, 2, 1, 1024, 768, 65, refX, refY);
+    for (int k = 0; k < 4; ++k) {
+        ul[k] = 100 + 300 * (k % 2);
+        vl[k] = 100 + 200 * (k / 2);
+    }
+    Calib_InitUV(ul, vl);
+    GetCapturedStdout();
+    EXPECT_EQ(Xs[0], Xs[1]);
+    for (int k = 0; k < 1084 * 828; k += 997) {
+        ASSERT_TRUE(std::isfinite(gXYU[k]) && std::isfinite(gXYV[k])) << k;
+    }
+    EXPECT_EQ(CalcBD0(d), 646);
+    DecData_Run(rec);
 }
 
 }  // namespace

@@ -21,6 +21,10 @@ inline constexpr const char *kCmdSocket = INK_ROOT_PREFIX "/tmp/alg2gui_cmd_serv
 inline constexpr const char *kRelaySocket = INK_ROOT_PREFIX "/tmp/vxdsock_server";
 inline constexpr const char *kWakeFlag = INK_ROOT_PREFIX "/tmp/inkwake_flag";
 
+// Session recording: while this file exists, inkrelay and inkd append what
+// crosses the relay link and the command channel's events to it.
+inline constexpr const char *kRecordFile = INK_ROOT_PREFIX "/tmp/vxd_record.txt";
+
 // Device node of the camera unit (hiddev) and the pointer pipe.
 inline constexpr const char *kDeviceNode = INK_ROOT_PREFIX "/dev/usb/vxd0";
 inline constexpr const char *kPointerFifo = INK_ROOT_PREFIX "/sbin/fmousefifo";

@@ -11,6 +11,7 @@
 #include "fmouse_cmddata.h"
 #include "fmouse_sys.h"
 #include "ink_paths.h"
+#include "session_record.h"
 
 int alg2guisock_server_fd = -1;
 int alg2guisock_client_fd = -1;
@@ -161,5 +162,7 @@ unsigned char fmouse_gui_poll(void) {
     unsigned char c = GUI_CMD_POLL;
     fmouse_alg2gui_write_cmd(&c, 1);
     fmouse_alg2gui_read_cmd(&c, 1);
+    if (c != GUI_EVT_NONE && c != GUI_CMD_POLL)
+        ink::record::note_event(c);
     return c;
 }

@@ -16,12 +16,14 @@
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "session_record.h"
 
 int hidsock_fd = -1;
 char hidsock_path[sizeof(sockaddr_un::sun_path)];
 fmouse_hid_rw_arg rw_arg = {-1};
 fmouse_hid_rw_arg *rw_parg = &rw_arg;
 std::atomic<int> exit_flag{0};
+int hid_record_fd = -1;
 
 namespace {
 
@@ -157,6 +159,8 @@ int fmouse_hid_read_package(int fd, unsigned char *) {
             count = kHidPayloadMax;
         if (count != 0) {
             int r = fmouse_write_in(buf_valid, count);
+            if (hid_record_fd >= 0 && r > 0)
+                ink::record::append(hid_record_fd, 'D', buf_valid, static_cast<size_t>(r));
             if (r != count) {
                 std::perror("fmouse err data:");
                 std::snprintf(debug_str, sizeof debug_str, "fmouse err data num: err = %d\n", r);
@@ -240,6 +244,8 @@ void *fmouse_hid_write_func(void *) {
             exit_flag.store(1);
             return nullptr;
         }
+        if (hid_record_fd >= 0)
+            ink::record::append(hid_record_fd, 'H', buf, static_cast<size_t>(n));
         if (fmouse_hid_write_package(rw_parg->hid_dev_fd, buf, n) == -1) {
             fmouse_err("Hid Write Func write hid package error\n");
             exit_flag.store(1);

@@ -22,6 +22,8 @@ extern fmouse_hid_rw_arg rw_arg;
 extern fmouse_hid_rw_arg *rw_parg;
 // Goes from 0 to 1 once, set by whichever thread gives up first.
 extern std::atomic<int> exit_flag;
+// Descriptor of the session recording, -1 when none (see session_record.h).
+extern int hid_record_fd;
 
 // Number of usage values in one report, in each direction, and the payload
 // room of an input report.

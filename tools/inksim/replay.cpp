@@ -1,0 +1,342 @@
+#include "replay.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <sstream>
+
+#include "ink_paths.h"
+#include "ink_time.h"
+
+namespace inksim {
+
+namespace {
+
+constexpr uint8_t kNoSpot = 0xFF;
+constexpr uint8_t kSpot = 0xFE;
+constexpr size_t kSpotBytes = 10;
+constexpr size_t kBd0Bytes = 646;
+constexpr int kIdleReportFrames = 10;
+
+enum class Reply { Type, Params, Record, Other };
+
+struct Expect {
+    size_t n;
+    Reply kind;
+};
+
+// Follows the daemon's commands to tell the unit's replies from its frames.
+class Reader {
+  public:
+    explicit Reader(SessionRecord *out) : out_(out) {}
+
+    void host(const std::vector<uint8_t> &b) {
+        for (uint8_t c : b) {
+            if (skip_ > 0) {
+                if (--skip_ == 0 && after_.n > 0) {
+                    expect_.push_back(after_);
+                    after_ = {};
+                }
+                continue;
+            }
+            switch (c) {
+                case 'T':
+                    expect_.push_back({4, Reply::Type});
+                    break;
+                case 'e':
+                    expect_.push_back({64, Reply::Params});
+                    break;
+                case 'd':
+                    expect_.push_back({256, Reply::Record});
+                    break;
+                case 'c':  // register, value: echoed
+                    skip_ = 3;
+                    after_ = {3, Reply::Other};
+                    break;
+                case 'v':  // record, then one acknowledgement
+                    skip_ = 256;
+                    after_ = {1, Reply::Other};
+                    break;
+                case 'g':  // ready answer, the block, then four acknowledgements
+                    expect_.push_back({3, Reply::Other});
+                    skip_ = kBd0Bytes;
+                    after_ = {4, Reply::Other};
+                    break;
+                default:  // r, p, B, fill: no reply
+                    break;
+            }
+        }
+    }
+
+    void unit(long long t_us, const std::vector<uint8_t> &b) {
+        for (uint8_t c : b) {
+            if (frame_fill_ > 0) {
+                frame_.record[kSpotBytes - frame_fill_] = c;
+                if (--frame_fill_ == 0)
+                    out_->frames.push_back(frame_);
+                continue;
+            }
+            if (!expect_.empty()) {
+                reply_.push_back(c);
+                if (reply_.size() == expect_.front().n) {
+                    take_reply(expect_.front().kind);
+                    reply_.clear();
+                    expect_.pop_front();
+                }
+                continue;
+            }
+            if (c == kNoSpot) {
+                out_->frames.push_back({t_us, false, {}});
+            } else if (c == kSpot) {
+                frame_ = {t_us, true, {}};
+                frame_fill_ = kSpotBytes;
+            } else {
+                ++out_->garbage;
+            }
+        }
+    }
+
+  private:
+    void take_reply(Reply kind) {
+        if (kind == Reply::Type) {
+            out_->have_type = true;
+            out_->hw_type = reply_[0];
+            out_->hw_ver = reply_[1];
+        } else if (kind == Reply::Params) {
+            out_->have_params = true;
+            std::copy(reply_.begin(), reply_.end(), out_->params.begin());
+        } else if (kind == Reply::Record) {
+            out_->have_record = true;
+            std::copy(reply_.begin(), reply_.end(), out_->record.begin());
+        }
+    }
+
+    SessionRecord *out_;
+    std::deque<Expect> expect_;
+    std::vector<uint8_t> reply_;
+    size_t skip_ = 0;
+    Expect after_{};
+    FrameRecord frame_{};
+    size_t frame_fill_ = 0;
+};
+
+bool parse_bytes(std::istringstream &in, std::vector<uint8_t> *out) {
+    std::string tok;
+    while (in >> tok) {
+        if (tok.size() != 2 || !std::isxdigit(static_cast<unsigned char>(tok[0])) ||
+            !std::isxdigit(static_cast<unsigned char>(tok[1])))
+            return false;
+        out->push_back(static_cast<uint8_t>(std::strtoul(tok.c_str(), nullptr, 16)));
+    }
+    return true;
+}
+
+// The unit's frame rate: the median spacing of frames that came apart.
+int frame_rate(const std::vector<FrameRecord> &frames) {
+    std::vector<long long> gaps;
+    for (size_t i = 1; i < frames.size(); ++i) {
+        long long d = frames[i].t_us - frames[i - 1].t_us;
+        if (d > 0 && d < 1000000)
+            gaps.push_back(d);
+    }
+    if (gaps.empty())
+        return 100;
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    long long rate = (1000000 + gaps[gaps.size() / 2] / 2) / gaps[gaps.size() / 2];
+    return static_cast<int>(std::clamp(rate, 1LL, 1000LL));
+}
+
+}  // namespace
+
+bool parse_session_record(const std::string &text, SessionRecord *out, std::string *err) {
+    *out = SessionRecord();
+    Reader reader(out);
+    std::istringstream lines(text);
+    std::string line;
+    int no = 0;
+    auto fail = [&](const std::string &why) {
+        *err = "line " + std::to_string(no) + ": " + why;
+        return false;
+    };
+    while (std::getline(lines, line)) {
+        ++no;
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::istringstream in(line);
+        std::string tag;
+        long long t = 0;
+        if (!(in >> tag >> t) || tag.size() != 1)
+            return fail("expected a tag and a time");
+        std::vector<uint8_t> bytes;
+        if (!parse_bytes(in, &bytes))
+            return fail("bytes must be two hexadecimal digits each");
+        switch (tag[0]) {
+            case 'S':
+                ++out->connections;
+                reader = Reader(out);  // a new connection starts in step
+                break;
+            case 'H':
+                reader.host(bytes);
+                break;
+            case 'D':
+                reader.unit(t, bytes);
+                break;
+            case 'E':
+                if (bytes.size() != 1)
+                    return fail("an event is one byte");
+                out->events.push_back({out->frames.size(), bytes[0]});
+                break;
+            default:
+                return fail("unknown tag " + tag);
+        }
+    }
+    if (out->connections == 0 && out->frames.empty())
+        return fail("no session in the file");
+    out->rate = frame_rate(out->frames);
+    return true;
+}
+
+bool load_session_record(const std::string &path, SessionRecord *out, std::string *err) {
+    std::ifstream f(path);
+    if (!f) {
+        *err = "cannot read " + path;
+        return false;
+    }
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return parse_session_record(ss.str(), out, err);
+}
+
+namespace {
+UnitConfig unit_of(const SessionRecord &rec) {
+    UnitConfig u;
+    u.rate = rec.rate;
+    if (rec.have_type) {
+        u.hw_type = rec.hw_type;
+        u.hw_ver = rec.hw_ver;
+    }
+    if (rec.have_params)
+        u.params = rec.params;
+    return u;
+}
+}  // namespace
+
+ReplayUnit::ReplayUnit(const SessionRecord &rec) : rec_(rec), fw_(unit_of(rec)) {
+    if (rec_.have_record)
+        fw_.set_record(rec_.record.data());
+    UnitConfig u = unit_of(rec_);
+    fs_.set_ids(u.vendor, u.product);
+    fs_.on_output([this](const Report &r) { output_report(r); });
+}
+
+ReplayUnit::~ReplayUnit() {
+    stop();
+}
+
+bool ReplayUnit::start(std::string *err, const std::string &node_path) {
+    std::string node = node_path.empty() ? ink::path::kDeviceNode : node_path;
+    auto slash = node.rfind('/');
+    if (slash == std::string::npos || slash + 1 == node.size()) {
+        *err = "bad node path " + node;
+        return false;
+    }
+    if (!fs_.start(slash == 0 ? "/" : node.substr(0, slash), node.substr(slash + 1), err))
+        return false;
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        stop_ = false;
+        started_ = true;
+    }
+    clock_ = std::thread([this] { clock_loop(); });
+    return true;
+}
+
+void ReplayUnit::stop() {
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        if (!started_)
+            return;
+        stop_ = true;
+        started_ = false;
+    }
+    cv_.notify_all();
+    if (clock_.joinable())
+        clock_.join();
+    fs_.stop();
+}
+
+bool ReplayUnit::finished() {
+    std::lock_guard<std::mutex> l(mu_);
+    return next_ >= rec_.frames.size();
+}
+
+std::vector<FrameRecord> ReplayUnit::frames_sent() {
+    std::lock_guard<std::mutex> l(mu_);
+    return sent_;
+}
+
+std::vector<CommandRecord> ReplayUnit::commands() {
+    std::lock_guard<std::mutex> l(mu_);
+    return fw_.log();
+}
+
+void ReplayUnit::clock_loop() {
+    const long period = ink::time::scaled_us(1000000L / rec_.rate);
+    long long next = ink::time::now_us() + period;
+    std::unique_lock<std::mutex> l(mu_);
+    while (!stop_) {
+        long long now = ink::time::now_us();
+        if (now < next) {
+            cv_.wait_for(l, std::chrono::microseconds(next - now));
+            continue;
+        }
+        next += period;
+        if (next < now - 10 * period)
+            next = now + period;
+        if (fw_.running()) {
+            FrameRecord f{now, false, {}};
+            if (next_ < rec_.frames.size()) {
+                f.spot = rec_.frames[next_].spot;
+                f.record = rec_.frames[next_].record;
+                ++next_;
+            }
+            uint8_t bytes[1 + kSpotBytes] = {f.spot ? kSpot : kNoSpot};
+            std::copy(f.record.begin(), f.record.end(), bytes + 1);
+            fw_.queue_bytes(bytes, f.spot ? sizeof bytes : 1, now);
+            sent_.push_back(f);
+        } else if (++idle_ticks_ % kIdleReportFrames == 0) {
+            fs_.push_report(Report{});
+        }
+        deliver(now);
+    }
+}
+
+void ReplayUnit::deliver(long long now) {
+    std::vector<uint8_t> bytes;
+    fw_.take_due(now, &bytes);
+    for (size_t i = 0; i < bytes.size(); i += 6) {
+        Report r{};
+        size_t n = std::min<size_t>(6, bytes.size() - i);
+        for (size_t k = 0; k < n; ++k)
+            r[k] = bytes[i + k];
+        r[6] = static_cast<int32_t>(n);
+        fs_.push_report(r);
+    }
+}
+
+void ReplayUnit::output_report(const Report &r) {
+    std::lock_guard<std::mutex> l(mu_);
+    long long now = ink::time::now_us();
+    int n = r[0];
+    if (n < 1 || n > 7)
+        return;
+    uint8_t b[7];
+    for (int i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(r[1 + i]);
+    fw_.receive(b, static_cast<size_t>(n), now);
+    deliver(now);
+}
+
+}  // namespace inksim

@@ -134,6 +134,15 @@ typedef long long vl4 __attribute__((vector_size(32)));
 
 #define NYX_INLINE inline __attribute__((always_inline))
 
+// Lane permutations: [2 3 0 1] swaps the halves, [1 0 3 2] the pairs.
+#if defined(__clang__)
+#define NYX_SWAP_HALVES(v) __builtin_shufflevector(v, v, 2, 3, 0, 1)
+#define NYX_SWAP_PAIRS(v) __builtin_shufflevector(v, v, 1, 0, 3, 2)
+#else
+#define NYX_SWAP_HALVES(v) __builtin_shuffle(v, vl4{2, 3, 0, 1})
+#define NYX_SWAP_PAIRS(v) __builtin_shuffle(v, vl4{1, 0, 3, 2})
+#endif
+
 NYX_INLINE vd4 splat(double x) {
     return vd4{x, x, x, x};
 }
@@ -215,8 +224,8 @@ void pad_ranges(RowRanges &rr, int from) {
 // Bit k set where lane k of c is set.
 NYX_INLINE unsigned mask4(vl4 c) {
     vl4 b = c & vl4{1, 2, 4, 8};
-    b = b | __builtin_shuffle(b, vl4{2, 3, 0, 1});
-    b = b | __builtin_shuffle(b, vl4{1, 0, 3, 2});
+    b = b | NYX_SWAP_HALVES(b);
+    b = b | NYX_SWAP_PAIRS(b);
     return static_cast<unsigned>(b[0]);
 }
 
@@ -366,10 +375,10 @@ struct Nearest {
 };
 
 NYX_INLINE vd4 swap_halves(vd4 a) {
-    return __builtin_shuffle(a, vl4{2, 3, 0, 1});
+    return NYX_SWAP_HALVES(a);
 }
 NYX_INLINE vd4 swap_pairs(vd4 a) {
-    return __builtin_shuffle(a, vl4{1, 0, 3, 2});
+    return NYX_SWAP_PAIRS(a);
 }
 
 // Lane by lane, the nearer of two candidates, the smaller index among equals.

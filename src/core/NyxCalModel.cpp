@@ -40,6 +40,14 @@
 #include "NyxCalFit.h"
 #include "NyxCalLib.h"
 
+// Hot loops get an AVX2 variant where the processor has it (x86 only); the
+// results are the same bits either way.
+#if defined(__x86_64__) || defined(__i386__)
+#define NYX_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define NYX_CLONES
+#endif
+
 namespace nyx {
 
 namespace {
@@ -101,10 +109,7 @@ inline __attribute__((always_inline)) void apply_strided(const FitPlan &p, const
 
 // Forward grid for the grid columns X in [x0, x1): gXY[X * 828 + Y] =
 // (along-x estimate + along-y estimate) / 2, as xy2u / xy2v compute it.
-__attribute__((target_clones("avx2", "default"))) void forward_columns(int x0, int x1,
-                                                                       const double *gY,
-                                                                       const double *gX,
-                                                                       double *gXY) {
+NYX_CLONES void forward_columns(int x0, int x1, const double *gY, const double *gX, double *gXY) {
     double r2[kGX];
     // Along y: one plan per grid row, applied to the row curves' values at
     // every X, stored in place and completed below.
@@ -245,7 +250,7 @@ struct GridScan {
 };
 GridScan gridScan[2];
 
-__attribute__((target_clones("avx2", "default"))) GridScan scan_grid(int k0, int k1) {
+NYX_CLONES GridScan scan_grid(int k0, int k1) {
     vl4 nan = {0, 0, 0, 0};
     vd4 top = splat(0);
     for (int k = k0; k < k1; k += 4) {
@@ -559,7 +564,7 @@ NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
 
 // One row of the camera-to-screen table (AVX2 where the processor has it;
 // the results are the same either way).
-__attribute__((target_clones("avx2", "default"))) double search_table_row(int i, int n) {
+NYX_CLONES double search_table_row(int i, int n) {
     const double u = Us[i];
     double *ox = &UVX[i * kPitch];
     double *oy = &UVY[i * kPitch];

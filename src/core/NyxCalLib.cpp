@@ -335,6 +335,8 @@ void CalcEU(int refNx, int refNy, unsigned char space, const double *ulIn, const
 // ---- Curve fitting and mapping ------------------------------------------------------
 
 double BWFIT3P(const double *X, const double *Y, int k, double t) {
+    if (k < 0)
+        return 0.0;  // no node before the first
     return nyx::fit3_apply(Y, k, nyx::fit3_weights(X, k, t));
 }
 

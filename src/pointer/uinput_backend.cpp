@@ -3,6 +3,7 @@
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "fmouse_sys.h"
@@ -76,6 +77,8 @@ UinputBackend::~UinputBackend() {
 }
 
 int UinputBackend::open(int width, int height) {
+    width_ = width;
+    height_ = height;
     dev_ = make_pen_description(width, height);
     if (dev_ == nullptr) {
         fmouse_err("uinput: pen device description refused\n");
@@ -94,7 +97,16 @@ int UinputBackend::open(int width, int height) {
 }
 
 int UinputBackend::perform(const Action *actions, std::size_t n) {
-    return write_pen_events(actions, n, [this](unsigned type, unsigned code, int value) {
+    // Records hold 12 bits; a position beyond the screen goes to its edge
+    // rather than outside the device's range.
+    std::array<Action, kMaxActions> a;
+    n = std::min(n, a.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        a[i] = actions[i];
+        a[i].x = std::clamp(a[i].x, 0, width_ - 1);
+        a[i].y = std::clamp(a[i].y, 0, height_ - 1);
+    }
+    return write_pen_events(a.data(), n, [this](unsigned type, unsigned code, int value) {
         return libevdev_uinput_write_event(uidev_, type, code, value) == 0 ? 0 : 1;
     });
 }

@@ -44,6 +44,8 @@ class UinputBackend : public Backend {
   private:
     libevdev *dev_ = nullptr;
     libevdev_uinput *uidev_ = nullptr;
+    int width_ = 1;
+    int height_ = 1;
 };
 
 }  // namespace ink::pointer

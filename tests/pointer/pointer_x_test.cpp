@@ -3,10 +3,13 @@
 // X client on the root window sees the moves and the button presses.
 #include <signal.h>
 
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "consumer.h"
+#include "ink_time.h"
 #include "pen_session.h"
 #include "xsession.h"
 
@@ -165,4 +168,71 @@ TEST_F(PointerOnX, PenStrokeTapAndRightClickReachTheXPointer) {
     auto st = pointer_.wait(3s);
     ASSERT_TRUE(st.has_value());
     EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0);
+}
+
+namespace {
+// CPU time of a process so far, in clock ticks.
+long cpu_ticks(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat").value_or("");
+    auto close = stat.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream in(stat.substr(close + 2));
+    std::string f;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> f; ++i) {
+        if (i == 14)
+            utime = std::stol(f);
+        if (i == 15)
+            stime = std::stol(f);
+    }
+    return utime + stime;
+}
+}  // namespace
+
+TEST_F(PointerOnX, ConnectionsComeAndGoWhileItWaitsWithoutSpinning) {
+    start("");
+    ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
+    auto press_count = [&] {
+        drain();
+        size_t n = 0;
+        for (const auto &c : seen_)
+            n += c.press && c.button == 1;
+        return n;
+    };
+    auto touch = [&](double x, double y) {
+        sim_->set_pen(std::make_pair(x, y));
+        std::this_thread::sleep_for(std::chrono::milliseconds(ink::time::scaled_ms(400)));
+        sim_->set_pen(std::nullopt);
+    };
+    touch(300, 300);
+    ASSERT_TRUE(wait_until([&] { return press_count() >= 1; }, 10s));
+
+    // The unit goes away: the daemon writes its closing record and closes the
+    // pipe; then comes back and the daemon opens it again.
+    sim_->unplug();
+    ASSERT_TRUE(wait_cmd_count("66", 2, 20s));
+    long before = cpu_ticks(pointer_.pid());
+    std::this_thread::sleep_for(1s);
+    long after = cpu_ticks(pointer_.pid());
+    ASSERT_GE(before, 0);
+    EXPECT_LE(after - before, 5) << "inkpointer busy while the pipe has no writer";
+    sim_->plug();
+    ASSERT_TRUE(wait_cmd_count("88", 2, 30s)) << daemon_.output();
+
+    touch(700, 500);
+    ASSERT_TRUE(wait_until([&] { return press_count() >= 2; }, 10s)) << pointer_.output();
+    ASSERT_TRUE(wait_until(
+        [&] {
+            drain();
+            return !seen_.back().press;
+        },
+        10s));
+    Click last_press{};
+    for (const auto &c : seen_)
+        if (c.press)
+            last_press = c;
+    EXPECT_NEAR(last_press.x, 700, 15);
+    EXPECT_NEAR(last_press.y, 500, 15);
+    EXPECT_TRUE(pointer_.running());
 }

@@ -43,11 +43,14 @@ TEST(SessionRecordParse, RepliesAndFramesAreToldApartByTheCommands) {
         "D 20000 06 07 08 09 0a\n"
         "E 25000 30\n"
         "D 30000 ff 13\n"  // a stray byte
-        "D 40000 ff\n";
+        "D 40000 ff\n"
+        "S 50000 01 03 00 00\n"  // a second connection: the first record stays
+        "H 50010 64\n" +
+        record_bytes(0x55);
     SessionRecord r;
     std::string err;
     ASSERT_TRUE(inksim::parse_session_record(text, &r, &err)) << err;
-    EXPECT_EQ(r.connections, 1);
+    EXPECT_EQ(r.connections, 2);
     EXPECT_TRUE(r.have_type);
     EXPECT_EQ(r.hw_type, 65);
     EXPECT_EQ(r.hw_ver, 3);

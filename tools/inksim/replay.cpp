@@ -99,15 +99,17 @@ class Reader {
     }
 
   private:
+    // The unit as the session found it: a later connection's answers (after
+    // a calibration wrote a new record, say) do not replace the first ones.
     void take_reply(Reply kind) {
-        if (kind == Reply::Type) {
+        if (kind == Reply::Type && !out_->have_type) {
             out_->have_type = true;
             out_->hw_type = reply_[0];
             out_->hw_ver = reply_[1];
-        } else if (kind == Reply::Params) {
+        } else if (kind == Reply::Params && !out_->have_params) {
             out_->have_params = true;
             std::copy(reply_.begin(), reply_.end(), out_->params.begin());
-        } else if (kind == Reply::Record) {
+        } else if (kind == Reply::Record && !out_->have_record) {
             out_->have_record = true;
             std::copy(reply_.begin(), reply_.end(), out_->record.begin());
         }

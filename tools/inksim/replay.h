@@ -2,8 +2,9 @@
 // /tmp/vxd_record.txt exists; format in src/common/session_record.h).
 //
 // The recording is read back into what the unit told the daemon: its type and
-// version, its parameter block, its calibration record, and the frames it
-// streamed, in order. ReplayUnit is then a virtual unit with that identity
+// version, its parameter block, its calibration record (as the session's
+// first connection found them), and the frames it streamed, in order, over
+// all connections. ReplayUnit is then a virtual unit with that identity
 // and record, which answers the daemon's commands as any unit does and
 // streams the recorded frames, byte for byte, whenever the daemon has it
 // running; after the last one it streams frames without a spot.

@@ -41,6 +41,14 @@ if grep -E '/(inksim|inkfaketray|inkpointerlog|[a-z_]*_test)$' <<<"$paths"; then
     bad "test programs in the package"
 fi
 
+# The manual pages format without a warning.
+dpkg-deb -x "$deb" "$out/root"
+for page in "$out"/root/usr/share/man/man1/*.1; do
+    command -v groff >/dev/null || break
+    warnings=$(groff -man -ww -z "$page" 2>&1)
+    [ -z "$warnings" ] || bad "$(basename "$page"): $warnings"
+done
+
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 for lib in libc6 libgtk2.0-0 libevdev2 libxtst6 libx11-6 udev; do

@@ -131,6 +131,18 @@ TEST_F(RecordedSession, RecordedPenSessionReplaysToTheSamePointerRecords) {
     for (const auto &r : pipe_->records())
         got.push_back(hex(r));
     EXPECT_EQ(got, want);
+
+    // The tray program's events, repeated after the frames they followed:
+    // here the screen-size change, which the daemon answers with a new
+    // bring-up on the same unit.
+    ASSERT_EQ(rec.events.size(), 1u);
+    write_file(log_dir_ + "/size", "1280 800\n");
+    for (const auto &e : rec.events) {
+        ASSERT_TRUE(wait_until([&] { return replay_->frames_sent().size() >= e.frame; }, 30s));
+        send_event(e.event);
+    }
+    ASSERT_TRUE(wait_cmd_count("88", 2, 20s)) << daemon_.output();
+    EXPECT_EQ(count_cmd("66"), 1u) << "no disconnect";
     // The unit answered with the recorded identity and record.
     std::string cmds;
     for (const auto &c : replay_->commands())

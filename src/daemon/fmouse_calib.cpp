@@ -39,8 +39,12 @@ int read_and_poll(bool &cancelled) {
 }
 
 // Waits for a frame without a spot, so a pen still down from the previous dot
-// does not count.
+// does not count. The flush before it may have cut a frame in two, and a byte
+// of a spot record can look like the marker of an empty frame: only a frame
+// read in step ends the wait, that is one that is not the first after the
+// flush and whose marker followed the previous frame without a skipped byte.
 Wait wait_for_lift() {
+    bool in_step = false;
     for (;;) {
         bool cancelled = false;
         int r = read_and_poll(cancelled);
@@ -50,7 +54,9 @@ Wait wait_for_lift() {
             fmouse_err("read spot error");
             return Wait::Failed;
         }
-        if (r == 0)
+        bool counts = in_step && fmouse_spot_skipped == 0;
+        in_step = true;
+        if (r == 0 && counts)
             return Wait::Done;
     }
 }

@@ -122,8 +122,11 @@ int fmouse_hold(void) {
     return 0;
 }
 
+int fmouse_spot_skipped = 0;
+
 int fmouse_read_spot(void) {
     unsigned char buf[kSpotRecordSize];
+    fmouse_spot_skipped = 0;
     if (fmouse_read_in(buf, 1) != 0)
         goto fail;
     for (;;) {
@@ -135,6 +138,7 @@ int fmouse_read_spot(void) {
             return DecData_Raw(buf) ? 1 : 0;
         }
         // Out of step: skip one byte at a time until a marker comes.
+        ++fmouse_spot_skipped;
         if (fmouse_read_in(buf, 1) != 0)
             goto fail;
     }

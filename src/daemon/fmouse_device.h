@@ -46,7 +46,9 @@ extern int g_ENC;
 int fmouse_run(void);
 int fmouse_hold(void);
 int fmouse_read_spot(void);  // 1 spot (SPOT holds camera u, v), 0 none, -1 link failure
-void fmouse_beep(void);      // the unit has no beeper: does nothing
+// Bytes the last fmouse_read_spot skipped before it found a marker.
+extern int fmouse_spot_skipped;
+void fmouse_beep(void);  // the unit has no beeper: does nothing
 
 // Identification and data exchange.
 int fmouse_fill_write_o(void);

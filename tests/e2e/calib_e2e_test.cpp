@@ -96,6 +96,12 @@ class CalibSession : public PenSession {
         return drawn_;
     }
 
+    // The end of the daemon's debug output, for failure messages.
+    std::string output_tail() {
+        std::string out = daemon_.output();
+        return out.size() > 4000 ? out.substr(out.size() - 4000) : out;
+    }
+
     size_t count_unit(char c) {
         size_t n = 0;
         for (const auto &r : sim_->commands())
@@ -167,7 +173,7 @@ class CalibSession : public PenSession {
             want.push_back("22");
         want.push_back("aa");
         want.push_back("88");
-        EXPECT_EQ(std::vector<std::string>(at, cmds.end()), want);
+        EXPECT_EQ(std::vector<std::string>(at, cmds.end()), want) << output_tail();
 
         // The targets were drawn where the layout puts them, row by row.
         EXPECT_EQ(drawn(), user_->targets());

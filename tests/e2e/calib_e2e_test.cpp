@@ -87,6 +87,8 @@ class CalibSession : public PenSession {
                     drawn_.push_back(dots[seen]);
                 }
                 user_->target_shown(static_cast<int>(seen));
+                if (on_shown_)
+                    on_shown_(static_cast<int>(seen));
             }
             std::this_thread::sleep_for(1ms);
         }
@@ -288,6 +290,7 @@ class CalibSession : public PenSession {
     }
 
     std::shared_ptr<inksim::CalibUser> user_;
+    std::function<void(int)> on_shown_;  // called after the user saw target k
     std::thread watcher_;
     std::atomic<bool> stop_watch_{true};
     std::mutex drawn_mu_;
@@ -489,4 +492,20 @@ TEST_F(CalibSession, TwoTargetsAtOneCameraPositionAreRefusedAndTheRecordIsKept) 
     EXPECT_EQ(count_unit('v'), 0u) << "nothing written";
     EXPECT_EQ(unit_record(), rec);
     EXPECT_NE(daemon_.output().find("make no usable model"), std::string::npos);
+}
+
+TEST_F(CalibSession, AStrayEmptyFrameMarkerOutOfStepIsNoLift) {
+    bring_up("");
+    auto cfg = grid(1024, 768, 4, 3);
+    cfg.hesitate_at = {5};
+    // While the pen still rests on target 4, the stream carries a byte out of
+    // step and a 0xFF, as when the flush cuts a spot record there.
+    on_shown_ = [this](int k) {
+        if (k == 5)
+            sim_->send_bytes({0x13, 0xFF});
+    };
+    calibrate(cfg);
+    Samples s = check_completed(1024, 768, 4, 3);
+    ASSERT_EQ(s.u.size(), 12u);
+    EXPECT_GT(std::hypot(s.u[5] - s.u[4], s.v[5] - s.v[4]), 50.0);
 }

@@ -64,6 +64,8 @@ void Consumer::on_record(const RecordBytes &b) {
         return;
     }
     ++records_;
+    if (observer_)
+        observer_(b);
     std::array<Action, kMaxActions> acts;
     std::size_t n = translator_.translate(r, &acts);
     if (n > 0 && backend_.perform(acts.data(), n) != 0)

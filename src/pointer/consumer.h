@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "backend.h"
 #include "pointer_events.h"
@@ -24,6 +25,8 @@ int open_fifo(const char *path);
 class Consumer {
   public:
     explicit Consumer(Backend &backend) : backend_(backend) {}
+    // Called with every well-formed record before it is performed (a log).
+    void set_observer(std::function<void(const RecordBytes &)> f) { observer_ = std::move(f); }
     // Takes bytes as read from the pipe, in any pieces.
     void feed(const std::uint8_t *data, std::size_t n);
     // Releases every button still down (before the consumer ends).
@@ -36,6 +39,7 @@ class Consumer {
   private:
     void on_record(const RecordBytes &b);
     Backend &backend_;
+    std::function<void(const RecordBytes &)> observer_;
     RecordAssembler assembler_;
     PointerTranslator translator_;
     long records_ = 0;

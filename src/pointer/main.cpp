@@ -39,12 +39,13 @@ struct Options {
     const char *display = nullptr;  // nullptr: $DISPLAY
     int width = 0;                  // 0: the X screen's
     int height = 0;
+    const char *log = nullptr;  // file that gets every record as a text line
 };
 
 void usage(FILE *f) {
     std::fprintf(f,
                  "usage: inkpointer [--backend auto|uinput|xtest] [--display NAME] "
-                 "[--screen WxH] [--vxd-debug]\n");
+                 "[--screen WxH] [--log FILE] [--vxd-debug]\n");
 }
 
 bool parse_args(int argc, char **argv, Options *o) {
@@ -65,6 +66,8 @@ bool parse_args(int argc, char **argv, Options *o) {
                 return false;
         } else if (a == "--display" && has_value) {
             o->display = argv[++i];
+        } else if (a == "--log" && has_value) {
+            o->log = argv[++i];
         } else if (a == "--screen" && has_value) {
             char tail;
             if (std::sscanf(argv[++i], "%dx%d%c", &o->width, &o->height, &tail) != 2 ||
@@ -137,6 +140,21 @@ int main(int argc, char **argv) {
 
     fmouse_msgf("reading %s through %s\n", ink::path::kPointerFifo, backend->name());
     Consumer consumer(*backend);
+    std::FILE *log = nullptr;
+    if (opt.log != nullptr) {
+        log = std::fopen(opt.log, "a");
+        if (log == nullptr) {
+            std::fprintf(stderr, "inkpointer: cannot write %s: %s\n", opt.log,
+                         std::strerror(errno));
+            return 1;
+        }
+        // One line per record: monotonic time in microseconds, the four bytes.
+        consumer.set_observer([log](const RecordBytes &b) {
+            std::fprintf(log, "%lld %02x %02x %02x %02x\n", ink::time::now_us(), b[0], b[1], b[2],
+                         b[3]);
+            std::fflush(log);
+        });
+    }
     const int wait_ms = static_cast<int>(ink::time::scaled_ms(500));
     while (!g_stop) {
         pollfd p{fd.get(), POLLIN, 0};
@@ -158,6 +176,8 @@ int main(int argc, char **argv) {
         consumer.feed(buf, static_cast<std::size_t>(n));
     }
     consumer.release_all();
+    if (log != nullptr)
+        std::fclose(log);
     fmouse_msgf("%ld records\n", consumer.records());
     return 0;
 }

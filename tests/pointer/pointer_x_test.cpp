@@ -81,9 +81,10 @@ class PointerOnX : public PenSession {
         XSelectInput(watcher_, DefaultRootWindow(watcher_),
                      ButtonPressMask | ButtonReleaseMask | PointerMotionMask);
         XSync(watcher_, False);
-        pointer_ = Process::start({in_root("/usr/bin/inkpointer"), "--backend", "xtest",
-                                   "--display", x_.display_name(), "--vxd-debug"},
-                                  log_dir_ + "/inkpointer.out");
+        pointer_ =
+            Process::start({in_root("/usr/bin/inkpointer"), "--backend", "xtest", "--display",
+                            x_.display_name(), "--log", log_dir_ + "/records.txt", "--vxd-debug"},
+                           log_dir_ + "/inkpointer.out");
         ASSERT_TRUE(pointer_.wait_output("reading", 5s)) << pointer_.output();
     }
     void TearDown() override {
@@ -138,6 +139,17 @@ TEST_F(PointerOnX, PenStrokeTapAndRightClickReachTheXPointer) {
     for (const auto &r : recs)
         c.feed(r.data(), r.size());
     EXPECT_EQ(seen_, want.clicks);
+    // Every record the daemon wrote reached the consumer (its log).
+    std::vector<std::string> logged, wrote;
+    std::istringstream log(read_file(log_dir_ + "/records.txt").value_or(""));
+    for (std::string l; std::getline(log, l);)
+        logged.push_back(l.substr(l.find(' ') + 1));
+    for (const auto &r : recs) {
+        char b[16];
+        std::snprintf(b, sizeof b, "%02x %02x %02x %02x", r[0], r[1], r[2], r[3]);
+        wrote.push_back(b);
+    }
+    EXPECT_EQ(logged, wrote);
 
     size_t left = 0, right = 0;
     for (const auto &k : seen_) {

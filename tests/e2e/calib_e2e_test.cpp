@@ -133,7 +133,6 @@ class CalibSession : public PenSession {
             double tu, tv;
             cam.map(t[k].first, t[k].second, &tu, &tv);
             std::vector<std::pair<double, double>> run;
-            bool found = false;
             for (const auto &f : frames) {
                 if (f.t_us <= from_us || f.t_us >= to_us)
                     continue;
@@ -147,7 +146,7 @@ class CalibSession : public PenSession {
                 }
                 run.emplace_back(SPOT.x, SPOT.y);
             }
-            found = run.size() >= 3;
+            bool found = run.size() >= 3;
             EXPECT_TRUE(found) << "no three frames at target " << k;
             if (!found)
                 return {};

@@ -138,8 +138,8 @@ TEST_F(PenSession, BringUpThenEveryFrameBecomesThePointerRecordsTheLogicComputes
     }();
     EXPECT_EQ(presses(got, 0x01), 1u) << "one right click";
     // One poll per frame read (frames of the last few ms may still be on their way).
-    size_t streamed = sim_->frames_sent().size();
     size_t polls = tray_lines().size() - tray_commands().size();
+    size_t streamed = sim_->frames_sent().size();
     EXPECT_LE(polls, streamed);
     EXPECT_GE(polls + 50, streamed);
 

@@ -26,15 +26,15 @@ void put_be32(std::vector<unsigned char> &out, unsigned v) {
     out.push_back(static_cast<unsigned char>(v));
 }
 
-// Parses "name=file:WxH"; returns false on a malformed spec.
-bool parse_spec(const std::string &spec, std::string &name, std::string &file, int &w, int &h) {
-    size_t eq = spec.find('=');
-    size_t colon = spec.rfind(':');
+// Parses "name=file:WxH"; returns false when it is malformed.
+bool parse_item(const std::string &item, std::string &name, std::string &file, int &w, int &h) {
+    size_t eq = item.find('=');
+    size_t colon = item.rfind(':');
     if (eq == std::string::npos || colon == std::string::npos || colon < eq)
         return false;
-    name = spec.substr(0, eq);
-    file = spec.substr(eq + 1, colon - eq - 1);
-    return std::sscanf(spec.c_str() + colon + 1, "%dx%d", &w, &h) == 2 && w > 0 && h > 0 &&
+    name = item.substr(0, eq);
+    file = item.substr(eq + 1, colon - eq - 1);
+    return std::sscanf(item.c_str() + colon + 1, "%dx%d", &w, &h) == 2 && w > 0 && h > 0 &&
            !name.empty();
 }
 
@@ -95,8 +95,8 @@ int main(int argc, char **argv) {
     for (int i = 2; i < argc && ok; ++i) {
         std::string name, file;
         int w = 0, h = 0;
-        if (!parse_spec(argv[i], name, file, w, h)) {
-            std::fprintf(stderr, "bad image spec: %s\n", argv[i]);
+        if (!parse_item(argv[i], name, file, w, h)) {
+            std::fprintf(stderr, "bad image argument: %s\n", argv[i]);
             ok = false;
         } else {
             ok = emit_record(out, name, file, w, h);

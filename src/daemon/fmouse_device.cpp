@@ -95,6 +95,33 @@ int set_sensitivity(bool high) {
     return -1;
 }
 
+// The texts of one block download, in the order they are printed.
+struct BlockTexts {
+    const char *before_send, *after_send, *send_err, *read_err;
+};
+
+// Hold, settle, flush, send the one-letter command and read its n-byte block.
+int download_block(unsigned char command, unsigned char *buf, int n, const BlockTexts &t) {
+    if (fmouse_hold() != 0) {
+        fmouse_err("hold error");
+        return -1;
+    }
+    wait_steps(10, 20);
+    if (!flush_or_report())
+        return -1;
+    fmouse_msg(t.before_send);
+    if (send_byte(command) != 0) {
+        fmouse_err(t.send_err);
+        return -1;
+    }
+    fmouse_msg(t.after_send);
+    if (fmouse_read_in(buf, n) != 0) {
+        fmouse_err(t.read_err);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 // ---- Basic operations
@@ -206,23 +233,10 @@ int fmouse_check_ax_type(void) {
 }
 
 int fmouse_download_e4(unsigned char *E) {
-    if (fmouse_hold() != 0) {
-        fmouse_err("hold error");
+    if (download_block(
+            DEV_CMD_READ_E4, E, kE4Size,
+            {"< Down e4\n", "Down e4 >\n", "Download E4 error", "Read download e4 error"}) != 0)
         return -1;
-    }
-    wait_steps(10, 20);
-    if (!flush_or_report())
-        return -1;
-    fmouse_msg("< Down e4\n");
-    if (send_byte(DEV_CMD_READ_E4) != 0) {
-        fmouse_err("Download E4 error");
-        return -1;
-    }
-    fmouse_msg("Down e4 >\n");
-    if (fmouse_read_in(E, kE4Size) != 0) {
-        fmouse_err("Read download e4 error");
-        return -1;
-    }
     fmouse_msg("E4 read: \n");
     for (int i = 0; i < kE4Size; ++i)
         fmouse_msgf("0x%.2x \n", E[i]);
@@ -231,23 +245,10 @@ int fmouse_download_e4(unsigned char *E) {
 }
 
 int fmouse_download_cal(unsigned char *EU) {
-    if (fmouse_hold() != 0) {
-        fmouse_err("hold error");
+    if (download_block(
+            DEV_CMD_READ_CAL, EU, kCalSize,
+            {"< Down cal\n", "Down cal >\n", "Download cal error", "Read download cal error"}) != 0)
         return -1;
-    }
-    wait_steps(10, 20);
-    if (!flush_or_report())
-        return -1;
-    fmouse_msg("< Down cal\n");
-    if (send_byte(DEV_CMD_READ_CAL) != 0) {
-        fmouse_err("Download cal error");
-        return -1;
-    }
-    fmouse_msg("Down cal >\n");
-    if (fmouse_read_in(EU, kCalSize) != 0) {
-        fmouse_err("Read download cal error");
-        return -1;
-    }
     fmouse_msg("CAL read: \n");
     for (int i = 0; i < kCalSize - 1; ++i)
         fmouse_msgf("0x%.2x \n", EU[i]);

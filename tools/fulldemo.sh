@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# The whole suite at work on an X display, end to end: installs what it needs,
+# builds a sandbox build at real timing, lays the suite out under a sandbox
+# root with `cmake --install`, and runs the virtual camera unit, inkd, inkrelay,
+# the real inktray and inkpointer (XTest backend) on your display ($DISPLAY)
+# or, without one, on a private Xvfb. A virtual user calibrates through the
+# tray, touching the targets in the calibration window, then writes "Hi",
+# draws a star, taps, double-taps and right-clicks; the X pointer follows.
+# Ends on its own with a short report; pictures in build/fulldemo-output/.
+#
+#   tools/fulldemo.sh [--xvfb]     (--xvfb: a private Xvfb even with $DISPLAY)
+#
+# On your own display the demo covers the screen with its canvas while the pen
+# writes, and takes the pointer and the keyboard for about a minute.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+tools/deps.sh
+
+tag=$(printf '%s' "$top" | md5sum | cut -c1-8)
+ROOT="/tmp/inkroot-$tag-fulldemo"
+OUT="$top/build/fulldemo-output"
+echo "== Building"
+cmake -S . -B build/fulldemo -DINK_ROOT="$ROOT" -DINK_TIME_SCALE=1 -DINK_BUILD_BENCH=OFF \
+    -DINK_BUILD_TESTS=OFF >/dev/null
+cmake --build build/fulldemo -j"$(nproc)" >/dev/null
+
+driver=""
+cleanup() {
+    trap - EXIT INT TERM HUP
+    if [ -n "$driver" ] && kill -0 "$driver" 2>/dev/null; then
+        kill -TERM "$driver" 2>/dev/null || true
+        for _ in $(seq 200); do kill -0 "$driver" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$driver" 2>/dev/null || true
+    fi
+    wait 2>/dev/null || true
+    # Whatever the driver could not end: the process groups it started.
+    if [ -f "$OUT/pgids" ]; then
+        while read -r g; do
+            [ -n "$g" ] && kill -KILL -- "-$g" 2>/dev/null || true
+        done <"$OUT/pgids"
+        rm -f "$OUT/pgids"
+    fi
+    fusermount3 -u -z "$ROOT/dev/usb" 2>/dev/null || true
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+# A left-over unit from an interrupted run would hold the device directory.
+fusermount3 -u -z "$ROOT/dev/usb" 2>/dev/null || true
+rm -rf "$ROOT" "$OUT"
+mkdir -p "$ROOT"/{tmp,dev/usb,sbin} "$OUT"
+DESTDIR="$ROOT" cmake --install build/fulldemo >/dev/null
+
+echo "== Running the suite (sandbox root $ROOT)"
+build/fulldemo/bin/inkfulldemo --scenario "$top/tools/demo/demo_scenario.txt" --out "$OUT" "$@" &
+driver=$!
+set +e
+wait "$driver"
+rc=$?
+set -e
+driver=""
+if [ "$rc" -ne 0 ]; then
+    echo "fulldemo: failed (exit $rc); logs in $OUT" >&2
+    exit "$rc"
+fi
+echo "Logs: $OUT/inkd.out, $OUT/inkpointer.out, $OUT/pointer.log"

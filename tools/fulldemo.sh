@@ -54,14 +54,17 @@ mkdir -p "$ROOT"/{tmp,dev/usb,sbin} "$OUT"
 DESTDIR="$ROOT" cmake --install build/fulldemo >/dev/null
 
 echo "== Running the suite (sandbox root $ROOT)"
-build/fulldemo/bin/inkfulldemo --scenario "$top/tools/demo/demo_scenario.txt" --out "$OUT" "$@" &
+build/fulldemo/bin/inkfulldemo --scenario "$top/tools/fulldemo/fulldemo_scenario.txt" --out "$OUT" "$@" &
 driver=$!
 set +e
 wait "$driver"
 rc=$?
 set -e
 driver=""
-if [ "$rc" -ne 0 ]; then
+if [ "$rc" -eq 130 ]; then
+    echo "fulldemo: interrupted" >&2
+    exit 130
+elif [ "$rc" -ne 0 ]; then
     echo "fulldemo: failed (exit $rc); logs in $OUT" >&2
     exit "$rc"
 fi

@@ -24,6 +24,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,6 +34,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -327,6 +330,92 @@ class Desk {
     int w_, h_;
 };
 
+// A private X server. It runs in a process group of its own, so that Ctrl+C in
+// the terminal does not take it away under the driver, which ends it itself on
+// the way out.
+class Xvfb {
+  public:
+    bool start(int w, int h) {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return false;
+        std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
+        pid_ = fork();
+        if (pid_ < 0)
+            return false;
+        if (pid_ == 0) {
+            setpgid(0, 0);
+            close(fds[0]);
+            int devnull = open("/dev/null", O_RDWR);
+            dup2(devnull, 0);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            std::string fd = std::to_string(fds[1]);
+            execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0",
+                  geometry.c_str(), "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        setpgid(pid_, pid_);
+        close(fds[1]);
+        // Xvfb picks a free display number and writes it to the pipe.
+        std::string num;
+        long long end = ink::time::now_us() + 10000000;
+        while (ink::time::now_us() < end) {
+            struct pollfd p {
+                fds[0], POLLIN, 0
+            };
+            if (::poll(&p, 1, 100) < 0 && errno != EINTR)
+                break;
+            if ((p.revents & (POLLIN | POLLHUP)) == 0)
+                continue;
+            char c;
+            if (read(fds[0], &c, 1) != 1 || c == '\n')
+                break;
+            num += c;
+        }
+        close(fds[0]);
+        if (num.empty())
+            return false;
+        name_ = ":" + num;
+        setenv("NO_AT_BRIDGE", "1", 1);
+        return true;
+    }
+    const std::string &display() const { return name_; }
+    pid_t pid() const { return pid_; }
+    ~Xvfb() {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGTERM);
+        long long end = ink::time::now_us() + 3000000;
+        while (waitpid(pid_, nullptr, WNOHANG) != pid_) {
+            if (ink::time::now_us() > end) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                break;
+            }
+            ink::time::sleep_ms(20);
+        }
+    }
+
+  private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
+// The process groups started (daemon, pointer consumer, X server), for the
+// last resort below; the start script reads the same from the "pgids" file.
+pid_t g_groups[3] = {0, 0, 0};
+
+// A lost X connection ends the process inside Xlib: end the programs started
+// first (the virtual unit's mount goes with the process).
+int on_x_io_error(Display *) {
+    std::fprintf(stderr, "inkfulldemo: the X display went away\n");
+    for (pid_t g : g_groups)
+        if (g > 0)
+            kill(-g, SIGTERM);
+    return 0;
+}
+
 int ignore_x_errors(Display *, XErrorEvent *) {
     return 0;
 }
@@ -507,17 +596,34 @@ class Sampler {
 
 using Stroke = std::vector<std::pair<double, double>>;
 
-// Plays the scenario's pen steps on the simulator at real time, and returns
-// the pen's strokes (a single point for a tap).
-std::vector<Stroke> play_pen(inksim::Simulator &sim, const std::vector<inksim::Step> &steps) {
+// Plays the scenario's pen steps on the simulator along its frame clock, the
+// way the unit's own timeline would (a tap of 30 ms is three frames at 100
+// frames per second, whatever the load), and returns the pen's strokes (a
+// single point for a tap).
+std::vector<Stroke> play_pen(inksim::Simulator &sim, const std::vector<inksim::Step> &steps,
+                             int rate) {
+    // Raised priority where allowed: a frame missed turns a tap into a hold.
+    struct sched_param sp {};
+    sp.sched_priority = 10;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+    auto frames_of = [rate](long ms) {
+        return std::llround(static_cast<double>(ms) * rate / 1000.0);
+    };
+    // Returns once frame f is the next one the unit streams.
+    auto at_frame = [&sim](long long f) {
+        while (!g_stop && sim.frames() < f)
+            ink::time::sleep_us(300);
+    };
     std::vector<Stroke> strokes;
     bool down = false;
     double x = 0, y = 0;
+    long long f = sim.frames();
     for (const auto &s : steps) {
         if (g_stop)
             break;
         switch (s.kind) {
             case inksim::StepKind::Down:
+                at_frame(f);
                 x = s.x;
                 y = s.y;
                 down = true;
@@ -525,27 +631,25 @@ std::vector<Stroke> play_pen(inksim::Simulator &sim, const std::vector<inksim::S
                 strokes.push_back({{x, y}});
                 break;
             case inksim::StepKind::Move: {
-                long long t0 = ink::time::now_us();
-                double x0 = x, y0 = y;
-                double dur = std::max(1L, s.ms) * 1000.0;
-                for (;;) {
-                    double f = std::min(1.0, (ink::time::now_us() - t0) / dur);
-                    x = x0 + (s.x - x0) * f;
-                    y = y0 + (s.y - y0) * f;
+                long long n = std::max(1LL, frames_of(s.ms));
+                for (long long j = 1; j <= n && !g_stop; ++j) {
+                    at_frame(f + j - 1);
+                    double t = static_cast<double>(j) / static_cast<double>(n);
                     if (down)
-                        sim.set_pen(std::make_pair(x, y));
-                    if (f >= 1.0 || g_stop)
-                        break;
-                    ink::time::sleep_ms(2);
+                        sim.set_pen(std::make_pair(x + (s.x - x) * t, y + (s.y - y) * t));
                 }
+                f += n;
+                x = s.x;
+                y = s.y;
                 if (down && !strokes.empty())
-                    strokes.back().push_back({s.x, s.y});
+                    strokes.back().push_back({x, y});
                 break;
             }
             case inksim::StepKind::Hold:
-                nap(s.ms);
+                f += frames_of(s.ms);
                 break;
             case inksim::StepKind::Lift:
+                at_frame(f);
                 down = false;
                 sim.set_pen(std::nullopt);
                 break;
@@ -553,6 +657,7 @@ std::vector<Stroke> play_pen(inksim::Simulator &sim, const std::vector<inksim::S
                 break;
         }
     }
+    at_frame(f);
     sim.set_pen(std::nullopt);
     return strokes;
 }
@@ -674,7 +779,7 @@ class Demo {
     Options opt_;
     long long t0_ = ink::time::now_us();
     std::string display_, inkd_out_;
-    std::unique_ptr<inktest::XServer> xvfb_;
+    std::unique_ptr<Xvfb> xvfb_;
     std::unique_ptr<inktest::TrayHost> host_;
     Display *dpy_ = nullptr;
     std::unique_ptr<Desk> desk_;
@@ -686,6 +791,7 @@ class Demo {
 
 bool Demo::open_display() {
     XSetErrorHandler(ignore_x_errors);
+    XSetIOErrorHandler(on_x_io_error);
     const char *env = std::getenv("DISPLAY");
     if (!opt_.xvfb && env != nullptr && *env != '\0') {
         dpy_ = XOpenDisplay(env);
@@ -703,18 +809,10 @@ bool Demo::open_display() {
     if (dpy_ == nullptr) {
         if (!inktest::xvfb_installed())
             return fail("no usable X display and no Xvfb (apt-get install xvfb)");
-        xvfb_ = std::make_unique<inktest::XServer>();
-        // The server shares this process group: Ctrl+C in the terminal must not
-        // take it away under the driver, which ends it itself on the way out.
-        struct sigaction ign {
-        }, old{};
-        ign.sa_handler = SIG_IGN;
-        sigaction(SIGINT, &ign, &old);
-        bool started = xvfb_->start(1024, 768);
-        sigaction(SIGINT, &old, nullptr);
-        if (!started)
+        xvfb_ = std::make_unique<Xvfb>();
+        if (!xvfb_->start(1024, 768))
             return fail("Xvfb did not start");
-        display_ = xvfb_->display_name();
+        display_ = xvfb_->display();
         dpy_ = XOpenDisplay(display_.c_str());
         if (dpy_ == nullptr)
             return fail("cannot open the display of Xvfb");
@@ -745,8 +843,13 @@ bool Demo::start_suite(const inksim::Scenario &sc) {
     step("virtual camera unit attached at " + std::string(ink::path::kDeviceNode));
     if (!inkd_.start({bin + "inkd", "--vxd-debug"}, inkd_out_))
         return fail("cannot start inkd");
-    std::string pids = std::to_string(inkd_.pid()) + "\n" + std::to_string(pointer_.pid()) + "\n";
-    std::ofstream(opt_.out + "/pgids") << pids;
+    g_groups[0] = inkd_.pid();
+    g_groups[1] = pointer_.pid();
+    g_groups[2] = xvfb_ ? xvfb_->pid() : 0;
+    std::ofstream pg(opt_.out + "/pgids");
+    for (pid_t g : g_groups)
+        if (g > 0)
+            pg << g << "\n";
     step("inkd and inkpointer (XTest backend) started");
     if (!wait_for([&] { return inkd_count("FMOUSE MSG: dispatch connected\n") >= 1; }, 60000))
         return fail("the daemon did not connect to the unit");
@@ -876,7 +979,7 @@ int Demo::run() {
         return 2;
     }
     if (!open_display())
-        return 1;
+        return g_stop ? 130 : 1;
     // The pen's steps are played here once the unit is calibrated; the unit
     // itself starts calibrated for its camera, on a screen of the display's size.
     std::vector<inksim::Step> steps = sc.steps;
@@ -891,7 +994,7 @@ int Demo::run() {
     sc.unit.camera.screen_h = desk_->height();
 
     if (!start_suite(sc) || !calibrate())
-        return 1;
+        return g_stop ? 130 : 1;
 
     canvas_ = std::make_unique<Canvas>();
     if (!canvas_->start(display_, host_ ? host_->panel() : 0))
@@ -901,7 +1004,7 @@ int Demo::run() {
         return fail("cannot sample the pointer"), 1;
     nap(500);
     step("the pen writes \"Hi\", draws a star, taps, double-taps and right-clicks");
-    auto pen = play_pen(*sim_, steps);
+    auto pen = play_pen(*sim_, steps, sc.unit.rate);
     nap(1000);
     sampler_->stop();
     if (g_stop)
@@ -923,6 +1026,7 @@ void Demo::cleanup() {
     sampler_.reset();
     inkd_.stop();
     pointer_.stop();
+    g_groups[0] = g_groups[1] = 0;
     if (sim_)
         sim_->stop();
     sim_.reset();
@@ -932,6 +1036,7 @@ void Demo::cleanup() {
         XCloseDisplay(dpy_);
     dpy_ = nullptr;
     xvfb_.reset();
+    g_groups[2] = 0;
 }
 
 }  // namespace

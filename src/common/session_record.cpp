@@ -12,7 +12,9 @@
 namespace ink::record {
 
 int open_if_requested() {
-    int fd = open(ink::path::kRecordFile, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    // O_NONBLOCK: a FIFO planted under the name must not hold us up.
+    int fd = open(ink::path::kRecordFile,
+                  O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -28,8 +30,8 @@ int append(int fd, char tag, const unsigned char *data, std::size_t n) {
     char line[32 + 3 * 64 + 2];
     // Times on the suite's nominal clock: a time-scaled test build's
     // recording replays at the same pace as a real one.
-    int len = std::snprintf(line, sizeof line, "%c %lld", tag,
-                            ink::time::now_us() * ink::time::kScale);
+    int len =
+        std::snprintf(line, sizeof line, "%c %lld", tag, ink::time::now_us() * ink::time::kScale);
     if (n > 64)
         n = 64;
     for (std::size_t i = 0; i < n; ++i)

@@ -16,6 +16,7 @@
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "tmp_names.h"
 
 // The relay child, set by the daemon when it forks inkrelay.
 extern pid_t inkrelay_pid;
@@ -81,7 +82,8 @@ int fmouse_comm_buf_init(void) {
     server_address.sun_family = AF_UNIX;
     std::memcpy(server_address.sun_path, socket_path, sizeof server_address.sun_path - 1);
     server_len = sizeof server_address;
-    if (bind(hidsock_server_fd, reinterpret_cast<sockaddr *>(&server_address), server_len) < 0 ||
+    // Only this user may connect.
+    if (ink::tmp::bind_private(hidsock_server_fd, &server_address, server_len) < 0 ||
         listen(hidsock_server_fd, 5) < 0) {
         std::perror("soctet error");
         return -1;
@@ -92,23 +94,30 @@ int fmouse_comm_buf_init(void) {
     for (;;) {
         pollfd pfd{hidsock_server_fd, POLLIN, 0};
         int r = poll(&pfd, 1, static_cast<int>(ink::time::scaled_ms(kAcceptPollMs)));
-        if (r > 0)
-            break;
         if (r < 0 && errno != EINTR) {
             std::perror("soctet error");
             return -1;
         }
+        if (r > 0) {
+            client_len = sizeof client_address;
+            socklen_t len = sizeof client_address;
+            hidsock_client_fd =
+                accept4(hidsock_server_fd, reinterpret_cast<sockaddr *>(&client_address), &len,
+                        SOCK_CLOEXEC);
+            client_len = static_cast<int>(len);
+            if (hidsock_client_fd <= 0) {
+                std::perror("soctet error");
+                return -1;
+            }
+            if (ink::tmp::peer_is_own(hidsock_client_fd))
+                break;
+            // Only the relay may feed us device bytes.
+            fmouse_err("hid connection of another user refused\n");
+            close(hidsock_client_fd);
+            hidsock_client_fd = -1;
+        }
         if (relay_alive() != 0)
             return -1;
-    }
-    client_len = sizeof client_address;
-    socklen_t len = sizeof client_address;
-    hidsock_client_fd = accept4(hidsock_server_fd, reinterpret_cast<sockaddr *>(&client_address),
-                                &len, SOCK_CLOEXEC);
-    client_len = static_cast<int>(len);
-    if (hidsock_client_fd <= 0) {
-        std::perror("soctet error");
-        return -1;
     }
     fmouse_msg("hid connect successful\n");
     return 0;

@@ -1,5 +1,6 @@
 #include "fmouse_gui.h"
 
+#include <errno.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include "fmouse_cmddata.h"
 #include "fmouse_sys.h"
 #include "ink_paths.h"
+#include "tmp_names.h"
 #include "session_record.h"
 
 int alg2guisock_server_fd = -1;
@@ -50,19 +52,38 @@ int read_int32_and_status() {
 int fmouse_alg2gui_cmd_init(void) {
     unlink(ink::path::kCmdSocket);
     alg2guisock_server_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (alg2guisock_server_fd < 0) {
+        std::perror("alg2gui socket error");
+        return -1;
+    }
     std::memset(&alg2guisock_server_addr, 0, sizeof alg2guisock_server_addr);
     alg2guisock_server_addr.sun_family = AF_UNIX;
     std::snprintf(alg2guisock_server_addr.sun_path, sizeof alg2guisock_server_addr.sun_path, "%s",
                   ink::path::kCmdSocket);
-    if (bind(alg2guisock_server_fd, reinterpret_cast<struct sockaddr *>(&alg2guisock_server_addr),
-             alg2guisock_server_len) < 0)
+    // Only this user may connect. A name someone else holds (which we could
+    // not remove) makes the bind fail: waiting would then be for ever.
+    if (ink::tmp::bind_private(alg2guisock_server_fd, &alg2guisock_server_addr,
+                               alg2guisock_server_len) < 0 ||
+        listen(alg2guisock_server_fd, 5) < 0) {
         std::perror("alg2gui socket bind error");
-    listen(alg2guisock_server_fd, 5);
-    fmouse_msg("alg2gui server waiting\n");
-    alg2guisock_client_fd = accept4(alg2guisock_server_fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (alg2guisock_client_fd <= 0) {
-        std::perror("alg2gui socket error");
+        close(alg2guisock_server_fd);
+        alg2guisock_server_fd = -1;
         return -1;
+    }
+    fmouse_msg("alg2gui server waiting\n");
+    for (;;) {
+        alg2guisock_client_fd = accept4(alg2guisock_server_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (alg2guisock_client_fd < 0 && errno == EINTR)
+            continue;
+        if (alg2guisock_client_fd <= 0) {
+            std::perror("alg2gui socket error");
+            return -1;
+        }
+        if (ink::tmp::peer_is_own(alg2guisock_client_fd))
+            break;
+        fmouse_err("alg2gui connection of another user refused\n");
+        close(alg2guisock_client_fd);
+        alg2guisock_client_fd = -1;
     }
     fmouse_msg("alg2gui connect successful\n");
     // The name exists only while the daemon waits: no second tray program can connect.

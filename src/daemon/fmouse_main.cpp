@@ -14,6 +14,7 @@
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "tmp_names.h"
 
 namespace {
 
@@ -57,17 +58,17 @@ pid_t first_child_of(pid_t pid) {
 }
 
 // Reads and removes the flag file; returns the pid in it, 0 if it holds none,
-// -1 if there is no flag file.
+// -1 if there is no flag file of ours. Whatever else stands under the name (a
+// link, a FIFO, another user's file) is neither read nor removed: inkwake
+// replaces it with its own file, which a later call then finds.
 int take_flag_pid() {
-    FILE *f = std::fopen(ink::path::kWakeFlag, "r");
-    if (f == nullptr)
+    int fd = ink::tmp::open_own_file(ink::path::kWakeFlag);
+    if (fd < 0)
         return -1;
     unlink(ink::path::kWakeFlag);
-    int pid = 0;
-    if (std::fscanf(f, "%d", &pid) != 1)
-        pid = 0;
-    std::fclose(f);
-    return pid;
+    pid_t pid = ink::tmp::read_pid(fd);
+    close(fd);
+    return pid > 0 ? pid : 0;
 }
 
 // Waits for the inhibitor to end, within a bound; a stuck one is ended.
@@ -77,6 +78,14 @@ pid_t reap_inhibitor() {
     long long deadline = ink::time::now_us() + ink::time::scaled_ms(kInhibitorEndMs) * 1000LL;
     while ((r = waitpid(inkwake_pid, &status, WNOHANG)) == 0 && ink::time::now_us() < deadline)
         ink::time::sleep_ms(10);
+    if (r == 0) {
+        // SIGTERM lets inkwake end its inhibiting command with it; only one
+        // that does not go is killed outright.
+        kill(inkwake_pid, SIGTERM);
+        deadline = ink::time::now_us() + ink::time::scaled_ms(kInhibitorEndMs) * 1000LL;
+        while ((r = waitpid(inkwake_pid, &status, WNOHANG)) == 0 && ink::time::now_us() < deadline)
+            ink::time::sleep_ms(10);
+    }
     if (r == 0) {
         kill(inkwake_pid, SIGKILL);
         r = waitpid(inkwake_pid, &status, 0);

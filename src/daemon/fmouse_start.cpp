@@ -19,6 +19,7 @@
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "tmp_names.h"
 
 namespace {
 
@@ -64,9 +65,23 @@ void unlink_tmp_names() {
     unlink(ink::path::kWakeFlag);
 }
 
+// True when the pid file is ours and names this process (a file put in its
+// place by someone else is left alone). Async-signal-safe.
+bool pid_file_is_ours() {
+    int fd = open(ink::path::kPidFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ours = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+                ink::tmp::read_pid(fd) == getpid();
+    close(fd);
+    return ours;
+}
+
 void on_sigint(int sig) {
     sig_banner(sig, "(int)\n", "delete .vxd_drv.pid and exit (Ctrl+C)\n");
-    unlink(ink::path::kPidFile);
+    if (pid_file_is_ours())
+        unlink(ink::path::kPidFile);
     unlink_tmp_names();
     _exit(0);
 }
@@ -124,13 +139,16 @@ void install(int sig, void (*handler)(int)) {
     sigaction(sig, &sa, nullptr);
 }
 
-// Creates the pid file (not following a link planted under its name) and
-// writes the own pid. Returns false when it cannot be created.
+// Who may write the pid file: only its owner. Others read it, as they need to
+// see that a daemon runs.
+constexpr mode_t kPidFileMode = 0644;
+
+// Creates the pid file afresh (nothing planted under its name is written
+// through) and writes the own pid. Returns false when it cannot be created.
 bool write_pid_file() {
-    int fd = open(ink::path::kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = ink::tmp::create_own_file(ink::path::kPidFile, kPidFileMode);
     if (fd < 0)
         return false;
-    fchmod(fd, 0666);
     fmouse_msgf("The pid is %d\n", static_cast<int>(getpid()));
     char buf[32];
     int n = std::snprintf(buf, sizeof buf, "%d", static_cast<int>(getpid()));
@@ -150,18 +168,10 @@ ArgResult fmouse_check_args(int argc, char **argv) {
     return ArgResult::Error;
 }
 
-bool fmouse_cmdline_is_daemon(const char *cmdline_path) {
-    int fd = open(cmdline_path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf);
-    close(fd);
-    if (n <= 0)
-        return false;
-    // The arguments are NUL-separated; "inkd" may stand in any of them.
-    static const char needle[] = "inkd";
-    return memmem(buf, static_cast<size_t>(n), needle, sizeof needle - 1) != nullptr;
+bool fmouse_pid_is_daemon(pid_t pid) {
+    // A process of this user running the daemon's program; a command line that
+    // merely mentions the name proves nothing.
+    return ink::tmp::pid_runs_program(pid, "inkd");
 }
 
 int fmouse_pid_guard(void) {
@@ -170,27 +180,33 @@ int fmouse_pid_guard(void) {
     const char *failure_text = kFirst;
     const int own = static_cast<int>(getpid());
 
-    FILE *f = std::fopen(ink::path::kPidFile, "r");
-    if (f != nullptr) {
+    // Never through a link, and a FIFO under the name must not block us.
+    int fd = open(ink::path::kPidFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {
         fmouse_msgf("The pid is %d\n", own);
-        int recorded = 0;
-        bool got = std::fscanf(f, "%d", &recorded) == 1;
-        std::fclose(f);
+        struct stat st;
+        bool own_file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+        pid_t recorded = own_file ? ink::tmp::read_pid(fd) : -1;
+        close(fd);
+        const bool got = recorded > 0;
         if (!got)
             recorded = own;
-        fmouse_msgf("The pid in the file .inkd.pid is %d\n", recorded);
+        fmouse_msgf("The pid in the file .inkd.pid is %d\n", static_cast<int>(recorded));
         char proc_dir[64];
-        std::snprintf(proc_dir, sizeof proc_dir, "/proc/%d", recorded);
-        if (!got || recorded == own) {
+        std::snprintf(proc_dir, sizeof proc_dir, "/proc/%d", static_cast<int>(recorded));
+        if (!own_file) {
+            // Someone else's file, or no file at all: its content means nothing.
+            fmouse_msg("The file .inkd.pid is no file of this user!\nNow start the process!\n");
+        } else if (!got || recorded == own) {
             // A file without a pid (or naming this very process) cannot stand
             // for another daemon: take over instead of refusing forever.
             fmouse_msg(
                 "The file .inkd.pid holds no pid of another process!\nNow start the process!\n");
-        } else if (recorded <= 0 || chdir(proc_dir) != 0) {
+        } else if (chdir(proc_dir) != 0) {
             fmouse_msg(
                 "cd the file error!\nThe process had exited exceptional before!\nNow start the "
                 "process!\n");
-        } else if (fmouse_cmdline_is_daemon("./cmdline")) {
+        } else if (fmouse_pid_is_daemon(recorded)) {
             fmouse_msgf("r_system = %d\n", 0);
             fmouse_msg("The process has been started!\n");
             return 1;
@@ -288,7 +304,17 @@ int fmouse_daemon_main(int argc, char **argv) {
     sigprocmask(SIG_SETMASK, &old, nullptr);
 
     fmouse_set_main_state(MAIN_STATE_DETECT);
-    fmouse_alg2gui_cmd_init();
+    if (fmouse_alg2gui_cmd_init() != 0) {
+        // No channel, no tray program: end the suite instead of waiting for a
+        // connection that cannot come.
+        fmouse_err("alg2gui cmd init error\n");
+        signal(SIGCHLD, SIG_DFL);
+        kill(inktray_pid, SIGQUIT);
+        waitpid(inktray_pid, nullptr, 0);
+        if (pid_file_is_ours())
+            unlink(ink::path::kPidFile);
+        return 0;
+    }
     fmouse_gui_notify(GUI_CMD_DISCONNECTED);
 
     fmouse_main_func();

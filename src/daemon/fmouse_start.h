@@ -14,8 +14,8 @@ ArgResult fmouse_check_args(int argc, char **argv);
 // of the recorded process, as the look into it requires.
 int fmouse_pid_guard(void);
 
-// True when the command line of the process in /proc/<pid> names the daemon.
-bool fmouse_cmdline_is_daemon(const char *cmdline_path);
+// True when pid is a live process of this user running the daemon's program.
+bool fmouse_pid_is_daemon(pid_t pid);
 
 // Ends the relay child (if any), closes the relay link and the pointer sink.
 void fmouse_disconnect(void);

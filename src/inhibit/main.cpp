@@ -12,26 +12,44 @@
 #include <cstdio>
 
 #include "ink_paths.h"
+#include "tmp_names.h"
 
-static pid_t child_pid;
+static volatile pid_t child_pid;
+
+// Ended before its command: the command goes too, or it would inhibit the
+// screensaver with nobody left to end it.
+static void on_term(int) {
+    if (child_pid > 0)
+        kill(child_pid, SIGTERM);
+    _exit(1);
+}
 
 int main() {
+    // SIGTERM waits until the child's pid is known.
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &old);
+    signal(SIGTERM, on_term);
     child_pid = fork();
     if (child_pid < 0)
         return -1;
     if (child_pid == 0) {
+        signal(SIGTERM, SIG_DFL);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
         char arg0[] = "gnome-screensaver-command";
         char arg1[] = "--inhibit";
         char *argv[] = {arg0, arg1, nullptr};
         execv(ink::path::kScreensaverProgram, argv);
         _exit(0);
     }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
 
     // The flag file must name the child, or nobody could end the inhibition:
-    // if it cannot be written, end the child now and report failure.
-    // O_NOFOLLOW: never write through a link planted in the shared directory.
-    int fd =
-        open(ink::path::kWakeFlag, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // if it cannot be written, end the child now and report failure. It is
+    // created afresh, so nothing planted under its name is written through,
+    // and only we may write it.
+    int fd = ink::tmp::create_own_file(ink::path::kWakeFlag, 0644);
     FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (f == nullptr) {
         if (fd >= 0)

@@ -16,6 +16,7 @@
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "tmp_names.h"
 #include "session_record.h"
 
 int hidsock_fd = -1;
@@ -35,7 +36,6 @@ constexpr long kInputTimeoutUs = 5001000;  // 5 s and 1 ms per report
 constexpr long kConnectRetryUs = 50000;
 constexpr long kWriteFinishUs = 15000;
 constexpr unsigned kVendorUsage = 0xFF000001;  // usage page 0xFF00, usage 1
-constexpr int kCountIndex = 6;                 // the count stands seventh
 
 // The socket path, filled once before first use.
 struct PathInit {
@@ -83,8 +83,10 @@ int fmouse_rw_fd_init(void) {
     for (;;) {
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int r = -1;
-        if (fd >= 0)
-            r = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        // A server of another user under the name is not our daemon.
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+            ink::tmp::peer_is_own(fd))
+            r = 0;
         ink::time::sleep_us(kConnectRetryUs);
         if (r == 0) {
             hidsock_fd = fd;

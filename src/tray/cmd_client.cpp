@@ -12,6 +12,7 @@
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "tmp_names.h"
 #include "tray_shared.h"
 
 namespace {
@@ -184,7 +185,9 @@ int fmouse_alg2gui_cmd_init() {
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, ink::path::kCmdSocket, sizeof addr.sun_path - 1);
-    if (connect(alg2guisock_fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+    // A server of another user under the name is not our daemon.
+    if (connect(alg2guisock_fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
+        !ink::tmp::peer_is_own(alg2guisock_fd)) {
         close(alg2guisock_fd);
         alg2guisock_fd = -1;
         fmouse_err("alg2gui socket connect unsuccessful\n");
@@ -226,16 +229,21 @@ bool channel_closed_by_daemon() {
     return channel_closed.load();
 }
 
-void *fmouse_guicmd_func(void *) {
-    while (fmouse_alg2gui_cmd_init() != 0) {
-        fmouse_msg("try to connect\n");
-        ink::time::sleep_us(kConnectRetryUs);
-    }
+void fmouse_guicmd_serve(int fd) {
+    alg2guisock_fd = fd;
     for (;;) {
         unsigned char cmd = 0;
         if (!read_byte(cmd) || !handle(cmd))
             break;
     }
+}
+
+void *fmouse_guicmd_func(void *) {
+    while (fmouse_alg2gui_cmd_init() != 0) {
+        fmouse_msg("try to connect\n");
+        ink::time::sleep_us(kConnectRetryUs);
+    }
+    fmouse_guicmd_serve(alg2guisock_fd);
     // The daemon closed the channel (it has ended): stop reading and end the
     // program through its main loop instead of spinning on a dead socket.
     fmouse_err("alg2gui socket closed by the daemon\n");

@@ -13,6 +13,10 @@ int fmouse_write_cmd(unsigned char *buf, int n);
 int fmouse_get_sys_metrics_x();
 int fmouse_get_sys_metrics_y();
 
+// Serves commands arriving on fd, a connected channel, until it is closed or
+// breaks off in the middle of a command. The caller keeps fd.
+void fmouse_guicmd_serve(int fd);
+
 // Body of the command thread. Connects (retrying every 20 ms), then serves
 // commands until the daemon closes the channel; then it asks the main loop to
 // end and returns.

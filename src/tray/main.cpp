@@ -18,6 +18,7 @@
 #include "dialogs.h"
 #include "fmouse_sys.h"
 #include "ink_paths.h"
+#include "tmp_names.h"
 #include "ink_time.h"
 #include "tray_images.h"
 #include "tray_shared.h"
@@ -318,7 +319,12 @@ int main(int argc, char **argv) {
         fmouse_msg("daemon has closed the command channel, exit\n");
         return 0;
     }
-    unlink(ink::path::kPidFile);
+    // Only our own daemon's pid file goes: a file of another user, or one
+    // naming some other process, is not ours to remove.
+    if (ink::tmp::read_own_pid_file(ink::path::kPidFile) == getppid())
+        unlink(ink::path::kPidFile);
+    else
+        fmouse_msg("the file .inkd.pid is not our daemon's, left in place\n");
     fmouse_msg("delete .inkd.pid and exit\n");
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <X11/keysym.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -399,7 +400,8 @@ TEST_F(TrayTest, StartDialogCancelCloseAndDisconnect) {
 
 TEST_F(TrayTest, AboutDialogAndExit) {
     ASSERT_NO_FATAL_FAILURE(start(true));
-    write_file(ink::path::kPidFile, "4711\n");
+    // The test stands for the daemon: the tray program is its child.
+    write_file(ink::path::kPidFile, std::to_string(getpid()));
     ASSERT_TRUE(s.choose(MenuItem::About));
     ASSERT_TRUE(s.x.wait_count(kDialogTitle, 1));
     XWin about = s.x.find(kDialogTitle)[0];

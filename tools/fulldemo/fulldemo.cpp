@@ -596,12 +596,24 @@ class Sampler {
 
 using Stroke = std::vector<std::pair<double, double>>;
 
+// Where the pen was from a moment on (down false: off the surface).
+struct PenAt {
+    long long t_us;
+    double x, y;
+    bool down;
+};
+
 // Plays the scenario's pen steps on the simulator along its frame clock, the
 // way the unit's own timeline would (a tap of 30 ms is three frames at 100
 // frames per second, whatever the load), and returns the pen's strokes (a
 // single point for a tap).
 std::vector<Stroke> play_pen(inksim::Simulator &sim, const std::vector<inksim::Step> &steps,
-                             int rate) {
+                             int rate, std::vector<PenAt> *track) {
+    auto set = [&](std::optional<std::pair<double, double>> pos) {
+        sim.set_pen(pos);
+        track->push_back(
+            {ink::time::now_us(), pos ? pos->first : 0, pos ? pos->second : 0, pos.has_value()});
+    };
     // Raised priority where allowed: a frame missed turns a tap into a hold.
     struct sched_param sp {};
     sp.sched_priority = 10;
@@ -627,7 +639,7 @@ std::vector<Stroke> play_pen(inksim::Simulator &sim, const std::vector<inksim::S
                 x = s.x;
                 y = s.y;
                 down = true;
-                sim.set_pen(std::make_pair(x, y));
+                set(std::make_pair(x, y));
                 strokes.push_back({{x, y}});
                 break;
             case inksim::StepKind::Move: {
@@ -636,7 +648,7 @@ std::vector<Stroke> play_pen(inksim::Simulator &sim, const std::vector<inksim::S
                     at_frame(f + j - 1);
                     double t = static_cast<double>(j) / static_cast<double>(n);
                     if (down)
-                        sim.set_pen(std::make_pair(x + (s.x - x) * t, y + (s.y - y) * t));
+                        set(std::make_pair(x + (s.x - x) * t, y + (s.y - y) * t));
                 }
                 f += n;
                 x = s.x;
@@ -651,14 +663,14 @@ std::vector<Stroke> play_pen(inksim::Simulator &sim, const std::vector<inksim::S
             case inksim::StepKind::Lift:
                 at_frame(f);
                 down = false;
-                sim.set_pen(std::nullopt);
+                set(std::nullopt);
                 break;
             default:  // faults have no place in the demo
                 break;
         }
     }
     at_frame(f);
-    sim.set_pen(std::nullopt);
+    set(std::nullopt);
     return strokes;
 }
 
@@ -678,6 +690,45 @@ double dist_to_pen(const std::vector<Stroke> &pen, double x, double y) {
                                                   p[i].second));
     }
     return best;
+}
+
+// The pen at time t, if it was down then.
+const PenAt *pen_at(const std::vector<PenAt> &track, long long t) {
+    auto it = std::upper_bound(track.begin(), track.end(), t,
+                               [](long long v, const PenAt &p) { return v < p.t_us; });
+    if (it == track.begin())
+        return nullptr;
+    --it;
+    return it->down ? &*it : nullptr;
+}
+
+// Distances of the held pointer's samples from where the pen was delay_us
+// earlier.
+std::vector<double> timed_error(const std::vector<PenAt> &track, const std::vector<Sample> &samples,
+                                long long delay_us) {
+    std::vector<double> out;
+    for (const auto &s : samples) {
+        if (!s.left)
+            continue;
+        if (const PenAt *p = pen_at(track, s.t_us - delay_us))
+            out.push_back(std::hypot(s.x - p->x, s.y - p->y));
+    }
+    return out;
+}
+
+// "mean M px, 95th percentile P px, max X px"; sorts v.
+std::string stats(std::vector<double> v) {
+    if (v.empty())
+        return "no samples";
+    std::sort(v.begin(), v.end());
+    double mean = 0;
+    for (double e : v)
+        mean += e;
+    mean /= static_cast<double>(v.size());
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "mean %.1f px, 95th percentile %.1f px, max %.1f px", mean,
+                  v[static_cast<size_t>(0.95 * static_cast<double>(v.size() - 1))], v.back());
+    return buf;
 }
 
 void write_svg(const std::string &path, int w, int h, const std::vector<Stroke> &pen,
@@ -774,7 +825,8 @@ class Demo {
     bool open_display();
     bool start_suite(const inksim::Scenario &sc);
     bool calibrate();
-    void report(const std::vector<Stroke> &pen, const std::vector<Sample> &samples);
+    void report(const std::vector<Stroke> &pen, const std::vector<PenAt> &track,
+                const std::vector<Sample> &samples);
 
     Options opt_;
     long long t0_ = ink::time::now_us();
@@ -928,7 +980,8 @@ bool Demo::calibrate() {
     return true;
 }
 
-void Demo::report(const std::vector<Stroke> &pen, const std::vector<Sample> &samples) {
+void Demo::report(const std::vector<Stroke> &pen, const std::vector<PenAt> &track,
+                  const std::vector<Sample> &samples) {
     std::vector<double> err;
     for (const auto &s : samples)
         if (s.left)
@@ -950,17 +1003,27 @@ void Demo::report(const std::vector<Stroke> &pen, const std::vector<Sample> &sam
                   canvas_->right_presses());
     r << line;
     if (!err.empty()) {
-        std::sort(err.begin(), err.end());
-        double mean = 0;
-        for (double e : err)
-            mean += e;
-        mean /= static_cast<double>(err.size());
-        std::snprintf(line, sizeof line,
-                      "  X pointer's distance from the pen's path while pressed (%zu samples):\n"
-                      "    mean %.1f px, 95th percentile %.1f px, max %.1f px\n",
-                      err.size(), mean, err[static_cast<size_t>(0.95 * (err.size() - 1))],
-                      err.back());
-        r << line;
+        r << "  X pointer against the pen while the left button was held (" << err.size()
+          << " samples of the real pointer):\n";
+        r << "    distance from the pen's path:     " << stats(err) << "\n";
+        r << "    distance from the pen at the time: " << stats(timed_error(track, samples, 0))
+          << "\n";
+        // The pipeline's delay: the shift that brings the pointer nearest the pen.
+        long long best_d = 0;
+        double best = 1e18;
+        for (long long d = 0; d <= 200000; d += 2000) {
+            auto e = timed_error(track, samples, d);
+            double sum = 0;
+            for (double v : e)
+                sum += v;
+            if (!e.empty() && sum / static_cast<double>(e.size()) < best) {
+                best = sum / static_cast<double>(e.size());
+                best_d = d;
+            }
+        }
+        r << "    the same, " << best_d / 1000
+          << " ms later (the pointer's delay): " << stats(timed_error(track, samples, best_d))
+          << "\n";
     } else {
         r << "  the X pointer was never seen with its left button held\n";
     }
@@ -1004,7 +1067,8 @@ int Demo::run() {
         return fail("cannot sample the pointer"), 1;
     nap(500);
     step("the pen writes \"Hi\", draws a star, taps, double-taps and right-clicks");
-    auto pen = play_pen(*sim_, steps, sc.unit.rate);
+    std::vector<PenAt> track;
+    auto pen = play_pen(*sim_, steps, sc.unit.rate, &track);
     nap(1000);
     sampler_->stop();
     if (g_stop)
@@ -1018,7 +1082,7 @@ int Demo::run() {
     auto samples = sampler_->samples();
     write_svg(opt_.out + "/paths.svg", desk_->width(), desk_->height(), pen, samples,
               canvas_->right_clicks());
-    report(pen, samples);
+    report(pen, track, samples);
     return 0;
 }
 

@@ -3,6 +3,8 @@
 # runs every test.
 #  - build/test:     sandbox root, time divided by 10; all unit and process tests
 #  - build/realtime: sandbox root, real timing; the tests labelled "realtime"
+#  - build/asan, build/tsan: the suite under the sanitizers (tools/sanitize.sh)
+#  - build/fuzz: every fuzz target for 30 s (tools/fuzz.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -20,3 +22,6 @@ cmake --build build/test -j"$jobs"
 cmake -S . -B build/realtime -DINK_ROOT="/tmp/inkroot-$tag-r" -DINK_TIME_SCALE=1 -DINK_BUILD_BENCH=OFF
 cmake --build build/realtime -j"$jobs" --target realtime_tests
 (cd build/realtime && ctest -L realtime --output-on-failure --timeout 600)
+
+tools/sanitize.sh
+tools/fuzz.sh 30

@@ -1,0 +1,66 @@
+// Helpers shared by the fuzz targets.
+#pragma once
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace fuzz {
+
+// A private scratch directory for the life of the fuzzing process.
+inline const char *scratch_dir() {
+    static char dir[64] = "";
+    if (dir[0] == '\0') {
+        std::snprintf(dir, sizeof dir, "/tmp/inkfuzz-XXXXXX");
+        if (mkdtemp(dir) == nullptr)
+            abort();
+    }
+    return dir;
+}
+
+// Writes data to path (created or truncated); aborts when it cannot.
+inline void write_file(const char *path, const uint8_t *data, size_t size) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        abort();
+    size_t done = 0;
+    while (done < size) {
+        ssize_t w = write(fd, data + done, size - done);
+        if (w <= 0)
+            abort();
+        done += static_cast<size_t>(w);
+    }
+    close(fd);
+}
+
+// Takes bytes from the front of the input; zeros once it is used up.
+class Reader {
+  public:
+    Reader(const uint8_t *data, size_t size) : p_(data), end_(data + size) {}
+    uint8_t byte() { return p_ < end_ ? *p_++ : 0; }
+    size_t left() const { return static_cast<size_t>(end_ - p_); }
+    const uint8_t *rest() const { return p_; }
+    void take(uint8_t *out, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            out[i] = byte();
+    }
+
+  private:
+    const uint8_t *p_;
+    const uint8_t *end_;
+};
+
+// Reads and drops everything that arrives on fd until its peer closes: the
+// far end of a channel whose answers the test does not look at.
+inline void drain(int fd) {
+    uint8_t buf[4096];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+}
+
+}  // namespace fuzz

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The test suite under the sanitizers:
+#  - build/asan: AddressSanitizer, UndefinedBehaviorSanitizer and
+#    LeakSanitizer on every program and test; the whole suite runs (time
+#    divided by 10, as in build/test).
+#  - build/tsan: ThreadSanitizer on the two threaded programs, inkrelay and
+#    inktray; the tests that drive them run (relay, tray).
+# Every report of every process, test programs and the programs they start
+# alike, goes to a log directory; any report fails the run.
+#   tools/sanitize.sh            both builds
+#   tools/sanitize.sh asan|tsan  one of them
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+tag=$(printf '%s' "$top" | md5sum | cut -c1-8)
+jobs=$(nproc)
+which=${1:-all}
+
+# Fails when a sanitizer wrote a report into dir.
+check_logs() {
+    local dir=$1 name=$2
+    if compgen -G "$dir/*" >/dev/null; then
+        echo "$name: sanitizer reports:" >&2
+        for f in "$dir"/*; do
+            echo "== $f" >&2
+            head -60 "$f" >&2
+        done
+        return 1
+    fi
+    echo "$name: no sanitizer reports"
+}
+
+run_asan() {
+    local logs=$top/build/asan/sanitizer-logs
+    cmake -S . -B build/asan -DINK_ROOT="/tmp/inkroot-$tag-a" -DINK_TIME_SCALE=10 \
+        -DINK_BUILD_BENCH=OFF -DINK_SANITIZE=ON
+    cmake --build build/asan -j"$jobs"
+    rm -rf "$logs" && mkdir -p "$logs"
+    (
+        cd build/asan
+        export ASAN_OPTIONS="log_path=$logs/asan:detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=0"
+        export UBSAN_OPTIONS="log_path=$logs/ubsan:print_stacktrace=1:halt_on_error=1"
+        export LSAN_OPTIONS="suppressions=$top/tools/sanitizers/lsan.supp:print_suppressions=0"
+        ctest -j"$jobs" --output-on-failure --timeout 900 --repeat until-pass:2
+    )
+    check_logs "$logs" asan
+}
+
+run_tsan() {
+    local logs=$top/build/tsan/sanitizer-logs
+    cmake -S . -B build/tsan -DINK_ROOT="/tmp/inkroot-$tag-s" -DINK_TIME_SCALE=10 \
+        -DINK_BUILD_BENCH=OFF -DINK_SANITIZE_THREAD=ON
+    cmake --build build/tsan -j"$jobs" --target inkrelay inktray inksim hidcore_test \
+        relay_fuse_test inksim_program_test tray_test
+    rm -rf "$logs" && mkdir -p "$logs"
+    (
+        cd build/tsan
+        # atexit_sleep_ms=0: a program that ends must end at once, as the tests time it.
+        export TSAN_OPTIONS="log_path=$logs/tsan:suppressions=$top/tools/sanitizers/tsan.supp:halt_on_error=0:atexit_sleep_ms=0"
+        ctest --output-on-failure --timeout 900 --repeat until-pass:2 \
+            -R '^(RelayReader|RelayWriter|RelayWithUnit|InksimProgram|TrayTest)\.'
+    )
+    check_logs "$logs" tsan
+}
+
+case $which in
+    asan) run_asan ;;
+    tsan) run_tsan ;;
+    all) run_asan && run_tsan ;;
+    *) echo "usage: $0 [asan|tsan]" >&2; exit 2 ;;
+esac

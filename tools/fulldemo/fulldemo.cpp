@@ -918,6 +918,7 @@ bool Demo::calibrate() {
         else
             return fail("the tray icon did not appear");
     }
+    step("tray icon at " + std::to_string(icon->x) + "," + std::to_string(icon->y));
     if (host_)
         XRaiseWindow(dpy_, host_->panel());
     for (int attempt = 0; attempt < 3; ++attempt) {

@@ -470,6 +470,10 @@ class Canvas {
         std::lock_guard<std::mutex> l(mu_);
         return rights_;
     }
+    std::vector<Mark> left_presses_at() {
+        std::lock_guard<std::mutex> l(mu_);
+        return dots_;
+    }
 
   private:
     void paint_all() {
@@ -545,6 +549,29 @@ struct Sample {
     int x, y;
     bool left, right;
 };
+
+// One pointer record as inkpointer logged it: "<time us> b0 b1 b2 b3" (hex).
+// A record without a position (0, 0) leaves the pointer where it was.
+std::vector<Sample> read_records(const std::string &path) {
+    std::vector<Sample> out;
+    std::ifstream f(path);
+    std::string line;
+    int x = 0, y = 0;
+    while (std::getline(f, line)) {
+        long long t;
+        unsigned b[4];
+        if (std::sscanf(line.c_str(), "%lld %x %x %x %x", &t, &b[0], &b[1], &b[2], &b[3]) != 5)
+            continue;
+        int rx = static_cast<int>(((b[1] >> 4) << 8) | b[2]);
+        int ry = static_cast<int>(((b[1] & 0x0F) << 8) | b[3]);
+        if (rx != 0 || ry != 0) {
+            x = rx;
+            y = ry;
+        }
+        out.push_back({t, x, y, (b[0] & 0x04) != 0, (b[0] & 0x01) != 0});
+    }
+    return out;
+}
 
 // Reads the real X pointer's position and buttons every few milliseconds.
 class Sampler {
@@ -732,7 +759,8 @@ std::string stats(std::vector<double> v) {
 }
 
 void write_svg(const std::string &path, int w, int h, const std::vector<Stroke> &pen,
-               const std::vector<Sample> &samples, const std::vector<Canvas::Mark> &rights) {
+               const std::vector<Sample> &records, const std::vector<Sample> &samples,
+               const std::vector<Canvas::Mark> &presses, const std::vector<Canvas::Mark> &rights) {
     FILE *f = std::fopen(path.c_str(), "w");
     if (f == nullptr) {
         std::perror(path.c_str());
@@ -758,12 +786,14 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Stroke> 
             std::fprintf(f, "%.1f,%.1f ", q.first, q.second);
         std::fprintf(f, "'/>\n");
     }
-    // The X pointer while its left button was held; a dot at every press.
+    // The X pointer while its left button was held; a dot at every press the
+    // desktop received (clicks too short for the sampling included).
+    for (const auto &m : presses)
+        std::fprintf(f, "<circle cx='%d' cy='%d' r='3' fill='#d0021b'/>\n", m.x, m.y);
     bool open = false;
-    for (const auto &s : samples) {
+    for (const auto &s : records) {
         if (s.left && !open) {
-            std::fprintf(f, "<circle cx='%d' cy='%d' r='3' fill='#d0021b'/>\n", s.x, s.y);
-            std::fprintf(f, "<polyline fill='none' stroke='#d0021b' stroke-width='2' points='");
+            std::fprintf(f, "<polyline fill='none' stroke='#d0021b' stroke-width='3' points='");
             open = true;
         }
         if (s.left)
@@ -775,6 +805,10 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Stroke> 
     }
     if (open)
         std::fprintf(f, "'/>\n");
+    // The real X pointer as sampled meanwhile.
+    for (const auto &s : samples)
+        if (s.left)
+            std::fprintf(f, "<circle cx='%d' cy='%d' r='0.9' fill='#000' fill-opacity='0.55'/>\n", s.x, s.y);
     for (const auto &m : rights)
         std::fprintf(f,
                      "<circle cx='%d' cy='%d' r='14' fill='none' stroke='#7b1fa2' "
@@ -785,8 +819,10 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Stroke> 
                  "<text x='10' y='%d' font-size='14' font-family='sans-serif' fill='#4a90d9'>"
                  "pen</text>\n"
                  "<text x='50' y='%d' font-size='14' font-family='sans-serif' fill='#d0021b'>"
-                 "X pointer with the left button held; dots: presses</text>\n",
-                 h - 12, h - 12);
+                 "pointer records with the left button held, red dots: presses</text>\n"
+                 "<text x='440' y='%d' font-size='14' font-family='sans-serif' fill='#222'>"
+                 "black dots: the real X pointer, sampled</text>\n",
+                 h - 12, h - 12, h - 12);
     std::fprintf(f, "</svg>\n");
     std::fclose(f);
 }
@@ -826,7 +862,7 @@ class Demo {
     bool start_suite(const inksim::Scenario &sc);
     bool calibrate();
     void report(const std::vector<Stroke> &pen, const std::vector<PenAt> &track,
-                const std::vector<Sample> &samples);
+                const std::vector<Sample> &records, const std::vector<Sample> &samples);
 
     Options opt_;
     long long t0_ = ink::time::now_us();
@@ -982,19 +1018,21 @@ bool Demo::calibrate() {
 }
 
 void Demo::report(const std::vector<Stroke> &pen, const std::vector<PenAt> &track,
-                  const std::vector<Sample> &samples) {
+                  const std::vector<Sample> &records, const std::vector<Sample> &samples) {
     std::vector<double> err;
     for (const auto &s : samples)
         if (s.left)
             err.push_back(dist_to_pen(pen, s.x, s.y));
-    std::string plog = read_text(opt_.out + "/pointer.log");
-    size_t records = count_of(plog, "\n");
+    std::vector<double> rec_err;
+    for (const auto &s : records)
+        if (s.left)
+            rec_err.push_back(dist_to_pen(pen, s.x, s.y));
     std::ostringstream r;
     char line[256];
     r << "== Report\n";
     std::snprintf(line, sizeof line, "  frames streamed by the unit:   %lld\n", sim_->frames());
     r << line;
-    std::snprintf(line, sizeof line, "  pointer records (inkpointer):  %zu\n", records);
+    std::snprintf(line, sizeof line, "  pointer records (inkpointer):  %zu\n", records.size());
     r << line;
     std::snprintf(line, sizeof line,
                   "  clicks on the desktop:         %d left presses, %d releases\n",
@@ -1025,6 +1063,8 @@ void Demo::report(const std::vector<Stroke> &pen, const std::vector<PenAt> &trac
         r << "    the same, " << best_d / 1000
           << " ms later (the pointer's delay): " << stats(timed_error(track, samples, best_d))
           << "\n";
+        r << "  pointer records with the left button held (" << rec_err.size() << "):\n"
+          << "    distance from the pen's path:     " << stats(rec_err) << "\n";
     } else {
         r << "  the X pointer was never seen with its left button held\n";
     }
@@ -1081,9 +1121,10 @@ int Demo::run() {
     if (std::system(shot.c_str()) != 0)
         std::fprintf(stderr, "inkfulldemo: the screenshot failed (imagemagick's import)\n");
     auto samples = sampler_->samples();
-    write_svg(opt_.out + "/paths.svg", desk_->width(), desk_->height(), pen, samples,
-              canvas_->right_clicks());
-    report(pen, track, samples);
+    auto records = read_records(opt_.out + "/pointer.log");
+    write_svg(opt_.out + "/paths.svg", desk_->width(), desk_->height(), pen, records, samples,
+              canvas_->left_presses_at(), canvas_->right_clicks());
+    report(pen, track, records, samples);
     return 0;
 }
 

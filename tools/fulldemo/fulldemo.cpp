@@ -808,7 +808,8 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Stroke> 
     // The real X pointer as sampled meanwhile.
     for (const auto &s : samples)
         if (s.left)
-            std::fprintf(f, "<circle cx='%d' cy='%d' r='0.9' fill='#000' fill-opacity='0.55'/>\n", s.x, s.y);
+            std::fprintf(f, "<circle cx='%d' cy='%d' r='0.9' fill='#000' fill-opacity='0.55'/>\n",
+                         s.x, s.y);
     for (const auto &m : rights)
         std::fprintf(f,
                      "<circle cx='%d' cy='%d' r='14' fill='none' stroke='#7b1fa2' "
@@ -1125,6 +1126,14 @@ int Demo::run() {
     write_svg(opt_.out + "/paths.svg", desk_->width(), desk_->height(), pen, records, samples,
               canvas_->left_presses_at(), canvas_->right_clicks());
     report(pen, track, records, samples);
+    // Nothing reached the desktop: something in the chain is broken.
+    bool moved =
+        std::any_of(samples.begin(), samples.end(), [](const Sample &x) { return x.left; });
+    if (records.empty() || !moved || canvas_->left_presses() == 0) {
+        std::fprintf(stderr, "inkfulldemo: the pen did not reach the X pointer; see %s\n",
+                     opt_.out.c_str());
+        return 1;
+    }
     return 0;
 }
 

@@ -46,7 +46,7 @@ void unit(int fd, const uint8_t *data, size_t size) {
     uint8_t cmd[4096];
     while (in.left() > 0) {
         pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, 200) <= 0)
+        if (poll(&pfd, 1, 20) <= 0)
             break;
         if (read(fd, cmd, sizeof cmd) <= 0)
             break;

@@ -1152,6 +1152,8 @@ void Demo::cleanup() {
     dpy_ = nullptr;
     xvfb_.reset();
     g_groups[2] = 0;
+    // Every group has ended: nothing left for the start script to end.
+    std::remove((opt_.out + "/pgids").c_str());
 }
 
 }  // namespace

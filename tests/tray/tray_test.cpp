@@ -39,7 +39,7 @@ class TrayTest : public ::testing::Test {
         ASSERT_EQ(err, "") << s.output();
     }
     // Samples a pixel for a while; true when it showed `colour` at least once.
-    bool seen(int x, int y, std::uint32_t colour, std::chrono::milliseconds within = 600ms) {
+    bool seen(int x, int y, std::uint32_t colour, std::chrono::milliseconds within = 3000ms) {
         return wait_until([&] { return s.x.pixel(x, y) == colour; }, within);
     }
     // True when the pixel showed only `colour` during the whole time.

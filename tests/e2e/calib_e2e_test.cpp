@@ -20,6 +20,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The model reads a whole table of reference values (7 x 7), whatever the grid.
+std::vector<double> full_table(std::vector<double> v) {
+    v.resize(NYX_REF_VALUES);
+    return v;
+}
+
 struct Samples {
     std::vector<double> u, v;
 };
@@ -205,7 +211,7 @@ class CalibSession : public PenSession {
         Calib_Init(nx, ny, 5, w, h, 65, rx, ry);
         int n = OpenBD0(data);
         EXPECT_EQ(g_open.payload, std::vector<uint8_t>(data, data + n));
-        Calib_InitUV(s.u.data(), s.v.data());
+        Calib_InitUV(full_table(s.u).data(), full_table(s.v).data());
         n = CalcBD0(data);
         EXPECT_EQ(g_fit.payload, std::vector<uint8_t>(data, data + n));
         sim_->with_firmware([&](inksim::Firmware &fw) {
@@ -245,7 +251,7 @@ class CalibSession : public PenSession {
             Calib_InitUV(ul, vl);
         } else {
             Calib_Init(nx, ny, 5, w, h, 65, rx, ry);
-            Calib_InitUV(s.u.data(), s.v.data());
+            Calib_InitUV(full_table(s.u).data(), full_table(s.v).data());
         }
         std::vector<PenFrame> frames;
         for (const auto &f : sim_->frames_sent()) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what it needs, builds two sandbox builds and
+# The whole test suite: installs what it needs, builds the sandbox builds below and
 # runs every test.
 #  - build/test:     sandbox root, time divided by 10; all unit and process tests
 #  - build/realtime: sandbox root, real timing; the tests labelled "realtime"

@@ -289,8 +289,17 @@ TEST_F(RelaySocket, ConnectionOfAnotherUserIsRefused) {
     chmod(ink::path::kRelaySocket, 0777);
     const sockaddr_un a = address_of(ink::path::kRelaySocket);
     int st = as_other_user([&] {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        if (connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0)
+        // The name exists from the bind on; the daemon may not listen yet.
+        int fd = -1;
+        for (int tries = 0; tries < 200; ++tries) {
+            fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            if (connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0)
+                break;
+            close(fd);
+            fd = -1;
+            usleep(10000);
+        }
+        if (fd < 0)
             return 1;
         unsigned char b = 'r';
         (void)!write(fd, &b, 1);

@@ -28,6 +28,8 @@ cmake --build build/fuzz -j"$(nproc)" --target "${targets[@]}"
 
 mkdir -p build/fuzz/artifacts build/fuzz/logs
 status=0
+passed=0
+failed=0
 printf '%-20s %10s %8s %8s %s\n' target execs cov ft result
 for t in "${targets[@]}"; do
     work=build/fuzz/corpus/$t
@@ -38,13 +40,16 @@ for t in "${targets[@]}"; do
         -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="build/fuzz/artifacts/$t-" >"$log" 2>&1; then
         result=ok
+        passed=$((passed + 1))
     else
         result="FAILED (see $log)"
         status=1
+        failed=$((failed + 1))
     fi
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
     ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
     printf '%-20s %10s %8s %8s %s\n' "$t" "${execs:-?}" "${cov:-?}" "${ft:-?}" "$result"
 done
+echo "fuzz: $passed passed, $failed failed"
 exit $status

@@ -130,6 +130,23 @@ TEST(InksimFirmware, FillBringsAStuckTransferBackIntoStep) {
     EXPECT_EQ(u.send("d"), before);
 }
 
+TEST(InksimFirmware, UnpluggingLosesAHalfReceivedTransferButNotTheStoredRecord) {
+    Unit u;
+    auto before = u.send("d");
+    u.send("r");
+    // Half a record, then the power goes: after the replug the next command
+    // is a command again, not the record's 101st byte.
+    u.send("v" + std::string(100, '\x01'));
+    u.fw.power_off();
+    EXPECT_FALSE(u.fw.running());
+    EXPECT_EQ(u.send("T").size(), 4u);
+    EXPECT_EQ(u.send("d"), before);
+    // Bytes queued but not yet sent are gone too.
+    u.fw.receive(reinterpret_cast<const uint8_t *>("d"), 1, ++u.t);
+    u.fw.power_off();
+    EXPECT_TRUE(u.take().empty());
+}
+
 TEST(InksimFirmware, RecordWhoseFillerIsLongerThanAnyFillRunIsStored) {
     // A 3 x 3 grid leaves 216 filler bytes 'o' in the record: a legitimate
     // upload, not a fill.

@@ -100,6 +100,15 @@ void Firmware::add_garbage(size_t n, long long t_us) {
         out_.emplace_back(t_us, static_cast<uint8_t>(byte(rng_)));
 }
 
+void Firmware::power_off() {
+    rx_ = Rx::Idle;
+    rxbuf_.clear();
+    need_ = 0;
+    fill_run_ = 0;
+    running_ = false;
+    out_.clear();
+}
+
 void Firmware::corrupt_record() {
     record_[255] = static_cast<uint8_t>(record_[255] ^ 0x5A);
 }

@@ -159,6 +159,10 @@ class Firmware {
     void fail_type_once() { type_fail_ = true; }
     void set_stray_light(bool on) { stray_light_ = on; }
     void queue_bytes(const uint8_t *p, size_t n, long long t_us);
+    // Unplugged: the unit loses power, and with it a transfer half received,
+    // the bytes not yet sent and the streaming state. What it keeps in its
+    // memory (record, background block) stays.
+    void power_off();
 
     bool running() const { return running_; }
     bool silent(long long t_us) const { return t_us < silence_until_; }

@@ -239,6 +239,7 @@ bool Simulator::finished() {
 void Simulator::unplug() {
     std::lock_guard<std::mutex> l(mu_);
     fs_.set_plugged(false);
+    fw_.power_off();
 }
 
 void Simulator::plug() {

@@ -1,6 +1,7 @@
 #include "fmouse_main.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -240,6 +241,7 @@ int fmouse_main_func(void) {
                 fmouse_msg("Calibrate main state\n");
                 fmouse_msg("Calibrate start\n");
                 fmouse_set_calib_arg();
+                const pid_t daemon_pid = getpid();
                 pid_t pid = fork();
                 if (pid < 0) {
                     fmouse_err("calibrate process create error\n");
@@ -247,6 +249,13 @@ int fmouse_main_func(void) {
                 }
                 if (pid == 0) {
                     fmouse_child_reset_signals();
+                    // Should the daemon die before it ends the inhibition
+                    // (killed, or ended by a signal), the inhibitor is told to
+                    // end it itself; otherwise the screensaver would stay off
+                    // with nobody left to turn it back on.
+                    prctl(PR_SET_PDEATHSIG, SIGTERM);
+                    if (getppid() != daemon_pid)
+                        _exit(0);
                     char arg0[] = "inkwake";
                     char *child_argv[] = {arg0, nullptr};
                     execv(ink::path::kWakeProgram, child_argv);

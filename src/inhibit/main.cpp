@@ -15,12 +15,17 @@
 #include "tmp_names.h"
 
 static volatile pid_t child_pid;
+static volatile sig_atomic_t flag_written;
 
 // Ended before its command: the command goes too, or it would inhibit the
-// screensaver with nobody left to end it.
+// screensaver with nobody left to end it. The daemon starts us so that its
+// own death sends us this signal as well.
 static void on_term(int) {
     if (child_pid > 0)
         kill(child_pid, SIGTERM);
+    // The flag file names a command that is gone now; only ours is removed.
+    if (flag_written)
+        unlink(ink::path::kWakeFlag);
     _exit(1);
 }
 
@@ -68,6 +73,7 @@ int main() {
         waitpid(child_pid, nullptr, 0);
         return 1;
     }
+    flag_written = 1;
 
     int status;
     while (waitpid(child_pid, &status, 0) < 0 && errno == EINTR) {

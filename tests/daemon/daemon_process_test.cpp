@@ -300,6 +300,18 @@ TEST_F(Inhibitor, MissingFlagFileDoesNotHang) {
     EXPECT_FALSE(exists("/nonexistent/target"));
 }
 
+TEST_F(Inhibitor, EndedInhibitorTakesItsCommandAndItsFlagFileAlong) {
+    // As when the daemon dies during a calibration: nobody would be left to
+    // end the command, and the flag would name a process that is gone.
+    pid_t wake = start_inhibitor();
+    ASSERT_TRUE(wait_until([&] { return flag_pid() > 0; }, 5s));
+    pid_t saver = flag_pid();
+    kill(wake, SIGTERM);
+    ASSERT_TRUE(wait_until([&] { return waitpid(wake, nullptr, WNOHANG) == wake; }, 5s));
+    EXPECT_TRUE(wait_until([&] { return !pid_alive(saver); }, 5s));
+    EXPECT_FALSE(exists(flag()));
+}
+
 TEST_F(Inhibitor, InkwakeEndsWhenItsCommandIsKilled) {
     pid_t wake = start_inhibitor();
     ASSERT_TRUE(wait_until([&] { return flag_pid() > 0; }, 5s));

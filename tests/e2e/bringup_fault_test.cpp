@@ -1,15 +1,16 @@
 // Faults during the connection bring-up, one cell per step and kind of fault:
-// the unit is unplugged, falls silent, sends garbage or refuses; the relay is
-// killed. In every cell the daemon must come back to Run by itself once the
-// fault is over, the unit's stored calibration record must be unchanged, the
-// daemon must have exactly its tray program and one relay as children, and
-// it must hold the same descriptors as after a bring-up without a fault.
-#include <dirent.h>
+// the unit is unplugged, falls silent, sends garbage or refuses; the relay,
+// the tray program or the daemon is killed. In every cell the daemon must come
+// back to Run once the fault is over (by itself, or, where a killed tray
+// program or daemon ended it, once it is started again, with nothing of the
+// old one left running), the unit's stored calibration record must be
+// unchanged, the daemon must have exactly its tray program and one relay as
+// children, and it must hold the same descriptors as after a bring-up without
+// a fault.
 #include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <set>
 
 #include "ink_time.h"
 #include "pen_session.h"
@@ -19,7 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-enum class Fault { None, Unplug, Silence, Garbage, Refuse, KillRelay };
+enum class Fault { None, Unplug, Silence, Garbage, Refuse, KillRelay, KillTray, KillDaemon };
 
 const char *fault_name(Fault f) {
     switch (f) {
@@ -35,6 +36,10 @@ const char *fault_name(Fault f) {
             return "refuse";
         case Fault::KillRelay:
             return "killrelay";
+        case Fault::KillTray:
+            return "killtray";
+        case Fault::KillDaemon:
+            return "killdaemon";
     }
     return "?";
 }
@@ -44,71 +49,12 @@ struct Cell {
     Fault fault;
 };
 
-std::vector<pid_t> children_of(pid_t pid) {
-    std::vector<pid_t> out;
-    auto s =
-        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    std::istringstream in(s.value_or(""));
-    pid_t c;
-    while (in >> c)
-        out.push_back(c);
-    return out;
-}
-
-// What the daemon's descriptors point to ("socket:[...]" reduced to "socket").
-std::multiset<std::string> descriptors_of(pid_t pid) {
-    std::multiset<std::string> out;
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return out;
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        char target[512];
-        ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
-        if (n <= 0)
-            continue;
-        target[n] = '\0';
-        std::string t = target;
-        if (t.rfind("socket:", 0) == 0)
-            t = "socket";
-        else if (t.rfind("pipe:", 0) == 0)
-            t = "pipe";
-        out.insert(t);
-    }
-    closedir(d);
-    return out;
-}
-
-std::string describe(const std::multiset<std::string> &s) {
-    std::string out;
-    for (const auto &x : s)
-        out += x + " ";
-    return out;
+[[maybe_unused]] void PrintTo(const Cell &c, std::ostream *os) {
+    *os << c.step << "/" << fault_name(c.fault);
 }
 
 class BringUpFault : public PenSession, public ::testing::WithParamInterface<Cell> {
   protected:
-    // Waits until the unit has received `cmd` at least n times.
-    bool wait_unit_command(char cmd, size_t n, std::chrono::milliseconds t) {
-        return wait_until(
-            [&] {
-                size_t k = 0;
-                for (const auto &c : sim_->commands())
-                    k += c.cmd == static_cast<uint8_t>(cmd);
-                return k >= n;
-            },
-            t);
-    }
-    pid_t relay_pid() {
-        for (pid_t c : children_of(daemon_.pid())) {
-            auto exe = read_file("/proc/" + std::to_string(c) + "/cmdline").value_or("");
-            if (exe.find("inkrelay") != std::string::npos)
-                return c;
-        }
-        return -1;
-    }
     std::array<uint8_t, 256> record() {
         std::array<uint8_t, 256> r{};
         sim_->with_firmware([&](inksim::Firmware &fw) { r = fw.record(); });
@@ -140,7 +86,13 @@ class BringUpFault : public PenSession, public ::testing::WithParamInterface<Cel
                 });
                 break;
             case Fault::KillRelay:
-                kill(relay_pid(), SIGKILL);
+                kill(child_named("inkrelay"), SIGKILL);
+                break;
+            case Fault::KillTray:
+                kill_then_restart(child_named("inktray"));
+                break;
+            case Fault::KillDaemon:
+                kill_then_restart(daemon_.pid());
                 break;
         }
     }
@@ -156,7 +108,7 @@ TEST_P(BringUpFault, RecoversToRunWithNothingLeftBehind) {
     // A clean bring-up first: what a running daemon holds.
     ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
     std::this_thread::sleep_for(200ms);
-    const auto clean = descriptors_of(daemon_.pid());
+    const auto clean = daemon_descriptors();
     size_t seen = 0;
     for (const auto &c : sim_->commands())
         seen += c.cmd == static_cast<uint8_t>(cell.step);
@@ -182,8 +134,8 @@ TEST_P(BringUpFault, RecoversToRunWithNothingLeftBehind) {
 
     EXPECT_EQ(record(), stored) << "the stored calibration record changed";
     EXPECT_EQ(children_of(daemon_.pid()).size(), 2u) << "the tray program and one relay";
-    EXPECT_GT(relay_pid(), 0);
-    auto fds = descriptors_of(daemon_.pid());
+    EXPECT_GT(child_named("inkrelay"), 0);
+    auto fds = daemon_descriptors();
     EXPECT_EQ(fds, clean) << describe(fds) << " against " << describe(clean);
 }
 
@@ -191,7 +143,8 @@ std::vector<Cell> cells() {
     std::vector<Cell> out{{'T', Fault::None}};
     // Identification, parameter block, camera registers, record, background.
     for (char step : {'T', 'e', 'c', 'd', 'g'})
-        for (Fault f : {Fault::Unplug, Fault::Silence, Fault::Garbage, Fault::KillRelay})
+        for (Fault f : {Fault::Unplug, Fault::Silence, Fault::Garbage, Fault::KillRelay,
+                        Fault::KillTray, Fault::KillDaemon})
             out.push_back({step, f});
     out.push_back({'g', Fault::Refuse});
     return out;
@@ -206,15 +159,6 @@ INSTANTIATE_TEST_SUITE_P(Matrix, BringUpFault, ::testing::ValuesIn(cells()),
 }  // namespace
 
 namespace {
-
-long rss_kib(pid_t pid) {
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status").value_or(""));
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
 
 // Unplug and replug cycles in a row (INK_SOAK_CYCLES, 20 unless set): every
 // cycle comes back to Run, and at the end the daemon holds what it held after

@@ -3,6 +3,7 @@
 // pointer pipe.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -83,6 +85,72 @@ class PipeReader {
     std::vector<PointerBytes> records_;
 };
 
+// --- What a process holds, read from /proc.
+
+inline std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> out;
+    auto s =
+        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::istringstream in(s.value_or(""));
+    pid_t c;
+    while (in >> c)
+        out.push_back(c);
+    return out;
+}
+
+// What the daemon's descriptors point to ("socket:[...]" reduced to "socket").
+inline std::multiset<std::string> descriptors_of(pid_t pid) {
+    std::multiset<std::string> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return out;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        char target[512];
+        ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        target[n] = '\0';
+        std::string t = target;
+        if (t.rfind("socket:", 0) == 0)
+            t = "socket";
+        else if (t.rfind("pipe:", 0) == 0)
+            t = "pipe";
+        out.insert(t);
+    }
+    closedir(d);
+    return out;
+}
+
+inline std::string describe(const std::multiset<std::string> &s) {
+    std::string out;
+    for (const auto &x : s)
+        out += x + " ";
+    return out;
+}
+
+// Every process below pid, pid left out.
+inline std::vector<pid_t> descendants_of(pid_t pid) {
+    std::vector<pid_t> out;
+    for (pid_t c : children_of(pid)) {
+        out.push_back(c);
+        for (pid_t g : descendants_of(c))
+            out.push_back(g);
+    }
+    return out;
+}
+
+inline long rss_kib(pid_t pid) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status").value_or(""));
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
 inline int rec_x(const PointerBytes &r) {
     return ((r[1] >> 4) << 8) | r[2];
 }
@@ -113,6 +181,10 @@ class PenSession : public ::testing::Test {
     }
     void TearDown() override {
         daemon_ = Process();
+        // A tray program or relay of a killed daemon is nobody's child here.
+        for (pid_t p : strays_)
+            if (pid_alive(p))
+                kill(p, SIGKILL);
         // The relay ends by itself when the daemon's socket closes.
         if (sim_)
             sim_->stop();
@@ -169,6 +241,51 @@ class PenSession : public ::testing::Test {
         return s;
     }
 
+    // Waits until the unit has received `cmd` at least n times.
+    bool wait_unit_command(char cmd, size_t n, std::chrono::milliseconds t) {
+        return wait_until(
+            [&] {
+                size_t k = 0;
+                for (const auto &c : sim_->commands())
+                    k += c.cmd == static_cast<uint8_t>(cmd);
+                return k >= n;
+            },
+            t);
+    }
+    // The daemon's child whose command line holds name, or -1.
+    pid_t child_named(const char *name) {
+        for (pid_t c : children_of(daemon_.pid())) {
+            auto cmd = read_file("/proc/" + std::to_string(c) + "/cmdline").value_or("");
+            if (cmd.find(name) != std::string::npos)
+                return c;
+        }
+        return -1;
+    }
+
+    // Kills pid (the daemon, or its tray program, whose end ends the daemon),
+    // waits until the daemon and everything it had started are gone, then
+    // starts a new daemon.
+    void kill_then_restart(pid_t pid) {
+        strays_ = descendants_of(daemon_.pid());
+        kill(pid, SIGKILL);
+        ASSERT_TRUE(wait_until([&] { return !daemon_.running(); }, std::chrono::seconds(10)))
+            << daemon_.output();
+        for (pid_t p : strays_)
+            EXPECT_TRUE(wait_until([&] { return !pid_alive(p); }, std::chrono::seconds(10)))
+                << "process " << p << " of the ended daemon still runs";
+        ++restarts_;
+        daemon_ = Process::start({in_root("/usr/bin/inkd"), "--vxd-debug"},
+                                 log_dir_ + "/inkd" + std::to_string(restarts_) + ".out");
+    }
+
+    // The daemon's descriptors, its output file named alike for every run.
+    std::multiset<std::string> daemon_descriptors() {
+        std::multiset<std::string> out;
+        for (const auto &d : descriptors_of(daemon_.pid()))
+            out.insert(d.rfind(log_dir_ + "/inkd", 0) == 0 ? "daemon output" : d);
+        return out;
+    }
+
     // What the daemon should have written for the frames the unit streamed:
     // each spot decoded with a model built here from the unit's record, then
     // the click logic's reference run.
@@ -195,6 +312,8 @@ class PenSession : public ::testing::Test {
     std::unique_ptr<PipeReader> pipe_;
     std::unique_ptr<inksim::Simulator> sim_;
     Process daemon_;
+    std::vector<pid_t> strays_;  // what a killed daemon had started
+    int restarts_ = 0;
 };
 
 }  // namespace inktest

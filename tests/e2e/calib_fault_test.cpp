@@ -1,0 +1,266 @@
+// Faults during a calibration, one cell per step and kind of fault: the unit
+// is unplugged, falls silent, sends garbage or refuses; the relay, the tray
+// program or the daemon is killed. In every cell the suite must come back to
+// Run (by itself, or once the daemon is started again where a killed tray
+// program or daemon ended it), the unit's stored record must be the old one
+// or one the unit received whole with a right checksum, nothing of the
+// calibration may be left running, and the daemon must hold what it held
+// after a clean bring-up.
+//
+// Also a soak: calibrations in a row (INK_CALIB_SOAK, 5 unless set).
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "calib_session.h"
+
+using namespace inktest;
+using namespace std::chrono_literals;
+
+namespace {
+
+enum class Step { OpenBlock, Dot, Record, FittedBlock };
+enum class Fault { Unplug, Silence, Garbage, Refuse, KillRelay, KillTray, KillDaemon };
+
+const char *step_name(Step s) {
+    switch (s) {
+        case Step::OpenBlock:
+            return "openblock";
+        case Step::Dot:
+            return "dot";
+        case Step::Record:
+            return "record";
+        case Step::FittedBlock:
+            return "fittedblock";
+    }
+    return "?";
+}
+
+const char *fault_name(Fault f) {
+    switch (f) {
+        case Fault::Unplug:
+            return "unplug";
+        case Fault::Silence:
+            return "silence";
+        case Fault::Garbage:
+            return "garbage";
+        case Fault::Refuse:
+            return "refuse";
+        case Fault::KillRelay:
+            return "killrelay";
+        case Fault::KillTray:
+            return "killtray";
+        case Fault::KillDaemon:
+            return "killdaemon";
+    }
+    return "?";
+}
+
+struct Cell {
+    Step step;
+    Fault fault;
+};
+
+[[maybe_unused]] void PrintTo(const Cell &c, std::ostream *os) {
+    *os << step_name(c.step) << "/" << fault_name(c.fault);
+}
+
+class CalibFault : public CalibSession, public ::testing::WithParamInterface<Cell> {
+  protected:
+    // Waits for the moment of the step in the unit's or the user's view.
+    bool wait_step(Step s) {
+        switch (s) {
+            case Step::OpenBlock:
+                return wait_unit_command('g', g_before_ + 1, 30s);
+            case Step::Dot:
+                return wait_until([&] { return user_->shown() >= 4; }, 30s);
+            case Step::Record:
+                return wait_unit_command('v', v_before_ + 1, 30s);
+            case Step::FittedBlock:
+                return wait_unit_command('g', g_before_ + 2, 30s);
+        }
+        return false;
+    }
+
+    void strike(const Cell &c) {
+        const long long now = ink::time::now_us();
+        switch (c.fault) {
+            case Fault::Unplug:
+                sim_->unplug();
+                std::this_thread::sleep_for(300ms);
+                sim_->plug();
+                break;
+            case Fault::Silence:
+                // Longer than the daemon's read budget.
+                sim_->with_firmware([&](inksim::Firmware &fw) {
+                    fw.set_silence_until(now + ink::time::scaled_us(8000000));
+                });
+                break;
+            case Fault::Garbage:
+                sim_->with_firmware([&](inksim::Firmware &fw) { fw.add_garbage(40, now); });
+                break;
+            case Fault::Refuse:
+                break;  // armed before the step
+            case Fault::KillRelay:
+                kill(child_named("inkrelay"), SIGKILL);
+                break;
+            case Fault::KillTray:
+                kill_then_restart(child_named("inktray"));
+                break;
+            case Fault::KillDaemon:
+                kill_then_restart(daemon_.pid());
+                break;
+        }
+    }
+
+    // Refusals are set up before the unit answers the step's command.
+    void arm_refusal(Step s) {
+        if (s == Step::OpenBlock) {
+            sim_->with_firmware(
+                [](inksim::Firmware &fw) { fw.refuse_next(inksim::Firmware::kRefuseBdStart); });
+        } else if (s == Step::Record) {
+            sim_->with_firmware(
+                [](inksim::Firmware &fw) { fw.refuse_next(inksim::Firmware::kRefuseCal); });
+        } else if (s == Step::FittedBlock) {
+            // After the open block went through: the next store is the fitted one.
+            ASSERT_TRUE(wait_unit_command('v', v_before_ + 1, 30s)) << output_tail();
+            sim_->with_firmware([](inksim::Firmware &fw) {
+                fw.refuse_next(inksim::Firmware::kRefuseBdStart | inksim::Firmware::kRefuseBdEnd);
+            });
+        }
+    }
+
+    // Run again: the last notification is 0x88, more of them than before,
+    // and no other follows for a while (a failed calibration says 0x88 just
+    // before its 0x99).
+    bool back_in_run(size_t runs_before) {
+        auto end = std::chrono::steady_clock::now() + 60s;
+        while (std::chrono::steady_clock::now() < end) {
+            auto c = tray_commands();
+            if (count_cmd("88") > runs_before && c.back() == "88") {
+                std::this_thread::sleep_for(500ms);
+                if (tray_commands().size() == c.size())
+                    return true;
+                continue;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+
+    // The unit's record is the one it had, or a record it received whole
+    // whose checksum is right (what a calibration wrote, or, after an upload
+    // cut short by a dead link, whatever completed it and passed the unit's
+    // one-byte checksum).
+    // Returns what the unit keeps: "old" or "new".
+    const char *check_record(const std::vector<uint8_t> &old) {
+        auto now = unit_record();
+        if (now == old)
+            return "old";
+        bool received_whole = false;
+        for (const auto &c : sim_->commands())
+            if (c.cmd == 'v' && c.payload == now)
+                received_whole = true;
+        EXPECT_TRUE(received_whole) << "the stored record is neither the old one nor an upload";
+        EXPECT_TRUE(inksim::record_sealed(now.data()));
+        return "new";
+    }
+
+    size_t v_before_ = 0;
+};
+
+TEST_P(CalibFault, SuiteRecoversWithTheRecordIntactAndNothingLeftBehind) {
+    const Cell cell = GetParam();
+    bring_up("");
+    std::this_thread::sleep_for(200ms);
+    const auto clean = daemon_descriptors();
+    const auto old = unit_record();
+    v_before_ = count_unit('v');
+    if (cell.fault == Fault::Refuse && cell.step == Step::OpenBlock)
+        arm_refusal(cell.step);
+    calibrate(grid(1024, 768, 4, 3));
+    if (cell.fault == Fault::Refuse && cell.step != Step::OpenBlock)
+        arm_refusal(cell.step);
+    ASSERT_TRUE(wait_step(cell.step)) << output_tail();
+    const size_t runs_before = count_cmd("88");
+    strike(cell);
+
+    ASSERT_TRUE(back_in_run(runs_before)) << output_tail();
+    sim_->set_user(nullptr);
+    stop_watch_ = true;
+    watcher_.join();
+    EXPECT_TRUE(daemon_.running());
+
+    const char *kept = check_record(old);
+    const bool stored = daemon_.output().find("Calibrate Finish\n") != std::string::npos;
+    // The tray program and one relay; the inhibitor and its command gone.
+    EXPECT_EQ(children_of(daemon_.pid()).size(), 2u) << output_tail();
+    EXPECT_GT(child_named("inkrelay"), 0);
+    EXPECT_GT(child_named("inktray"), 0);
+    check_inhibitor_gone();
+    auto fds = daemon_descriptors();
+    EXPECT_EQ(fds, clean) << describe(fds) << " against " << describe(clean);
+    std::printf("cell %s/%s: calibration %s, record %s, daemon started again %d times\n",
+                step_name(cell.step), fault_name(cell.fault), stored ? "stored" : "failed", kept,
+                restarts_);
+}
+
+std::vector<Cell> cells() {
+    std::vector<Cell> out;
+    for (Step s : {Step::OpenBlock, Step::Dot, Step::Record, Step::FittedBlock})
+        for (Fault f : {Fault::Unplug, Fault::Silence, Fault::Garbage, Fault::KillRelay,
+                        Fault::KillTray, Fault::KillDaemon})
+            out.push_back({s, f});
+    // The open block's and the record's refusals have tests of their own,
+    // with the exact exchanges (calib_e2e_test).
+    out.push_back({Step::FittedBlock, Fault::Refuse});
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, CalibFault, ::testing::ValuesIn(cells()),
+                         [](const ::testing::TestParamInfo<Cell> &i) {
+                             return std::string(step_name(i.param.step)) + "_" +
+                                    fault_name(i.param.fault);
+                         });
+
+// Calibrations in a row: every one is stored, and at the end the daemon holds
+// what it held after its first bring-up, has its two children, nothing of
+// the inhibitor is left, and its memory has not grown.
+TEST_F(CalibSession, CalibrationsInARowSoak) {
+    const char *env = std::getenv("INK_CALIB_SOAK");
+    const int rounds = env ? std::atoi(env) : 5;
+    bring_up("");
+    std::this_thread::sleep_for(200ms);
+    const auto clean = descriptors_of(daemon_.pid());
+    const long rss0 = rss_kib(daemon_.pid());
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 1; i <= rounds; ++i) {
+        const size_t v0 = count_unit('v'), runs = count_cmd("88");
+        calibrate(grid(1024, 768, 4, 3));
+        ASSERT_TRUE(wait_until([&] { return count_unit('g') >= g_before_ + 2; }, 30s))
+            << "round " << i << "\n"
+            << output_tail();
+        ASSERT_TRUE(wait_cmd_count("88", runs + 1, 30s)) << "round " << i;
+        stop_watch_ = true;
+        watcher_.join();
+        sim_->set_user(nullptr);
+        EXPECT_EQ(count_unit('v'), v0 + 1) << "round " << i;
+        EXPECT_EQ(unit_record(), unit_cmd('v', v0).payload) << "round " << i;
+    }
+    auto secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::this_thread::sleep_for(200ms);
+    const long rss1 = rss_kib(daemon_.pid());
+    auto fds = descriptors_of(daemon_.pid());
+    EXPECT_EQ(fds, clean) << describe(fds) << " against " << describe(clean);
+    EXPECT_EQ(children_of(daemon_.pid()).size(), 2u);
+    EXPECT_EQ(count_cmd("66"), 1u) << "no reconnect";
+    check_inhibitor_gone();
+#ifndef __SANITIZE_ADDRESS__
+    EXPECT_LE(rss1 - rss0, 512) << rss0 << " KiB before, " << rss1 << " KiB after";
+#endif
+    std::printf("calibration soak: %d rounds in %.1f s; %zu descriptors; RSS %ld -> %ld KiB\n",
+                rounds, secs, fds.size(), rss0, rss1);
+}
+
+}  // namespace

@@ -56,10 +56,11 @@ TEST_F(CalibSession, StrayLightIsTakenAsBackgroundBeforeTheDots) {
     long long after_run = log[i].t_us - log[i - 1].t_us;
     long long held_after = log[i + 1].t_us - log[i].t_us;
     // Times are when the bytes reached the unit: the relay's pause after a
-    // report may delay one of them.
+    // report may delay one of them, and a loaded machine any of them (the
+    // upper bound only catches a wait that is plainly wrong).
     const long long slack = ink::time::scaled_us(15000) + 1000;
     EXPECT_GE(after_run, ink::time::scaled_us(100000) - slack);
-    EXPECT_LT(after_run, ink::time::scaled_us(100000) + 200000);
+    EXPECT_LT(after_run, ink::time::scaled_us(100000) + 1000000);
     EXPECT_GE(held_after, ink::time::scaled_us(1000000) - slack);
     sim_->with_firmware([](inksim::Firmware &fw) {
         EXPECT_TRUE(fw.background_taken());

@@ -180,6 +180,7 @@ TEST_P(CalibFault, SuiteRecoversWithTheRecordIntactAndNothingLeftBehind) {
     if (cell.fault == Fault::Refuse && cell.step == Step::OpenBlock)
         arm_refusal(cell.step);
     calibrate(grid(1024, 768, 4, 3));
+    ASSERT_FALSE(HasFatalFailure());
     if (cell.fault == Fault::Refuse && cell.step != Step::OpenBlock)
         arm_refusal(cell.step);
     ASSERT_TRUE(wait_step(cell.step)) << output_tail();
@@ -238,6 +239,7 @@ TEST_F(CalibSession, CalibrationsInARowSoak) {
     for (int i = 1; i <= rounds; ++i) {
         const size_t v0 = count_unit('v'), runs = count_cmd("88");
         calibrate(grid(1024, 768, 4, 3));
+        ASSERT_FALSE(HasFatalFailure()) << "round " << i;
         ASSERT_TRUE(wait_until([&] { return count_unit('g') >= g_before_ + 2; }, 30s))
             << "round " << i << "\n"
             << output_tail();

@@ -20,30 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-enum class Fault { None, Unplug, Silence, Garbage, Refuse, KillRelay, KillTray, KillDaemon };
-
-const char *fault_name(Fault f) {
-    switch (f) {
-        case Fault::None:
-            return "none";
-        case Fault::Unplug:
-            return "unplug";
-        case Fault::Silence:
-            return "silence";
-        case Fault::Garbage:
-            return "garbage";
-        case Fault::Refuse:
-            return "refuse";
-        case Fault::KillRelay:
-            return "killrelay";
-        case Fault::KillTray:
-            return "killtray";
-        case Fault::KillDaemon:
-            return "killdaemon";
-    }
-    return "?";
-}
-
 struct Cell {
     char step;  // the unit command at whose arrival the fault strikes
     Fault fault;
@@ -60,41 +36,11 @@ class BringUpFault : public PenSession, public ::testing::WithParamInterface<Cel
         sim_->with_firmware([&](inksim::Firmware &fw) { r = fw.record(); });
         return r;
     }
-    void strike(Fault f) {
-        const long long now = ink::time::now_us();
-        switch (f) {
-            case Fault::None:
-                break;
-            case Fault::Unplug:
-                sim_->unplug();
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                sim_->plug();
-                break;
-            case Fault::Silence:
-                // Longer than the daemon's read budget.
-                sim_->with_firmware([&](inksim::Firmware &fw) {
-                    fw.set_silence_until(now + ink::time::scaled_us(8000000));
-                });
-                break;
-            case Fault::Garbage:
-                sim_->with_firmware([&](inksim::Firmware &fw) { fw.add_garbage(40, now); });
-                break;
-            case Fault::Refuse:
-                sim_->with_firmware([&](inksim::Firmware &fw) {
-                    fw.refuse_next(inksim::Firmware::kRefuseBdStart |
-                                   inksim::Firmware::kRefuseBdEnd);
-                });
-                break;
-            case Fault::KillRelay:
-                kill(child_named("inkrelay"), SIGKILL);
-                break;
-            case Fault::KillTray:
-                kill_then_restart(child_named("inktray"));
-                break;
-            case Fault::KillDaemon:
-                kill_then_restart(daemon_.pid());
-                break;
-        }
+    // The background store's first and final acknowledgements refused.
+    void arm_refusal() {
+        sim_->with_firmware([](inksim::Firmware &fw) {
+            fw.refuse_next(inksim::Firmware::kRefuseBdStart | inksim::Firmware::kRefuseBdEnd);
+        });
     }
 };
 
@@ -118,6 +64,8 @@ TEST_P(BringUpFault, RecoversToRunWithNothingLeftBehind) {
     ASSERT_TRUE(wait_cmd_count("66", 2, 20s));
     sim_->plug();
     ASSERT_TRUE(wait_unit_command(cell.step, seen + 1, 20s)) << daemon_.output();
+    if (cell.fault == Fault::Refuse)
+        arm_refusal();
     strike(cell.fault);
 
     // Run again: the last notification is 0x88 and stays so.
@@ -171,10 +119,7 @@ TEST_F(PenSession, UnplugReplugSoak) {
         "param 11 1\n"
         "param 12 255\n");
     ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
-    std::this_thread::sleep_for(200ms);
-    const auto clean = descriptors_of(daemon_.pid());
-    const long rss0 = rss_kib(daemon_.pid());
-    auto t0 = std::chrono::steady_clock::now();
+    const SoakStart begin = soak_start();
     for (int i = 1; i <= cycles; ++i) {
         sim_->unplug();
         ASSERT_TRUE(wait_cmd_count("66", static_cast<size_t>(i) + 1, 20s)) << "cycle " << i;
@@ -182,19 +127,7 @@ TEST_F(PenSession, UnplugReplugSoak) {
         ASSERT_TRUE(wait_cmd_count("88", static_cast<size_t>(i) + 1, 30s)) << "cycle " << i << "\n"
                                                                            << daemon_.output();
     }
-    auto secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::this_thread::sleep_for(200ms);
-    const long rss1 = rss_kib(daemon_.pid());
-    auto fds = descriptors_of(daemon_.pid());
-    EXPECT_EQ(fds, clean) << describe(fds) << " against " << describe(clean);
-    EXPECT_EQ(children_of(daemon_.pid()).size(), 2u);
-#ifndef __SANITIZE_ADDRESS__
-    // The daemon allocates nothing per connection: a few pages of slack.
-    // (AddressSanitizer's quarantine holds freed memory, so not there.)
-    EXPECT_LE(rss1 - rss0, 512) << rss0 << " KiB before, " << rss1 << " KiB after";
-#endif
-    std::printf("soak: %d cycles in %.1f s; %zu descriptors; RSS %ld -> %ld KiB\n", cycles, secs,
-                fds.size(), rss0, rss1);
+    check_soak_end(begin, "soak: " + std::to_string(cycles) + " cycles");
 }
 
 }  // namespace

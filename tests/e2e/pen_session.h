@@ -7,11 +7,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -22,6 +25,7 @@
 
 #include "NyxCalLib.h"
 #include "fmouse_click.h"
+#include "ink_time.h"
 #include "inksim.h"
 #include "sandbox.h"
 
@@ -151,6 +155,32 @@ inline long rss_kib(pid_t pid) {
     return -1;
 }
 
+// --- Faults the end-to-end matrices inject.
+
+enum class Fault { None, Unplug, Silence, Garbage, Refuse, KillRelay, KillTray, KillDaemon };
+
+inline const char *fault_name(Fault f) {
+    switch (f) {
+        case Fault::None:
+            return "none";
+        case Fault::Unplug:
+            return "unplug";
+        case Fault::Silence:
+            return "silence";
+        case Fault::Garbage:
+            return "garbage";
+        case Fault::Refuse:
+            return "refuse";
+        case Fault::KillRelay:
+            return "killrelay";
+        case Fault::KillTray:
+            return "killtray";
+        case Fault::KillDaemon:
+            return "killdaemon";
+    }
+    return "?";
+}
+
 inline int rec_x(const PointerBytes &r) {
     return ((r[1] >> 4) << 8) | r[2];
 }
@@ -276,6 +306,70 @@ class PenSession : public ::testing::Test {
         ++restarts_;
         daemon_ = Process::start({in_root("/usr/bin/inkd"), "--vxd-debug"},
                                  log_dir_ + "/inkd" + std::to_string(restarts_) + ".out");
+    }
+
+    // Strikes the fault now. A refusal is armed by the caller, before the
+    // unit answers the command it concerns. A killed tray program or daemon
+    // ends the daemon; a new one is started, as the next login would.
+    void strike(Fault f) {
+        const long long now = ink::time::now_us();
+        switch (f) {
+            case Fault::None:
+            case Fault::Refuse:
+                break;
+            case Fault::Unplug:
+                sim_->unplug();
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                sim_->plug();
+                break;
+            case Fault::Silence:
+                // Longer than the daemon's read budget.
+                sim_->with_firmware([&](inksim::Firmware &fw) {
+                    fw.set_silence_until(now + ink::time::scaled_us(8000000));
+                });
+                break;
+            case Fault::Garbage:
+                sim_->with_firmware([&](inksim::Firmware &fw) { fw.add_garbage(40, now); });
+                break;
+            case Fault::KillRelay:
+                kill(child_named("inkrelay"), SIGKILL);
+                break;
+            case Fault::KillTray:
+                kill_then_restart(child_named("inktray"));
+                break;
+            case Fault::KillDaemon:
+                kill_then_restart(daemon_.pid());
+                break;
+        }
+    }
+
+    // What a soak compares its end with: the running daemon's descriptors and
+    // resident memory, and when it began.
+    struct SoakStart {
+        std::multiset<std::string> fds;
+        long rss_kib;
+        std::chrono::steady_clock::time_point t;
+    };
+    SoakStart soak_start() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return {descriptors_of(daemon_.pid()), rss_kib(daemon_.pid()),
+                std::chrono::steady_clock::now()};
+    }
+    // At the end: the same descriptors, the tray program and one relay, and
+    // memory grown by a few pages at most (not under AddressSanitizer, whose
+    // quarantine holds freed memory). Prints the figures after what.
+    void check_soak_end(const SoakStart &s, const std::string &what) {
+        auto secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - s.t).count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const long rss = rss_kib(daemon_.pid());
+        auto fds = descriptors_of(daemon_.pid());
+        EXPECT_EQ(fds, s.fds) << describe(fds) << " against " << describe(s.fds);
+        EXPECT_EQ(children_of(daemon_.pid()).size(), 2u);
+#ifndef __SANITIZE_ADDRESS__
+        EXPECT_LE(rss - s.rss_kib, 512) << s.rss_kib << " KiB before, " << rss << " KiB after";
+#endif
+        std::printf("%s in %.1f s; %zu descriptors (%s); RSS %ld -> %ld KiB\n", what.c_str(), secs,
+                    fds.size(), describe(fds).c_str(), s.rss_kib, rss);
     }
 
     // The daemon's descriptors, its output file named alike for every run.

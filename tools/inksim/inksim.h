@@ -295,13 +295,66 @@ struct OutputReport {
     Report values;
 };
 
-class Simulator {
+// What every virtual unit runs on: its hiddev node through FUSE, its
+// firmware, and a frame clock on a thread of its own, all behind one lock.
+//
+// At each tick of the clock, a unit that is running streams one frame (what
+// the frame holds is the subclass's business); a unit on hold sends an empty
+// report now and then, as a real one does. Output reports from the host go to
+// the firmware, and whatever the firmware has due goes out as input reports
+// of up to six bytes.
+class UnitHost {
   public:
-    explicit Simulator(const Scenario &sc);
-    ~Simulator();
+    UnitHost(const UnitHost &) = delete;
+    UnitHost &operator=(const UnitHost &) = delete;
+
     // Mounts the node (default: the suite's device node) and starts the clock.
     bool start(std::string *err, const std::string &node_path = "");
+    // Stops the clock and unmounts the node; does nothing when not started.
     void stop();
+    // Every command the firmware received, in order.
+    std::vector<CommandRecord> commands();
+
+  protected:
+    UnitHost(const UnitConfig &unit, int rate);
+    // A subclass stops the unit in its own destructor: the clock calls into it.
+    virtual ~UnitHost();
+
+    // Called with the lock held: once when the unit starts, then at every
+    // tick while the firmware runs (to stream one frame), and for every
+    // output report before the firmware takes it.
+    virtual void on_start() {}
+    virtual void on_frame(long long now) = 0;
+    virtual void on_output(long long /*now*/, const Report & /*r*/) {}
+
+    // Sends what the firmware has due by now. Lock held.
+    void deliver(long long now);
+
+    Firmware fw_;
+    HiddevFs fs_;
+    std::mutex mu_;
+
+  private:
+    void clock_loop();
+    void output_report(const Report &r);
+
+    // A unit on hold reports once every this many ticks.
+    static constexpr int kIdleReportFrames = 10;
+
+    const int rate_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    bool started_ = false;
+    std::thread clock_;
+    long long idle_ticks_ = 0;
+};
+
+// The scripted virtual unit: a scenario's unit with its camera, its timeline
+// of pen steps and faults, a calibrating user or a pen set by hand.
+class Simulator : public UnitHost {
+  public:
+    explicit Simulator(const Scenario &sc);
+    ~Simulator() override;
     // True once the scenario's timeline has run out.
     bool finished();
 
@@ -315,26 +368,19 @@ class Simulator {
     // who leaves stray light on turns it on now.
     void set_user(std::shared_ptr<CalibUser> user);
     void with_firmware(const std::function<void(Firmware &)> &f);
-    std::vector<CommandRecord> commands();
     std::vector<FrameRecord> frames_sent();
     std::vector<OutputReport> reports();
     long long frames();
 
   private:
-    void clock_loop();
+    void on_start() override;
+    void on_frame(long long now) override;
+    void on_output(long long now, const Report &r) override;
     void run_steps_at_frame();
     void apply(const Step &s);
-    void deliver(long long now);
-    void output_report(const Report &r);
 
     Scenario sc_;
     CameraModel camera_;
-    Firmware fw_;
-    HiddevFs fs_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool stop_ = false;
-    std::thread clock_;
     std::vector<OutputReport> reports_;
     // Timeline: it advances one frame per frame the unit streams.
     size_t step_ = 0;
@@ -346,10 +392,6 @@ class Simulator {
     long long move_start_ = 0;
     std::optional<std::pair<double, double>> manual_;
     std::shared_ptr<CalibUser> user_;
-    bool started_ = false;
-    long long idle_ticks_ = 0;
-    // While on hold the unit sends an empty report every this many frames.
-    static constexpr int kIdleReportFrames = 10;
 };
 
 // A calibration record that fits the camera model, for a preloaded unit.

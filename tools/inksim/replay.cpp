@@ -18,7 +18,6 @@ constexpr uint8_t kNoSpot = 0xFF;
 constexpr uint8_t kSpot = 0xFE;
 constexpr size_t kSpotBytes = 10;
 constexpr size_t kBd0Bytes = 646;
-constexpr int kIdleReportFrames = 10;
 
 enum class Reply { Type, Params, Record, Other };
 
@@ -225,48 +224,13 @@ UnitConfig unit_of(const SessionRecord &rec) {
 }
 }  // namespace
 
-ReplayUnit::ReplayUnit(const SessionRecord &rec) : rec_(rec), fw_(unit_of(rec)) {
+ReplayUnit::ReplayUnit(const SessionRecord &rec) : UnitHost(unit_of(rec), rec.rate), rec_(rec) {
     if (rec_.have_record)
         fw_.set_record(rec_.record.data());
-    UnitConfig u = unit_of(rec_);
-    fs_.set_ids(u.vendor, u.product);
-    fs_.on_output([this](const Report &r) { output_report(r); });
 }
 
 ReplayUnit::~ReplayUnit() {
     stop();
-}
-
-bool ReplayUnit::start(std::string *err, const std::string &node_path) {
-    std::string node = node_path.empty() ? ink::path::kDeviceNode : node_path;
-    auto slash = node.rfind('/');
-    if (slash == std::string::npos || slash + 1 == node.size()) {
-        *err = "bad node path " + node;
-        return false;
-    }
-    if (!fs_.start(slash == 0 ? "/" : node.substr(0, slash), node.substr(slash + 1), err))
-        return false;
-    {
-        std::lock_guard<std::mutex> l(mu_);
-        stop_ = false;
-        started_ = true;
-    }
-    clock_ = std::thread([this] { clock_loop(); });
-    return true;
-}
-
-void ReplayUnit::stop() {
-    {
-        std::lock_guard<std::mutex> l(mu_);
-        if (!started_)
-            return;
-        stop_ = true;
-        started_ = false;
-    }
-    cv_.notify_all();
-    if (clock_.joinable())
-        clock_.join();
-    fs_.stop();
 }
 
 bool ReplayUnit::finished() {
@@ -279,66 +243,18 @@ std::vector<FrameRecord> ReplayUnit::frames_sent() {
     return sent_;
 }
 
-std::vector<CommandRecord> ReplayUnit::commands() {
-    std::lock_guard<std::mutex> l(mu_);
-    return fw_.log();
-}
-
-void ReplayUnit::clock_loop() {
-    const long period = ink::time::scaled_us(1000000L / rec_.rate);
-    long long next = ink::time::now_us() + period;
-    std::unique_lock<std::mutex> l(mu_);
-    while (!stop_) {
-        long long now = ink::time::now_us();
-        if (now < next) {
-            cv_.wait_for(l, std::chrono::microseconds(next - now));
-            continue;
-        }
-        next += period;
-        if (next < now - 10 * period)
-            next = now + period;
-        if (fw_.running()) {
-            FrameRecord f{now, false, {}};
-            if (next_ < rec_.frames.size()) {
-                f.spot = rec_.frames[next_].spot;
-                f.record = rec_.frames[next_].record;
-                ++next_;
-            }
-            uint8_t bytes[1 + kSpotBytes] = {f.spot ? kSpot : kNoSpot};
-            std::copy(f.record.begin(), f.record.end(), bytes + 1);
-            fw_.queue_bytes(bytes, f.spot ? sizeof bytes : 1, now);
-            sent_.push_back(f);
-        } else if (++idle_ticks_ % kIdleReportFrames == 0) {
-            fs_.push_report(Report{});
-        }
-        deliver(now);
+// A recorded frame, byte for byte; after the last one, frames without a spot.
+void ReplayUnit::on_frame(long long now) {
+    FrameRecord f{now, false, {}};
+    if (next_ < rec_.frames.size()) {
+        f.spot = rec_.frames[next_].spot;
+        f.record = rec_.frames[next_].record;
+        ++next_;
     }
-}
-
-void ReplayUnit::deliver(long long now) {
-    std::vector<uint8_t> bytes;
-    fw_.take_due(now, &bytes);
-    for (size_t i = 0; i < bytes.size(); i += 6) {
-        Report r{};
-        size_t n = std::min<size_t>(6, bytes.size() - i);
-        for (size_t k = 0; k < n; ++k)
-            r[k] = bytes[i + k];
-        r[6] = static_cast<int32_t>(n);
-        fs_.push_report(r);
-    }
-}
-
-void ReplayUnit::output_report(const Report &r) {
-    std::lock_guard<std::mutex> l(mu_);
-    long long now = ink::time::now_us();
-    int n = r[0];
-    if (n < 1 || n > 7)
-        return;
-    uint8_t b[7];
-    for (int i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(r[1 + i]);
-    fw_.receive(b, static_cast<size_t>(n), now);
-    deliver(now);
+    uint8_t bytes[1 + kSpotBytes] = {f.spot ? kSpot : kNoSpot};
+    std::copy(f.record.begin(), f.record.end(), bytes + 1);
+    fw_.queue_bytes(bytes, f.spot ? sizeof bytes : 1, now);
+    sent_.push_back(f);
 }
 
 }  // namespace inksim

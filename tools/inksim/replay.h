@@ -11,12 +11,8 @@
 #pragma once
 
 #include <array>
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "inksim.h"
@@ -46,33 +42,19 @@ struct SessionRecord {
 bool parse_session_record(const std::string &text, SessionRecord *out, std::string *err);
 bool load_session_record(const std::string &path, SessionRecord *out, std::string *err);
 
-class ReplayUnit {
+class ReplayUnit : public UnitHost {
   public:
     explicit ReplayUnit(const SessionRecord &rec);
-    ~ReplayUnit();
-    // Mounts the node (default: the suite's device node) and starts the clock.
-    bool start(std::string *err, const std::string &node_path = "");
-    void stop();
+    ~ReplayUnit() override;
     // True once every recorded frame has been streamed.
     bool finished();
     std::vector<FrameRecord> frames_sent();
-    std::vector<CommandRecord> commands();
 
   private:
-    void clock_loop();
-    void deliver(long long now);
-    void output_report(const Report &r);
+    void on_frame(long long now) override;
 
     SessionRecord rec_;
-    Firmware fw_;
-    HiddevFs fs_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool stop_ = false;
-    bool started_ = false;
-    std::thread clock_;
     size_t next_ = 0;
-    long long idle_ticks_ = 0;
     std::vector<FrameRecord> sent_;
 };
 

@@ -30,98 +30,44 @@ std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg) {
 }
 
 Simulator::Simulator(const Scenario &sc)
-    : sc_(sc), camera_(sc.unit.camera, sc.unit.seed), fw_(sc.unit) {
-    fs_.set_ids(sc.unit.vendor, sc.unit.product);
-    fs_.on_output([this](const Report &r) { output_report(r); });
-}
+    : UnitHost(sc.unit, sc.unit.rate), sc_(sc), camera_(sc.unit.camera, sc.unit.seed) {}
 
 Simulator::~Simulator() {
     stop();
 }
 
-bool Simulator::start(std::string *err, const std::string &node_path) {
-    std::string node = node_path.empty() ? ink::path::kDeviceNode : node_path;
-    auto slash = node.rfind('/');
-    if (slash == std::string::npos || slash + 1 == node.size()) {
-        *err = "bad node path " + node;
-        return false;
-    }
-    std::string dir = slash == 0 ? "/" : node.substr(0, slash);
-    if (!fs_.start(dir, node.substr(slash + 1), err))
-        return false;
-    {
-        std::lock_guard<std::mutex> l(mu_);
-        stop_ = false;
-        started_ = true;
-        run_steps_at_frame();
-    }
-    clock_ = std::thread([this] { clock_loop(); });
-    return true;
+void Simulator::on_start() {
+    run_steps_at_frame();
 }
 
-void Simulator::stop() {
-    {
-        std::lock_guard<std::mutex> l(mu_);
-        if (!started_)
-            return;
-        stop_ = true;
-        started_ = false;
-    }
-    cv_.notify_all();
-    if (clock_.joinable())
-        clock_.join();
-    fs_.stop();
-}
-
-void Simulator::clock_loop() {
-    const long period = ink::time::scaled_us(1000000L / sc_.unit.rate);
-    long long next = ink::time::now_us() + period;
-    std::unique_lock<std::mutex> l(mu_);
-    while (!stop_) {
-        long long now = ink::time::now_us();
-        if (now < next) {
-            cv_.wait_for(l, std::chrono::microseconds(next - now));
-            continue;
+void Simulator::on_frame(long long now) {
+    PenSample pen;
+    double ux = 0, uy = 0;
+    if (user_ && user_->pen(&ux, &uy)) {
+        pen.on = true;
+        camera_.sense(ux, uy, &pen.u, &pen.v);
+    } else if (user_) {
+        // The calibrating user has the pen; it is off the surface.
+    } else if (manual_) {
+        pen.on = true;
+        camera_.sense(manual_->first, manual_->second, &pen.u, &pen.v);
+    } else if (pen_on_) {
+        double x = pen_x_, y = pen_y_;
+        if (in_timed_ && sc_.steps[step_].kind == StepKind::Move && step_end_ > move_start_) {
+            double t = static_cast<double>(frame_ - move_start_) /
+                       static_cast<double>(step_end_ - move_start_);
+            x = from_x_ + t * (sc_.steps[step_].x - from_x_);
+            y = from_y_ + t * (sc_.steps[step_].y - from_y_);
         }
-        next += period;
-        if (next < now - 10 * period)
-            next = now + period;  // after a long stall
-        if (fw_.running()) {
-            PenSample pen;
-            double ux = 0, uy = 0;
-            if (user_ && user_->pen(&ux, &uy)) {
-                pen.on = true;
-                camera_.sense(ux, uy, &pen.u, &pen.v);
-            } else if (user_) {
-                // The calibrating user has the pen; it is off the surface.
-            } else if (manual_) {
-                pen.on = true;
-                camera_.sense(manual_->first, manual_->second, &pen.u, &pen.v);
-            } else if (pen_on_) {
-                double x = pen_x_, y = pen_y_;
-                if (in_timed_ && sc_.steps[step_].kind == StepKind::Move &&
-                    step_end_ > move_start_) {
-                    double t = static_cast<double>(frame_ - move_start_) /
-                               static_cast<double>(step_end_ - move_start_);
-                    x = from_x_ + t * (sc_.steps[step_].x - from_x_);
-                    y = from_y_ + t * (sc_.steps[step_].y - from_y_);
-                }
-                pen.on = true;
-                camera_.sense(x, y, &pen.u, &pen.v);
-            }
-            fw_.frame(pen, now);
-            // The frame goes out before the steps that follow it take effect
-            // (an unplug right after it must not swallow it).
-            deliver(now);
-            ++frame_;
-            run_steps_at_frame();
-        } else if (++idle_ticks_ % kIdleReportFrames == 0 && !fw_.silent(now)) {
-            // A unit on hold still reports now and then, with nothing in it:
-            // the relay takes a device that says nothing for 5 s as gone.
-            fs_.push_report(Report{});
-        }
-        deliver(now);
+        pen.on = true;
+        camera_.sense(x, y, &pen.u, &pen.v);
     }
+    fw_.frame(pen, now);
+    // The frame goes out before the steps that follow it take effect
+    // (an unplug right after it must not swallow it).
+    deliver(now);
+    ++frame_;
+    run_steps_at_frame();
 }
 
 void Simulator::run_steps_at_frame() {
@@ -204,31 +150,8 @@ void Simulator::apply(const Step &s) {
     }
 }
 
-void Simulator::deliver(long long now) {
-    std::vector<uint8_t> bytes;
-    fw_.take_due(now, &bytes);
-    for (size_t i = 0; i < bytes.size(); i += 6) {
-        Report r{};
-        size_t n = std::min<size_t>(6, bytes.size() - i);
-        for (size_t k = 0; k < n; ++k)
-            r[k] = bytes[i + k];
-        r[6] = static_cast<int32_t>(n);
-        fs_.push_report(r);
-    }
-}
-
-void Simulator::output_report(const Report &r) {
-    std::lock_guard<std::mutex> l(mu_);
-    long long now = ink::time::now_us();
+void Simulator::on_output(long long now, const Report &r) {
     reports_.push_back({now, r});
-    int n = r[0];
-    if (n < 1 || n > 7)
-        return;
-    uint8_t b[7];
-    for (int i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(r[1 + i]);
-    fw_.receive(b, static_cast<size_t>(n), now);
-    deliver(now);
 }
 
 bool Simulator::finished() {
@@ -275,11 +198,6 @@ void Simulator::with_firmware(const std::function<void(Firmware &)> &f) {
     std::lock_guard<std::mutex> l(mu_);
     f(fw_);
     deliver(ink::time::now_us());
-}
-
-std::vector<CommandRecord> Simulator::commands() {
-    std::lock_guard<std::mutex> l(mu_);
-    return fw_.log();
 }
 
 std::vector<FrameRecord> Simulator::frames_sent() {

@@ -1,0 +1,110 @@
+#include "inksim.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "ink_paths.h"
+#include "ink_time.h"
+
+namespace inksim {
+
+UnitHost::UnitHost(const UnitConfig &unit, int rate) : fw_(unit), rate_(rate) {
+    fs_.set_ids(unit.vendor, unit.product);
+    fs_.on_output([this](const Report &r) { output_report(r); });
+}
+
+UnitHost::~UnitHost() {
+    stop();
+}
+
+bool UnitHost::start(std::string *err, const std::string &node_path) {
+    std::string node = node_path.empty() ? ink::path::kDeviceNode : node_path;
+    auto slash = node.rfind('/');
+    if (slash == std::string::npos || slash + 1 == node.size()) {
+        *err = "bad node path " + node;
+        return false;
+    }
+    std::string dir = slash == 0 ? "/" : node.substr(0, slash);
+    if (!fs_.start(dir, node.substr(slash + 1), err))
+        return false;
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        stop_ = false;
+        started_ = true;
+        on_start();
+    }
+    clock_ = std::thread([this] { clock_loop(); });
+    return true;
+}
+
+void UnitHost::stop() {
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        if (!started_)
+            return;
+        stop_ = true;
+        started_ = false;
+    }
+    cv_.notify_all();
+    if (clock_.joinable())
+        clock_.join();
+    fs_.stop();
+}
+
+std::vector<CommandRecord> UnitHost::commands() {
+    std::lock_guard<std::mutex> l(mu_);
+    return fw_.log();
+}
+
+void UnitHost::clock_loop() {
+    const long period = ink::time::scaled_us(1000000L / rate_);
+    long long next = ink::time::now_us() + period;
+    std::unique_lock<std::mutex> l(mu_);
+    while (!stop_) {
+        long long now = ink::time::now_us();
+        if (now < next) {
+            cv_.wait_for(l, std::chrono::microseconds(next - now));
+            continue;
+        }
+        next += period;
+        if (next < now - 10 * period)
+            next = now + period;  // after a long stall
+        if (fw_.running()) {
+            on_frame(now);
+        } else if (++idle_ticks_ % kIdleReportFrames == 0 && !fw_.silent(now)) {
+            // A unit on hold still reports now and then, with nothing in it:
+            // the relay takes a device that says nothing for 5 s as gone.
+            fs_.push_report(Report{});
+        }
+        deliver(now);
+    }
+}
+
+void UnitHost::deliver(long long now) {
+    std::vector<uint8_t> bytes;
+    fw_.take_due(now, &bytes);
+    for (size_t i = 0; i < bytes.size(); i += 6) {
+        Report r{};
+        size_t n = std::min<size_t>(6, bytes.size() - i);
+        for (size_t k = 0; k < n; ++k)
+            r[k] = bytes[i + k];
+        r[6] = static_cast<int32_t>(n);
+        fs_.push_report(r);
+    }
+}
+
+void UnitHost::output_report(const Report &r) {
+    std::lock_guard<std::mutex> l(mu_);
+    long long now = ink::time::now_us();
+    on_output(now, r);
+    int n = r[0];
+    if (n < 1 || n > 7)
+        return;
+    uint8_t b[7];
+    for (int i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(r[1 + i]);
+    fw_.receive(b, static_cast<size_t>(n), now);
+    deliver(now);
+}
+
+}  // namespace inksim

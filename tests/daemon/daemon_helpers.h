@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <sstream>
@@ -68,6 +69,23 @@ class DaemonSandbox : public ::testing::Test {
     }
 
     void make_node() const { write_file(node(), ""); }
+
+    // Stand-in for the desktop's inhibiting command: runs until ended.
+    static void install_saver() {
+        std::string saver = in_root("/usr/bin/gnome-screensaver-command");
+        write_file(saver, "#!/bin/sh\nexec sleep 60\n");
+        chmod(saver.c_str(), 0755);
+    }
+    // Starts inkwake as the daemon does; returns its pid.
+    static pid_t start_inkwake() {
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl(in_root("/usr/bin/inkwake").c_str(), "inkwake", nullptr);
+            _exit(0);
+        }
+        return pid;
+    }
+    static std::string flag() { return in_root("/tmp/inkwake_flag"); }
 
     std::string log_dir_;
 };

@@ -241,21 +241,10 @@ class Inhibitor : public DaemonSandbox {
         DaemonSandbox::SetUp();
         if (IsSkipped())
             return;
-        // Stand-in for the desktop's inhibiting command: runs until ended.
-        std::string saver = in_root("/usr/bin/gnome-screensaver-command");
-        write_file(saver, "#!/bin/sh\nexec sleep 60\n");
-        chmod(saver.c_str(), 0755);
+        install_saver();
     }
-    pid_t start_inhibitor() {
-        pid_t pid = fork();
-        if (pid == 0) {
-            execl(in_root("/usr/bin/inkwake").c_str(), "inkwake", nullptr);
-            _exit(0);
-        }
-        inkwake_pid = pid;
-        return pid;
-    }
-    std::string flag() const { return in_root("/tmp/inkwake_flag"); }
+    // The inhibitor, as the daemon's calibration starts it.
+    pid_t start_inhibitor() { return inkwake_pid = start_inkwake(); }
     pid_t flag_pid() const { return std::atoi(read_file(flag()).value_or("0").c_str()); }
 };
 

@@ -329,20 +329,10 @@ class FlagFile : public TmpSafety {
         TmpSafety::SetUp();
         if (IsSkipped())
             return;
-        std::string saver = in_root("/usr/bin/gnome-screensaver-command");
-        write_file(saver, "#!/bin/sh\nexec sleep 60\n");
-        chmod(saver.c_str(), 0755);
+        install_saver();
     }
-    pid_t start_inhibitor() {
-        pid_t pid = fork();
-        if (pid == 0) {
-            execl(in_root("/usr/bin/inkwake").c_str(), "inkwake", nullptr);
-            _exit(0);
-        }
-        inkwake_pid = pid;
-        return pid;
-    }
-    std::string flag() const { return in_root("/tmp/inkwake_flag"); }
+    // The inhibitor, as the daemon's calibration starts it.
+    pid_t start_inhibitor() { return inkwake_pid = start_inkwake(); }
     pid_t saver_of(pid_t wake) {
         pid_t saver = -1;
         wait_until(

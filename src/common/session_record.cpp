@@ -7,22 +7,15 @@
 #include <cstdio>
 
 #include "ink_paths.h"
+#include "tmp_names.h"
 #include "ink_time.h"
 
 namespace ink::record {
 
+// Only the user's own regular file; a FIFO planted under the name must not
+// hold us up.
 int open_if_requested() {
-    // O_NONBLOCK: a FIFO planted under the name must not hold us up.
-    int fd = open(ink::path::kRecordFile,
-                  O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return ink::tmp::open_own_file(ink::path::kRecordFile, O_WRONLY | O_APPEND);
 }
 
 int append(int fd, char tag, const unsigned char *data, std::size_t n) {

@@ -11,8 +11,8 @@
 
 namespace ink::tmp {
 
-int open_own_file(const char *path) {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+int open_own_file(const char *path, int access) {
+    int fd = open(path, access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return -1;
     struct stat st;

@@ -10,15 +10,18 @@
 // after a look at the process it names.
 #pragma once
 
+#include <fcntl.h>
+
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
 
 namespace ink::tmp {
 
-// Opens path for reading when it is a regular file owned by this user and not
-// a link (a FIFO does not block the open). Returns the descriptor, or -1.
-int open_own_file(const char *path);
+// Opens path (for reading unless access says otherwise, e.g. O_WRONLY |
+// O_APPEND) when it is a regular file owned by this user and not a link (a
+// FIFO does not block the open). Returns the descriptor, or -1.
+int open_own_file(const char *path, int access = O_RDONLY);
 
 // Replaces path by a new, empty regular file with exactly the given mode: an
 // old file, link or FIFO of this user is removed first, and the new file is

@@ -111,6 +111,14 @@ TEST_F(TmpNames, OpenAcceptsOnlyOwnRegularFiles) {
     EXPECT_EQ(ink::tmp::open_own_file(name("link").c_str()), -1);
     ASSERT_EQ(mkfifo(name("fifo").c_str(), 0666), 0);
     EXPECT_EQ(ink::tmp::open_own_file(name("fifo").c_str()), -1) << "and it did not block";
+    // Opened for appending (the session recording): the same rules.
+    EXPECT_EQ(ink::tmp::open_own_file(name("fifo").c_str(), O_WRONLY | O_APPEND), -1);
+    EXPECT_EQ(ink::tmp::open_own_file(name("link").c_str(), O_WRONLY | O_APPEND), -1);
+    fd = ink::tmp::open_own_file(n.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "3", 1), 1);
+    close(fd);
+    EXPECT_EQ(slurp(n), "423");
     EXPECT_EQ(ink::tmp::open_own_file(dir_.c_str()), -1);
     EXPECT_EQ(ink::tmp::open_own_file(name("missing").c_str()), -1);
 

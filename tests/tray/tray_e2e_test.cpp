@@ -101,24 +101,9 @@ class TrayE2eTest : public ::testing::Test {
 
     // Centre of the green pixels on the screen, if any.
     Point find_green() {
-        Display *d = x.dpy();
-        int w = DisplayWidth(d, 0), h = DisplayHeight(d, 0);
-        XImage *img = XGetImage(d, DefaultRootWindow(d), 0, 0, w, h, AllPlanes, ZPixmap);
-        if (img == nullptr)
-            return {};
-        long sx = 0, sy = 0, n = 0;
-        for (int y = 0; y < h; ++y)
-            for (int xx = 0; xx < w; ++xx)
-                if ((XGetPixel(img, xx, y) & 0xFFFFFF) == kGreen) {
-                    sx += xx;
-                    sy += y;
-                    ++n;
-                }
-        XDestroyImage(img);
-        if (n == 0)
-            return {};
-        // The solid core of the disc is centred on the target point.
-        return {static_cast<int>((sx + n / 2) / n) + 1, static_cast<int>((sy + n / 2) / n) + 1};
+        Point p;
+        colour_centre(x.dpy(), kGreen, &p.x, &p.y);
+        return p;
     }
 
     XServer x;

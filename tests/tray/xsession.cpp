@@ -27,6 +27,27 @@ int ignore_x_errors(Display *, XErrorEvent *) {
 
 }  // namespace
 
+bool colour_centre(Display *d, std::uint32_t colour, int *x, int *y) {
+    int w = DisplayWidth(d, 0), h = DisplayHeight(d, 0);
+    XImage *img = XGetImage(d, DefaultRootWindow(d), 0, 0, w, h, AllPlanes, ZPixmap);
+    if (img == nullptr)
+        return false;
+    long sx = 0, sy = 0, n = 0;
+    for (int py = 0; py < h; ++py)
+        for (int px = 0; px < w; ++px)
+            if ((XGetPixel(img, px, py) & 0xFFFFFF) == colour) {
+                sx += px;
+                sy += py;
+                ++n;
+            }
+    XDestroyImage(img);
+    if (n == 0)
+        return false;
+    *x = static_cast<int>((sx + n / 2) / n) + 1;
+    *y = static_cast<int>((sy + n / 2) / n) + 1;
+    return true;
+}
+
 bool xvfb_installed() {
     return access("/usr/bin/Xvfb", X_OK) == 0;
 }

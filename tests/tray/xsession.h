@@ -23,6 +23,11 @@ using namespace std::chrono_literals;
 
 bool xvfb_installed();
 
+// Where the screen shows colour 0xRRGGBB: the centre of its pixels, rounded,
+// then one pixel right and down (the solid core of a drawn disc is centred
+// there). False when no pixel has that colour.
+bool colour_centre(Display *d, std::uint32_t colour, int *x, int *y);
+
 struct XWin {
     Window id = 0;
     std::string title;

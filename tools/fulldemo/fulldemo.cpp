@@ -250,22 +250,9 @@ class Desk {
 
     // Centre of the green target on the screen, if one is shown.
     Point find_green() {
-        XImage *img = XGetImage(d_, DefaultRootWindow(d_), 0, 0, w_, h_, AllPlanes, ZPixmap);
-        if (img == nullptr)
-            return {};
-        long sx = 0, sy = 0, n = 0;
-        for (int y = 0; y < h_; ++y)
-            for (int x = 0; x < w_; ++x)
-                if ((XGetPixel(img, x, y) & 0xFFFFFF) == kGreen) {
-                    sx += x;
-                    sy += y;
-                    ++n;
-                }
-        XDestroyImage(img);
-        if (n == 0)
-            return {};
-        // The solid core of the disc is centred on the target point.
-        return {static_cast<int>((sx + n / 2) / n) + 1, static_cast<int>((sy + n / 2) / n) + 1};
+        Point p;
+        inktest::colour_centre(d_, kGreen, &p.x, &p.y);
+        return p;
     }
 
   private:

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-tools/deps.sh
+tools/deps.sh demo
 
 tag=$(printf '%s' "$top" | md5sum | cut -c1-8)
 ROOT="/tmp/inkroot-$tag-demo"

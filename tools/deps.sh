@@ -1,17 +1,38 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the suite needs to build, test and run its demo.
-# Uses sudo when not run as root. Skips the install when everything is present.
+# Installs the Debian 12 packages a job of the suite needs. Uses sudo when not
+# run as root; installs nothing when everything is present already.
+#
+#   tools/deps.sh demo     building the suite and running its demos on X
+#   tools/deps.sh test     the whole test suite: the demo's packages, plus the
+#                          test and benchmark libraries, the package tools,
+#                          clang for the sanitizer and fuzz builds
+#
+# A fresh Debian 12 (debootstrap, with git added) has none of these; `file`
+# among them is only of "standard" priority, and the package build needs it.
 set -euo pipefail
 
-PACKAGES=(
-    build-essential cmake pkg-config git
-    libgtest-dev libgmock-dev libbenchmark-dev
+DEMO=(
+    build-essential cmake pkg-config
     libgtk2.0-dev gettext
     libfuse3-dev fuse3
-    xvfb xdotool x11-utils x11-apps libxtst-dev imagemagick
-    libevdev-dev
+    libxtst-dev libevdev-dev
+    xvfb imagemagick
+)
+TEST=(
+    "${DEMO[@]}"
+    libgtest-dev libgmock-dev libbenchmark-dev
+    file dpkg-dev
     clang libclang-rt-14-dev
 )
+
+case ${1:-} in
+    demo) PACKAGES=("${DEMO[@]}") ;;
+    test) PACKAGES=("${TEST[@]}") ;;
+    *)
+        echo "usage: $0 demo|test" >&2
+        exit 2
+        ;;
+esac
 
 missing=()
 for p in "${PACKAGES[@]}"; do

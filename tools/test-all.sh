@@ -6,23 +6,98 @@
 #  - build/asan, build/tsan: the suite under the sanitizers (tools/sanitize.sh;
 #    the fault matrices run in build/test only)
 #  - build/fuzz: every fuzz target for 20 s (tools/fuzz.sh)
-set -euo pipefail
+# Every stage runs, whatever an earlier one gave, unless it needs a build that
+# failed. The run ends with one line per stage (passed, failed or not run, and
+# its time), then the tests' total; the exit status is 1 when any stage failed.
+# Each stage's output is also kept in build/test-all-logs/<stage>.log.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
-
-tools/deps.sh
+logs=$top/build/test-all-logs
 
 # A short sandbox root per checkout (UNIX socket paths are limited in length).
 tag=$(printf '%s' "$top" | md5sum | cut -c1-8)
 jobs=$(nproc)
 
-cmake -S . -B build/test -DINK_ROOT="/tmp/inkroot-$tag-t" -DINK_TIME_SCALE=10 -DINK_BUILD_BENCH=OFF
-cmake --build build/test -j"$jobs"
-(cd build/test && ctest -j"$jobs" --output-on-failure --timeout 600)
+names=()
+results=()
+times=()
+failed_any=0
 
-cmake -S . -B build/realtime -DINK_ROOT="/tmp/inkroot-$tag-r" -DINK_TIME_SCALE=1 -DINK_BUILD_BENCH=OFF
-cmake --build build/realtime -j"$jobs" --target realtime_tests
-(cd build/realtime && ctest -L realtime --output-on-failure --timeout 600)
+# stage NAME COMMAND...: runs the command, its output shown and logged.
+stage() {
+    local name=$1 start=$SECONDS rc
+    shift
+    echo "==== $name"
+    "$@" 2>&1 | tee "$logs/$name.log"
+    rc=${PIPESTATUS[0]}
+    names+=("$name")
+    times+=($((SECONDS - start)))
+    if [ "$rc" -eq 0 ]; then
+        results+=(passed)
+    else
+        results+=("failed (exit $rc)")
+        failed_any=1
+    fi
+    return "$rc"
+}
 
-tools/sanitize.sh
-tools/fuzz.sh 20
+# skip NAME WHY: a stage that cannot run.
+skip() {
+    names+=("$1")
+    times+=(0)
+    results+=("not run ($2)")
+    failed_any=1
+}
+
+build_test() {
+    cmake -S . -B build/test -DINK_ROOT="/tmp/inkroot-$tag-t" -DINK_TIME_SCALE=10 \
+        -DINK_BUILD_BENCH=OFF &&
+        cmake --build build/test -j"$jobs"
+}
+tests_scaled() { (cd build/test && ctest -j"$jobs" --output-on-failure --timeout 600); }
+build_realtime() {
+    cmake -S . -B build/realtime -DINK_ROOT="/tmp/inkroot-$tag-r" -DINK_TIME_SCALE=1 \
+        -DINK_BUILD_BENCH=OFF &&
+        cmake --build build/realtime -j"$jobs" --target realtime_tests
+}
+tests_realtime() { (cd build/realtime && ctest -L realtime --output-on-failure --timeout 600); }
+
+mkdir -p "$logs"
+rm -f "$logs"/*.log
+if stage deps tools/deps.sh test; then
+    if stage build build_test; then
+        stage tests tests_scaled
+    else
+        skip tests "the build failed"
+    fi
+    if stage build-realtime build_realtime; then
+        stage tests-realtime tests_realtime
+    else
+        skip tests-realtime "the build failed"
+    fi
+    stage asan tools/sanitize.sh asan
+    stage tsan tools/sanitize.sh tsan
+    stage fuzz tools/fuzz.sh 20
+else
+    for s in build tests build-realtime tests-realtime asan tsan fuzz; do
+        skip "$s" "the packages could not be installed"
+    done
+fi
+
+# The tests' count, from every ctest closing line of the stages.
+passed=0
+failed=0
+while read -r nfail total; do
+    passed=$((passed + total - nfail))
+    failed=$((failed + nfail))
+done < <(cat "$logs"/*.log 2>/dev/null |
+    sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p')
+
+echo
+echo "==== test-all summary"
+for i in "${!names[@]}"; do
+    printf '  %-16s %-36s %5d s\n' "${names[$i]}" "${results[$i]}" "${times[$i]}"
+done
+echo "tests: $passed passed, $failed failed"
+exit "$failed_any"

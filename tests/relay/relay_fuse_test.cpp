@@ -48,6 +48,8 @@ class RelayWithUnit : public ::testing::Test {
         inktest::install_program("inkrelay");
         inksim::Scenario sc;
         sc.unit.camera.noise = 0;
+        sc.unit.vendor = 0x1234;
+        sc.unit.product = 0xabcd;
         sim_ = std::make_unique<inksim::Simulator>(sc);
         std::string err;
         if (!sim_->start(&err)) {
@@ -160,11 +162,10 @@ TEST_F(RelayWithUnit, OversizedCountAndTheEighthValueNeverLeak) {
 }
 
 TEST_F(RelayWithUnit, DeviceInfoGivesTheUnitsIds) {
-    inksim::UnitConfig defaults;
     int fd = open(ink::path::kDeviceNode, O_RDWR | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(fmouse_hid_get_vendor_id(fd), defaults.vendor);
-    EXPECT_EQ(fmouse_hid_get_product_id(fd), defaults.product);
+    EXPECT_EQ(fmouse_hid_get_vendor_id(fd), 0x1234);
+    EXPECT_EQ(fmouse_hid_get_product_id(fd), 0xabcd);
     // The unit has one output report: anything else is refused, as by the driver.
     hiddev_report_info ri{};
     ri.report_type = HID_REPORT_TYPE_INPUT;

@@ -167,8 +167,13 @@ void fmouse_stop_inhibitor(void) {
     if (flag_pid > 0 && parent_of(flag_pid) == inkwake_pid) {
         target = flag_pid;
     } else {
-        if (flag_pid >= 0)
-            fmouse_err("inhibitor flag file names no child of inkwake\n");
+        if (flag_pid > 0 && parent_of(flag_pid) < 0)
+            fmouse_msgf("the screensaver command %d of inkwake has already ended\n", flag_pid);
+        else if (flag_pid >= 0)
+            fmouse_errf(
+                "inhibitor flag file names pid %d, which is not inkwake's command: "
+                "not signalled\n",
+                flag_pid);
         target = first_child_of(inkwake_pid);
     }
     if (target > 0)
@@ -190,6 +195,9 @@ void fmouse_stop_inhibitor(void) {
         else
             fmouse_err("wait tmp pid error\n");
     }
+    // In the ordinary case the two wait lines above report no fault (the
+    // command is inkwake's child, not ours): this line says so plainly.
+    fmouse_msg("screensaver inhibitor stopped\n");
 }
 
 int fmouse_main_func(void) {

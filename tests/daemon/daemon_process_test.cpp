@@ -265,6 +265,42 @@ TEST_F(Inhibitor, FlagNamesTheRunningCommandAndStoppingEndsBoth) {
     EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inhibitor already reaped";
 }
 
+// What the daemon's log says of an ordinary stop, and of a command that
+// failed at once (as a desktop's command without an inhibit option does):
+// plain messages, no error line but the two fixed wait lines.
+std::string stop_inhibitor_output() {
+    unsigned char was = vxd_debug_flag;
+    vxd_debug_flag = 1;
+    testing::internal::CaptureStdout();
+    fmouse_stop_inhibitor();
+    std::string out = testing::internal::GetCapturedStdout();
+    vxd_debug_flag = was;
+    return out;
+}
+
+TEST_F(Inhibitor, AnOrdinaryStopAndAFailedCommandReadAsSuch) {
+    pid_t wake = start_inhibitor();
+    ASSERT_TRUE(wait_until([&] { return flag_pid() > 0 && !children_of(wake).empty(); }, 5s));
+    EXPECT_EQ(stop_inhibitor_output(),
+              "FMOUSE ERR: wait calibrate process is recycled\n"
+              "FMOUSE ERR: wait tmp pid error\n"
+              "FMOUSE MSG: screensaver inhibitor stopped\n");
+
+    write_file(in_root("/usr/bin/gnome-screensaver-command"), "#!/bin/sh\nexit 1\n");
+    wake = start_inhibitor();
+    ASSERT_TRUE(wait_until([&] { return flag_pid() > 0; }, 5s));
+    pid_t saver = flag_pid();
+    // Gone, not only ended: inkwake has reaped it.
+    ASSERT_TRUE(wait_until([&] { return !exists("/proc/" + std::to_string(saver)); }, 5s));
+    EXPECT_EQ(stop_inhibitor_output(), "FMOUSE MSG: the screensaver command " +
+                                           std::to_string(saver) +
+                                           " of inkwake has already ended\n"
+                                           "FMOUSE ERR: wait calibrate process is recycled\n"
+                                           "FMOUSE ERR: wait tmp pid error\n"
+                                           "FMOUSE MSG: screensaver inhibitor stopped\n");
+    EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inhibitor already reaped";
+}
+
 TEST_F(Inhibitor, PlantedPidIsNotSignalled) {
     Process victim = Process::start({"/bin/sleep", "30"}, log_dir_ + "/victim.out");
     pid_t wake = start_inhibitor();

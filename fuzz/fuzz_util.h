@@ -2,7 +2,9 @@
 #pragma once
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -12,13 +14,30 @@
 
 namespace fuzz {
 
-// A private scratch directory for the life of the fuzzing process.
+namespace detail {
+inline char g_scratch[64] = "";
+
+inline int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    remove(path);  // an entry that cannot go is left, the rest still goes
+    return 0;
+}
+
+// Removes the scratch directory with everything in it when the process exits.
+inline void remove_scratch() {
+    if (g_scratch[0] != '\0')
+        nftw(g_scratch, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+}  // namespace detail
+
+// A private scratch directory for the life of the fuzzing process, removed
+// at its exit (libFuzzer ends a bounded run through exit()).
 inline const char *scratch_dir() {
-    static char dir[64] = "";
+    char *dir = detail::g_scratch;
     if (dir[0] == '\0') {
-        std::snprintf(dir, sizeof dir, "/tmp/inkfuzz-XXXXXX");
+        std::snprintf(dir, sizeof detail::g_scratch, "/tmp/inkfuzz-XXXXXX");
         if (mkdtemp(dir) == nullptr)
             abort();
+        atexit(detail::remove_scratch);
     }
     return dir;
 }

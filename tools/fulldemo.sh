@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-tools/deps.sh
+tools/deps.sh demo
 
 tag=$(printf '%s' "$top" | md5sum | cut -c1-8)
 ROOT="/tmp/inkroot-$tag-fulldemo"
@@ -69,3 +69,8 @@ elif [ "$rc" -ne 0 ]; then
     exit "$rc"
 fi
 echo "Logs: $OUT/inkd.out, $OUT/inkpointer.out, $OUT/pointer.log"
+if [ ! -s "$OUT/inkpointer.out" ]; then
+    # inkpointer runs without --vxd-debug here, as at a user's login.
+    echo "($OUT/inkpointer.out is empty: inkpointer prints only its errors, and there were none;"
+    echo " every record it received is in $OUT/pointer.log)"
+fi

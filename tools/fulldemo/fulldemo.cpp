@@ -803,14 +803,23 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Stroke> 
                      "stroke-width='2'/>\n<text x='%d' y='%d' font-size='16' fill='#7b1fa2' "
                      "font-family='sans-serif'>right click</text>\n",
                      m.x, m.y, m.x + 18, m.y - 14);
+    // The legend: one line a kind, over a white box, so that no two texts
+    // and no path can run into each other whatever the screen's width.
+    const char *legend[][2] = {
+        {"#4a90d9", "blue: the pen's path (a ring: a tap)"},
+        {"#d0021b", "red: pointer records with the left button held, dots: presses"},
+        {"#222222", "black dots: the real X pointer, sampled"},
+    };
+    const int line = 20, top = h - 10 - 3 * line;
     std::fprintf(f,
-                 "<text x='10' y='%d' font-size='14' font-family='sans-serif' fill='#4a90d9'>"
-                 "pen</text>\n"
-                 "<text x='50' y='%d' font-size='14' font-family='sans-serif' fill='#d0021b'>"
-                 "pointer records with the left button held, red dots: presses</text>\n"
-                 "<text x='440' y='%d' font-size='14' font-family='sans-serif' fill='#222'>"
-                 "black dots: the real X pointer, sampled</text>\n",
-                 h - 12, h - 12, h - 12);
+                 "<rect x='4' y='%d' width='500' height='%d' fill='white' fill-opacity='0.85' "
+                 "stroke='#888'/>\n",
+                 top - 4, 3 * line + 8);
+    for (int i = 0; i < 3; ++i)
+        std::fprintf(f,
+                     "<text x='10' y='%d' font-size='14' font-family='sans-serif' "
+                     "fill='%s'>%s</text>\n",
+                     top + (i + 1) * line - 5, legend[i][0], legend[i][1]);
     std::fprintf(f, "</svg>\n");
     std::fclose(f);
 }

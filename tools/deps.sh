@@ -15,8 +15,8 @@ DEMO=(
     build-essential cmake pkg-config
     libgtk2.0-dev gettext
     libfuse3-dev fuse3
-    libxtst-dev libevdev-dev
-    xvfb imagemagick
+    libxtst-dev libxrandr-dev libxinerama-dev libevdev-dev
+    xvfb xserver-xephyr imagemagick
 )
 TEST=(
     "${DEMO[@]}"

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,36 +53,53 @@ bool xvfb_installed() {
     return access("/usr/bin/Xvfb", X_OK) == 0;
 }
 
-XServer::~XServer() {
-    if (dpy_ != nullptr)
-        XCloseDisplay(dpy_);
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        int st;
-        if (!wait_until([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, 3000ms)) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &st, 0);
-        }
+bool xephyr_installed() {
+    return xvfb_installed() && access("/usr/bin/Xephyr", X_OK) == 0;
+}
+
+namespace {
+
+void stop_server(pid_t pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    int st;
+    if (!wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, 3000ms)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
     }
 }
 
-bool XServer::start(int w, int h) {
+// Starts an X server given its arguments after "-displayfd N" (it picks a free
+// display number itself and writes it to the pipe); host: the DISPLAY of a
+// nested server's host. Returns the display name, empty on failure.
+std::string spawn_server(const char *program, const std::vector<std::string> &args,
+                         const std::string &host, pid_t *pid) {
     int fds[2];
     if (pipe(fds) != 0)
-        return false;
-    std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
-    pid_ = fork();
-    if (pid_ < 0)
-        return false;
-    if (pid_ == 0) {
+        return "";
+    *pid = fork();
+    if (*pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return "";
+    }
+    if (*pid == 0) {
         close(fds[0]);
         int devnull = open("/dev/null", O_RDWR);
         dup2(devnull, 0);
         dup2(devnull, 1);
         dup2(devnull, 2);
+        if (!host.empty())
+            setenv("DISPLAY", host.c_str(), 1);
         std::string fd = std::to_string(fds[1]);
-        execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", geometry.c_str(),
-              "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
+        std::vector<std::string> all = {program, "-displayfd", fd};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (auto &a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(program, argv.data());
         _exit(127);
     }
     close(fds[1]);
@@ -99,14 +117,61 @@ bool XServer::start(int w, int h) {
         num += c;
     }
     close(fds[0]);
-    if (num.empty())
+    return num.empty() ? "" : ":" + num;
+}
+
+}  // namespace
+
+XServer::~XServer() {
+    if (dpy_ != nullptr)
+        XCloseDisplay(dpy_);
+    stop_server(pid_);
+    stop_server(host_pid_);
+}
+
+bool XServer::open(const std::string &name) {
+    if (name.empty())
         return false;
-    name_ = ":" + num;
+    name_ = name;
     setenv("DISPLAY", name_.c_str(), 1);
     setenv("NO_AT_BRIDGE", "1", 1);
     XSetErrorHandler(ignore_x_errors);
     dpy_ = XOpenDisplay(name_.c_str());
     return dpy_ != nullptr;
+}
+
+bool XServer::start(int w, int h) {
+    std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
+    return open(spawn_server(
+        "/usr/bin/Xvfb", {"-screen", "0", geometry, "-nolisten", "tcp", "-noreset"}, "", &pid_));
+}
+
+bool XServer::start_heads(const std::vector<Head> &heads) {
+    if (heads.empty())
+        return false;
+    int w = 0, h = 0;
+    std::vector<std::string> args = {"+xinerama", "-ac", "-nolisten", "tcp", "-noreset"};
+    for (const auto &hd : heads) {
+        w = std::max(w, hd.x + hd.w);
+        h = std::max(h, hd.y + hd.h);
+        args.push_back("-screen");
+        args.push_back(std::to_string(hd.w) + "x" + std::to_string(hd.h) + "+" +
+                       std::to_string(hd.x) + "+" + std::to_string(hd.y));
+    }
+    std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
+    std::string host =
+        spawn_server("/usr/bin/Xvfb", {"-screen", "0", geometry, "-nolisten", "tcp", "-noreset"},
+                     "", &host_pid_);
+    if (host.empty())
+        return false;
+    host_name_ = host;
+    std::string name = spawn_server("/usr/bin/Xephyr", args, host, &pid_);
+    // Xephyr writes its display number before it is ready for every request:
+    // a first round trip settles it.
+    if (!open(name))
+        return false;
+    XSync(dpy_, False);
+    return true;
 }
 
 std::vector<XWin> XServer::mapped_toplevels() {

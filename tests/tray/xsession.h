@@ -22,6 +22,8 @@ namespace inktest {
 using namespace std::chrono_literals;
 
 bool xvfb_installed();
+// Xephyr, for displays of several monitors (nested in a private Xvfb).
+bool xephyr_installed();
 
 // Where the screen shows colour 0xRRGGBB: the centre of its pixels, rounded,
 // then one pixel right and down (the solid core of a drawn disc is centred
@@ -44,6 +46,13 @@ class XServer {
 
     // Starts Xvfb with one screen of w x h; false on failure.
     bool start(int w = 1024, int h = 768);
+    // One X screen over several monitors, as Xinerama heads: Xephyr with
+    // +xinerama, nested in a private Xvfb that holds its windows. (Xvfb alone
+    // ignores screen placement.) RandR there reports the first head only.
+    struct Head {
+        int w, h, x, y;
+    };
+    bool start_heads(const std::vector<Head> &heads);
     const std::string &display_name() const { return name_; }
     Display *dpy() const { return dpy_; }
 
@@ -74,8 +83,10 @@ class XServer {
         const std::function<bool(std::uint32_t (*)(void *, int, int), void *)> &accept = {});
 
   private:
+    bool open(const std::string &name);
     pid_t pid_ = -1;
-    std::string name_;
+    pid_t host_pid_ = -1;  // the Xvfb that a nested server shows in
+    std::string name_, host_name_;
     Display *dpy_ = nullptr;
 };
 

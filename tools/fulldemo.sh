@@ -9,6 +9,9 @@
 # Ends on its own with a short report; pictures in build/fulldemo-output/.
 #
 #   tools/fulldemo.sh [--xvfb]     (--xvfb: a private Xvfb even with $DISPLAY)
+#   tools/fulldemo.sh --monitors 2 [--choice all]
+#                                  (a private display of two monitors, a laptop
+#                                  panel and the projector the camera sees)
 #
 # On your own display the demo covers the screen with its canvas while the pen
 # writes, and takes the pointer and the keyboard for about a minute.

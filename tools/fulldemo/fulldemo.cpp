@@ -10,12 +10,15 @@
 // short report and writes the pen's path against the pointer's path (SVG) and
 // a screenshot of the desktop (PNG).
 //
-//   inkfulldemo --scenario FILE --out DIR [--xvfb]
+//   inkfulldemo --scenario FILE --out DIR [--xvfb] [--monitors 1|2 [--choice LINE]]
 //
 // Uses $DISPLAY when it can be opened (and --xvfb is not given), otherwise
-// starts a private Xvfb. Without a system tray on the display it serves as a
-// minimal one. Ends on its own; SIGINT or SIGTERM end it early, and every
-// process it started ends with it.
+// starts a private Xvfb. --monitors 2: a private display of two monitors, a
+// laptop panel (primary) and the projector right of it, which the camera
+// sees; --choice writes the user's monitor choice first ("all": the whole
+// desktop, the projector then showing all of it). Without a system tray on the display it serves as
+// a minimal one. Ends on its own; SIGINT or SIGTERM end it early, and every process it started ends
+// with it.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -317,34 +320,76 @@ class Desk {
     int w_, h_;
 };
 
-// A private X server. It runs in a process group of its own, so that Ctrl+C in
-// the terminal does not take it away under the driver, which ends it itself on
-// the way out.
+// A private X server: an Xvfb, or for several monitors an Xephyr with
+// Xinerama heads shown in a host Xvfb. It runs in a process group of its own,
+// so that Ctrl+C in the terminal does not take it away under the driver, which
+// ends it itself on the way out.
 class Xvfb {
   public:
+    struct Head {
+        int w, h, x, y;
+    };
     bool start(int w, int h) {
+        std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
+        name_ = spawn("/usr/bin/Xvfb", {"-screen", "0", geometry, "-nolisten", "tcp", "-noreset"},
+                      "", &pid_);
+        return !name_.empty();
+    }
+    bool start_heads(const std::vector<Head> &heads) {
+        int w = 0, h = 0;
+        std::vector<std::string> args = {"+xinerama", "-ac", "-nolisten", "tcp", "-noreset"};
+        for (const auto &hd : heads) {
+            w = std::max(w, hd.x + hd.w);
+            h = std::max(h, hd.y + hd.h);
+            args.push_back("-screen");
+            args.push_back(std::to_string(hd.w) + "x" + std::to_string(hd.h) + "+" +
+                           std::to_string(hd.x) + "+" + std::to_string(hd.y));
+        }
+        if (!start(w, h))
+            return false;
+        std::string host = name_;
+        name_ = spawn("/usr/bin/Xephyr", args, host, &nested_);
+        return !name_.empty();
+    }
+    const std::string &display() const { return name_; }
+    pid_t pid() const { return pid_; }  // the process group of both
+    ~Xvfb() {
+        end(nested_);
+        end(pid_);
+    }
+
+  private:
+    // Starts an X server with "-displayfd" (it picks a free display number
+    // and writes it to a pipe), in the group of the first server started.
+    std::string spawn(const char *program, const std::vector<std::string> &args,
+                      const std::string &host, pid_t *pid) {
         int fds[2];
         if (pipe(fds) != 0)
-            return false;
-        std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
-        pid_ = fork();
-        if (pid_ < 0)
-            return false;
-        if (pid_ == 0) {
-            setpgid(0, 0);
+            return "";
+        pid_t group = pid_ > 0 ? pid_ : 0;
+        *pid = fork();
+        if (*pid < 0)
+            return "";
+        if (*pid == 0) {
+            setpgid(0, group);
             close(fds[0]);
             int devnull = open("/dev/null", O_RDWR);
             dup2(devnull, 0);
             dup2(devnull, 1);
             dup2(devnull, 2);
-            std::string fd = std::to_string(fds[1]);
-            execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0",
-                  geometry.c_str(), "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
+            if (!host.empty())
+                setenv("DISPLAY", host.c_str(), 1);
+            std::vector<std::string> all = {program, "-displayfd", std::to_string(fds[1])};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char *> argv;
+            for (auto &a : all)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(program, argv.data());
             _exit(127);
         }
-        setpgid(pid_, pid_);
+        setpgid(*pid, group != 0 ? group : *pid);
         close(fds[1]);
-        // Xvfb picks a free display number and writes it to the pipe.
         std::string num;
         long long end = ink::time::now_us() + 10000000;
         while (ink::time::now_us() < end) {
@@ -362,30 +407,26 @@ class Xvfb {
         }
         close(fds[0]);
         if (num.empty())
-            return false;
-        name_ = ":" + num;
+            return "";
         setenv("NO_AT_BRIDGE", "1", 1);
-        return true;
+        return ":" + num;
     }
-    const std::string &display() const { return name_; }
-    pid_t pid() const { return pid_; }
-    ~Xvfb() {
-        if (pid_ <= 0)
+    static void end(pid_t pid) {
+        if (pid <= 0)
             return;
-        kill(pid_, SIGTERM);
+        kill(pid, SIGTERM);
         long long end = ink::time::now_us() + 3000000;
-        while (waitpid(pid_, nullptr, WNOHANG) != pid_) {
+        while (waitpid(pid, nullptr, WNOHANG) != pid) {
             if (ink::time::now_us() > end) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
                 break;
             }
             ink::time::sleep_ms(20);
         }
     }
 
-  private:
-    pid_t pid_ = -1;
+    pid_t pid_ = -1, nested_ = -1;
     std::string name_;
 };
 
@@ -417,16 +458,18 @@ class Canvas {
     struct Mark {
         int x, y;
     };
-    bool start(const std::string &display, Window keep_above = 0) {
+    // Covers the rectangle (x, y, w, h) of the root: the projected image.
+    bool start(const std::string &display, Rect r, Window keep_above = 0) {
         d_ = XOpenDisplay(display.c_str());
         if (d_ == nullptr)
             return false;
-        int w = DisplayWidth(d_, 0), h = DisplayHeight(d_, 0);
+        int w = r.w, h = r.h;
+        h_ = h;
         XSetWindowAttributes a;
         a.background_pixel = 0xF7F5EE;
         a.override_redirect = True;
         a.event_mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask | ExposureMask;
-        win_ = XCreateWindow(d_, DefaultRootWindow(d_), 0, 0, static_cast<unsigned>(w),
+        win_ = XCreateWindow(d_, DefaultRootWindow(d_), r.x, r.y, static_cast<unsigned>(w),
                              static_cast<unsigned>(h), 0, CopyFromParent, InputOutput,
                              CopyFromParent, CWBackPixel | CWOverrideRedirect | CWEventMask, &a);
         XStoreName(d_, win_, "inkfulldemo canvas");
@@ -464,7 +507,7 @@ class Canvas {
 
   private:
     void paint_all() {
-        XDrawString(d_, win_, ink_, 12, DisplayHeight(d_, 0) - 12, kLabel, std::strlen(kLabel));
+        XDrawString(d_, win_, ink_, 12, h_ - 12, kLabel, std::strlen(kLabel));
         for (auto &s : segs_)
             XDrawLine(d_, win_, ink_, s[0], s[1], s[2], s[3]);
         for (auto &m : dots_)
@@ -520,6 +563,7 @@ class Canvas {
         "rings: right clicks)";
     Display *d_ = nullptr;
     Window win_ = 0;
+    int h_ = 0;
     GC ink_{}, red_{};
     std::thread thread_;
     std::atomic<bool> stop_{false};
@@ -563,11 +607,12 @@ std::vector<Sample> read_records(const std::string &path) {
 // Reads the real X pointer's position and buttons every few milliseconds.
 class Sampler {
   public:
-    bool start(const std::string &display) {
+    // Positions relative to (ox, oy), the projected image's origin.
+    bool start(const std::string &display, int ox, int oy) {
         d_ = XOpenDisplay(display.c_str());
         if (d_ == nullptr)
             return false;
-        thread_ = std::thread([this] {
+        thread_ = std::thread([this, ox, oy] {
             Window root = DefaultRootWindow(d_);
             while (!stop_) {
                 Window r, c;
@@ -575,8 +620,8 @@ class Sampler {
                 unsigned mask;
                 if (XQueryPointer(d_, root, &r, &c, &rx, &ry, &wx, &wy, &mask)) {
                     std::lock_guard<std::mutex> l(mu_);
-                    samples_.push_back({ink::time::now_us(), rx, ry, (mask & Button1Mask) != 0,
-                                        (mask & Button3Mask) != 0});
+                    samples_.push_back({ink::time::now_us(), rx - ox, ry - oy,
+                                        (mask & Button1Mask) != 0, (mask & Button3Mask) != 0});
                 }
                 ink::time::sleep_ms(4);
             }
@@ -829,6 +874,8 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Stroke> 
 struct Options {
     std::string scenario, out;
     bool xvfb = false;
+    int monitors = 1;    // 2: a laptop panel (primary) and a projector beside it
+    std::string choice;  // the user's monitor choice, written before the start
 };
 
 class Demo {
@@ -856,6 +903,7 @@ class Demo {
     }
     size_t inkd_count(const std::string &what) { return count_of(read_text(inkd_out_), what); }
     bool open_display();
+    void screenshot(const std::string &name);
     bool start_suite(const inksim::Scenario &sc);
     bool calibrate();
     void report(const std::vector<Stroke> &pen, const std::vector<PenAt> &track,
@@ -868,6 +916,7 @@ class Demo {
     std::unique_ptr<inktest::TrayHost> host_;
     Display *dpy_ = nullptr;
     std::unique_ptr<Desk> desk_;
+    Rect proj_;  // the projected image: what the camera sees, in root coordinates
     std::unique_ptr<inksim::Simulator> sim_;
     Child inkd_, pointer_;
     std::unique_ptr<Canvas> canvas_;
@@ -878,7 +927,7 @@ bool Demo::open_display() {
     XSetErrorHandler(ignore_x_errors);
     XSetIOErrorHandler(on_x_io_error);
     const char *env = std::getenv("DISPLAY");
-    if (!opt_.xvfb && env != nullptr && *env != '\0') {
+    if (opt_.monitors == 1 && !opt_.xvfb && env != nullptr && *env != '\0') {
         dpy_ = XOpenDisplay(env);
         int ev, err, major, minor;
         if (dpy_ != nullptr && XTestQueryExtension(dpy_, &ev, &err, &major, &minor)) {
@@ -895,14 +944,28 @@ bool Demo::open_display() {
         if (!inktest::xvfb_installed())
             return fail("no usable X display and no Xvfb (apt-get install xvfb)");
         xvfb_ = std::make_unique<Xvfb>();
-        if (!xvfb_->start(1024, 768))
+        if (opt_.monitors == 2) {
+            if (access("/usr/bin/Xephyr", X_OK) != 0)
+                return fail("two monitors need Xephyr (apt-get install xserver-xephyr)");
+            if (!xvfb_->start_heads({{1280, 800, 0, 0}, {1024, 768, 1280, 0}}))
+                return fail("Xephyr with two monitors did not start");
+        } else if (!xvfb_->start(1024, 768)) {
             return fail("Xvfb did not start");
+        }
         display_ = xvfb_->display();
         dpy_ = XOpenDisplay(display_.c_str());
         if (dpy_ == nullptr)
-            return fail("cannot open the display of Xvfb");
-        step("on a private Xvfb, display " + display_);
+            return fail("cannot open the display of the private X server");
+        step(opt_.monitors == 2 ? "on a private X server with two monitors, display " + display_ +
+                                      ": a laptop panel 1280x800 (primary) and a projector "
+                                      "1024x768 right of it"
+                                : "on a private Xvfb, display " + display_);
     }
+    // The camera sees the projector: the second monitor, unless the user's
+    // choice is the whole desktop.
+    proj_ = {0, 0, DisplayWidth(dpy_, 0), DisplayHeight(dpy_, 0)};
+    if (opt_.monitors == 2 && opt_.choice != "all")
+        proj_ = {1280, 0, 1024, 768};
     setenv("DISPLAY", display_.c_str(), 1);
     desk_ = std::make_unique<Desk>(dpy_);
     Atom tray = XInternAtom(dpy_, "_NET_SYSTEM_TRAY_S0", False);
@@ -913,6 +976,14 @@ bool Demo::open_display() {
         step("no system tray on the display: serving a minimal one (the bar at the top)");
     }
     return true;
+}
+
+// The whole desktop, all monitors, as a PNG file in the output directory.
+void Demo::screenshot(const std::string &name) {
+    std::string shot = "import -display '" + display_ + "' -window root '" + opt_.out + "/" + name +
+                       "' >/dev/null 2>&1";
+    if (std::system(shot.c_str()) != 0)
+        std::fprintf(stderr, "inkfulldemo: the screenshot failed (imagemagick's import)\n");
 }
 
 bool Demo::start_suite(const inksim::Scenario &sc) {
@@ -991,7 +1062,7 @@ bool Demo::calibrate() {
         if (inkd_count("targets done") > 0)
             break;
         nap(250);  // a person's reaction
-        sim_->set_pen(std::make_pair(double(p.x), double(p.y)));
+        sim_->set_pen(std::make_pair(double(p.x - proj_.x), double(p.y - proj_.y)));
         size_t dots = inkd_count("FMOUSE MSG: dot x:");
         if (!wait_for(
                 [&] {
@@ -1002,6 +1073,8 @@ bool Demo::calibrate() {
             return fail("the daemon took no samples at target " + std::to_string(k + 1));
         sim_->set_pen(std::nullopt);
         done.push_back(p);
+        if (done.size() == 6 && opt_.monitors == 2)
+            screenshot("calibration.png");
         step("target " + std::to_string(k + 1) + " touched at " + std::to_string(p.x) + "," +
              std::to_string(p.y));
     }
@@ -1085,23 +1158,23 @@ int Demo::run() {
     // itself starts calibrated for its camera, on a screen of the display's size.
     std::vector<inksim::Step> steps = sc.steps;
     sc.steps.clear();
-    double fx = double(desk_->width()) / sc.unit.camera.screen_w;
-    double fy = double(desk_->height()) / sc.unit.camera.screen_h;
+    double fx = double(proj_.w) / sc.unit.camera.screen_w;
+    double fy = double(proj_.h) / sc.unit.camera.screen_h;
     for (auto &s : steps) {
         s.x *= fx;
         s.y *= fy;
     }
-    sc.unit.camera.screen_w = desk_->width();
-    sc.unit.camera.screen_h = desk_->height();
+    sc.unit.camera.screen_w = proj_.w;
+    sc.unit.camera.screen_h = proj_.h;
 
     if (!start_suite(sc) || !calibrate())
         return g_stop ? 130 : 1;
 
     canvas_ = std::make_unique<Canvas>();
-    if (!canvas_->start(display_, host_ ? host_->panel() : 0))
+    if (!canvas_->start(display_, proj_, host_ ? host_->panel() : 0))
         return fail("cannot open the canvas window"), 1;
     sampler_ = std::make_unique<Sampler>();
-    if (!sampler_->start(display_))
+    if (!sampler_->start(display_, proj_.x, proj_.y))
         return fail("cannot sample the pointer"), 1;
     nap(500);
     step("the pen writes \"Hi\", draws a star, taps, double-taps and right-clicks");
@@ -1113,13 +1186,10 @@ int Demo::run() {
         return fail(""), 130;
     step("scenario finished");
 
-    std::string shot = "import -display '" + display_ + "' -window root '" + opt_.out +
-                       "/desktop.png' >/dev/null 2>&1";
-    if (std::system(shot.c_str()) != 0)
-        std::fprintf(stderr, "inkfulldemo: the screenshot failed (imagemagick's import)\n");
+    screenshot("desktop.png");
     auto samples = sampler_->samples();
     auto records = read_records(opt_.out + "/pointer.log");
-    write_svg(opt_.out + "/paths.svg", desk_->width(), desk_->height(), pen, records, samples,
+    write_svg(opt_.out + "/paths.svg", proj_.w, proj_.h, pen, records, samples,
               canvas_->left_presses_at(), canvas_->right_clicks());
     report(pen, track, records, samples);
     // Nothing reached the desktop: something in the chain is broken.
@@ -1154,6 +1224,9 @@ void Demo::cleanup() {
 
 }  // namespace
 
+constexpr const char *kUsage =
+    "usage: inkfulldemo --scenario FILE --out DIR [--xvfb] [--monitors 1|2 [--choice LINE]]\n";
+
 int main(int argc, char **argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
@@ -1164,14 +1237,28 @@ int main(int argc, char **argv) {
             o.out = argv[++i];
         else if (a == "--xvfb")
             o.xvfb = true;
+        else if (a == "--monitors" && i + 1 < argc &&
+                 (std::strcmp(argv[i + 1], "1") == 0 || std::strcmp(argv[i + 1], "2") == 0))
+            o.monitors = std::atoi(argv[++i]);
+        else if (a == "--choice" && i + 1 < argc)
+            o.choice = argv[++i];
         else {
-            std::fprintf(stderr, "usage: inkfulldemo --scenario FILE --out DIR [--xvfb]\n");
+            std::fprintf(stderr, "%s", kUsage);
             return 2;
         }
     }
-    if (o.scenario.empty() || o.out.empty()) {
-        std::fprintf(stderr, "usage: inkfulldemo --scenario FILE --out DIR [--xvfb]\n");
+    if (o.scenario.empty() || o.out.empty() || (!o.choice.empty() && o.monitors != 2)) {
+        std::fprintf(stderr, "%s", kUsage);
         return 2;
+    }
+    // The tray program and inkpointer read the monitor choice from a config
+    // home of the demo's own, never the user's.
+    std::string config = o.out + "/config";
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    if (!o.choice.empty()) {
+        mkdir(config.c_str(), 0700);
+        mkdir((config + "/vexor-driver").c_str(), 0700);
+        std::ofstream(config + "/vexor-driver/screen") << o.choice << "\n";
     }
     struct sigaction sa {};
     sa.sa_handler = on_signal;

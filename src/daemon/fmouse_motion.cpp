@@ -25,6 +25,12 @@ void fmouse_motion_encode(int x, int y, int leftbutton, int rightbutton, uint8_t
 }
 
 int fmouse_motion_init(void) {
+    // A close whose closing record could not be written leaves the pipe open;
+    // it is of no use any more and would leak with every reconnection.
+    if (motion_fd >= 0) {
+        close(motion_fd);
+        motion_fd = -1;
+    }
     motion_fd = open(ink::path::kPointerFifo, O_WRONLY | O_CLOEXEC);
     if (motion_fd < 0) {
         fmouse_msg("open fmouse fifo error\n");

@@ -1,6 +1,7 @@
 // The daemon as a process: start-up guard, handshake, the state machine's
 // notifications as the device node comes and goes, and what each way of
 // ending leaves behind.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include "daemon_helpers.h"
 #include "fmouse_cmddata.h"
 #include "fmouse_main.h"
+#include "fmouse_motion.h"
 #include "fmouse_start.h"
 
 using namespace inktest;
@@ -231,6 +233,45 @@ TEST_F(DaemonSandbox, ConfigurationIsReadAgainAtEveryDetect) {
     EXPECT_EQ(exit_code(d.wait(10s)), 0);
     EXPECT_EQ(tray_commands(), (Cmds{"66", "77", "44", "66"}));
     EXPECT_NE(d.output().find("Detect error\n"), std::string::npos);
+}
+
+// --- The pointer pipe across device connections.
+
+size_t open_descriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] auto &e : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+TEST_F(DaemonSandbox, ReconnectingWithoutAConsumerLeaksNoDescriptor) {
+    // Each connection opens the pipe and closes it with a closing record; with
+    // the consumer gone that record fails, and the pipe stays open until the
+    // next connection opens it anew.
+    signal(SIGPIPE, SIG_IGN);
+    std::string fifo = in_root("/sbin/fmousefifo");
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    size_t before = 0;
+    for (int i = 0; i < 5; ++i) {
+        int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+        if (i == 0)
+            before = open_descriptors();
+        ASSERT_EQ(fmouse_motion_init(), 0);
+        EXPECT_EQ(open_descriptors(), before + 1) << "connection " << i;
+        close(reader);  // the consumer goes away
+        EXPECT_EQ(fmouse_motion_close(), -1) << "the closing record cannot be written";
+        EXPECT_GE(motion_fd, 0) << "the pipe is left open";
+    }
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_EQ(fmouse_motion_init(), 0);
+    EXPECT_EQ(fmouse_motion_close(), 0);
+    uint8_t rec[8];
+    EXPECT_EQ(read(reader, rec, sizeof rec), 4) << "the closing record alone";
+    close(reader);
+    EXPECT_EQ(motion_fd, -1);
+    EXPECT_EQ(open_descriptors(), before - 1) << "no descriptor left of any connection";
 }
 
 // --- The screensaver inhibitor around a calibration.

@@ -249,3 +249,39 @@ TEST_F(RelayWithUnit, AKilledRelayLeavesTheUnitUsable) {
 }
 
 }  // namespace
+
+// A scripted unplug is a real one: the unit loses power with the node, so a
+// transfer half received before it is gone after the replug.
+TEST(ScriptedUnit, AnUnplugStepPowersTheUnitOff) {
+    if (!inktest::sandbox_available())
+        GTEST_SKIP() << "needs a sandbox build (-DINK_ROOT=...)";
+    inktest::reset_sandbox();
+    int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        GTEST_SKIP() << "/dev/fuse cannot be opened: FUSE tests skipped";
+    close(fd);
+    inksim::Scenario sc;
+    std::string err;
+    ASSERT_TRUE(inksim::parse_scenario("pause 300\nunplug\n", &sc, &err)) << err;
+    inksim::Simulator sim(sc);
+    if (!sim.start(&err))
+        GTEST_SKIP() << "cannot mount the virtual unit: " << err;
+    bool running = false;
+    sim.with_firmware([&](inksim::Firmware &fw) {
+        const std::string half = "r" + std::string("v") + std::string(100, '\x01');
+        fw.receive(reinterpret_cast<const uint8_t *>(half.data()), half.size(), 1);
+        running = fw.running();
+    });
+    ASSERT_TRUE(running);
+    ASSERT_TRUE(inktest::wait_until([] { return !inktest::exists(ink::path::kDeviceNode); }, 5s));
+    sim.with_firmware([&](inksim::Firmware &fw) {
+        EXPECT_FALSE(fw.running()) << "the unit kept its power";
+        std::vector<uint8_t> out;
+        fw.take_due(LLONG_MAX, &out);  // frames of before the unplug
+        out.clear();
+        fw.receive(reinterpret_cast<const uint8_t *>("T"), 1, 2);
+        fw.take_due(LLONG_MAX, &out);
+        EXPECT_EQ(out.size(), 4u) << "T answered as a command, not taken as data";
+    });
+    sim.stop();
+}

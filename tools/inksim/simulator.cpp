@@ -118,7 +118,9 @@ void Simulator::apply(const Step &s) {
             pen_on_ = false;
             break;
         case StepKind::Unplug:
+            // As unplug(): the node goes, and the unit loses its power.
             fs_.set_plugged(false);
+            fw_.power_off();
             break;
         case StepKind::Plug:
             fs_.set_plugged(true);

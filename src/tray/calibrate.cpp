@@ -4,6 +4,7 @@
 
 #include "fmouse_sys.h"
 #include "ink_time.h"
+#include "screen_area.h"
 #include "tray_images.h"
 #include "tray_shared.h"
 
@@ -138,12 +139,26 @@ int calibrate() {
     }
     window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window), "Calibrate");
-    GdkScreen *screen = gtk_window_get_screen(GTK_WINDOW(window));
-    width = gdk_screen_get_width(screen);
-    height = gdk_screen_get_height(screen);
-    gtk_window_set_default_size(GTK_WINDOW(window), width, height);
-    gtk_window_fullscreen(GTK_WINDOW(window));
-    gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+    const ScreenArea &area = screen_area();
+    if (area.whole) {
+        // The whole screen, at the size the daemon was told.
+        width = area.rect.width;
+        height = area.rect.height;
+        gtk_window_set_default_size(GTK_WINDOW(window), width, height);
+        gtk_window_fullscreen(GTK_WINDOW(window));
+        gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+    } else {
+        // Exactly the chosen monitor: the targets come in its pixels, and
+        // the window's origin is the monitor's. A window manager fullscreens
+        // the window on the monitor it is placed on.
+        width = area.rect.width;
+        height = area.rect.height;
+        gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_NONE);
+        gtk_window_move(GTK_WINDOW(window), area.rect.x, area.rect.y);
+        gtk_window_set_default_size(GTK_WINDOW(window), width, height);
+        gtk_window_resize(GTK_WINDOW(window), width, height);
+        gtk_window_fullscreen(GTK_WINDOW(window));
+    }
     gtk_window_set_keep_above(GTK_WINDOW(window), TRUE);
     gtk_window_set_skip_taskbar_hint(GTK_WINDOW(window), TRUE);
     g_signal_connect(window, "destroy", G_CALLBACK(on_window_destroy), nullptr);
@@ -169,7 +184,6 @@ void calibrate_start_dial() {
     GtkWindow *sw = GTK_WINDOW(start_window);
     gtk_container_set_border_width(GTK_CONTAINER(start_window), 0);
     gtk_widget_set_size_request(start_window, kStartWidth, kStartHeight);
-    gtk_window_set_position(sw, GTK_WIN_POS_CENTER);
     gtk_window_set_title(sw, "Vexor Driver");
     gtk_window_set_type_hint(sw, GDK_WINDOW_TYPE_HINT_DIALOG);
     gtk_window_set_resizable(sw, FALSE);
@@ -207,6 +221,7 @@ void calibrate_start_dial() {
     g_signal_connect(ok, "clicked", G_CALLBACK(destroy_start_window), nullptr);
     g_signal_connect(cancel, "clicked", G_CALLBACK(calibrate_cancel), nullptr);
     g_signal_connect(start_window, "delete_event", G_CALLBACK(calibrate_cancel_event), nullptr);
+    screen_area_centre(sw);
     gtk_widget_show_all(start_window);
 }
 

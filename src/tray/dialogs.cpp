@@ -2,6 +2,7 @@
 
 #include "calibrate.h"
 #include "fmouse_sys.h"
+#include "screen_area.h"
 #include "tray_images.h"
 #include "tray_shared.h"
 
@@ -64,7 +65,6 @@ void con_dial() {
     gtk_window_set_deletable(w, FALSE);
     gtk_container_set_border_width(GTK_CONTAINER(wait_window), 0);
     gtk_widget_set_size_request(wait_window, kWaitWidth, kWaitHeight);
-    gtk_window_set_position(w, GTK_WIN_POS_CENTER);
     gtk_window_set_title(w, "Vexor Driver");
     gtk_window_set_resizable(w, FALSE);
     gtk_window_set_keep_above(w, TRUE);
@@ -79,6 +79,7 @@ void con_dial() {
 
     g_signal_connect(wait_window, "delete_event", G_CALLBACK(uclose_application), nullptr);
     g_signal_connect(wait_window, "destroy", G_CALLBACK(on_wait_destroy), nullptr);
+    screen_area_centre(w);
     gtk_widget_show_all(wait_window);
     wait_dlg_show_flag = 1;
 }
@@ -110,7 +111,6 @@ void menuItem3_on_click(GtkMenuItem *, gpointer) {
     GtkWindow *w = GTK_WINDOW(about);
     gtk_container_set_border_width(GTK_CONTAINER(about), 0);
     gtk_widget_set_size_request(about, kAboutWidth, kAboutHeight);
-    gtk_window_set_position(w, GTK_WIN_POS_CENTER);
     gtk_window_set_title(w, "Vexor Driver");
     gtk_window_set_resizable(w, FALSE);
     gtk_window_set_skip_taskbar_hint(w, TRUE);
@@ -136,6 +136,7 @@ void menuItem3_on_click(GtkMenuItem *, gpointer) {
     g_signal_connect_swapped(ok, "clicked", G_CALLBACK(gtk_widget_destroy), about);
     g_signal_connect(about, "delete_event", G_CALLBACK(close_about_dlg), nullptr);
     g_signal_connect(about, "destroy", G_CALLBACK(on_about_destroy), nullptr);
+    screen_area_centre(w);
     gtk_widget_show_all(about);
     about_dlg_show_flag = 1;
 }

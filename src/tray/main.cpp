@@ -12,6 +12,8 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "calibrate.h"
 #include "cmd_client.h"
@@ -20,6 +22,7 @@
 #include "ink_paths.h"
 #include "tmp_names.h"
 #include "ink_time.h"
+#include "screen_area.h"
 #include "tray_images.h"
 #include "tray_shared.h"
 
@@ -31,7 +34,7 @@ std::atomic<int> kvx_normal_dot_x{0}, kvx_normal_dot_y{0}, kvx_adv_dot_x{0}, kvx
     kvx_sidespace{0};
 std::atomic<pid_t> vxdcore_pid{0}, inkrelay_pid{0};
 std::atomic<int> screen_width{0}, screen_height{0};
-int resolution_x = 0, resolution_y = 0;
+ink::monitors::Rect resolution;
 int about_dlg_show_flag = 0, wait_dlg_show_flag = 0, calibrate_dlg_show_flag = 0;
 guint id0 = 0;
 GtkStatusIcon *tray_icon = nullptr;
@@ -52,21 +55,122 @@ constexpr long kEmbedCheckMs = 2000;    // a tray manager docks the icon well be
 GtkWidget *image1 = nullptr, *image2 = nullptr, *image3 = nullptr, *image4 = nullptr;
 pthread_t guicmd_tid;
 
-void read_screen_size(int &w, int &h) {
-    GdkScreen *screen = gdk_screen_get_default();
-    w = gdk_screen_get_width(screen);
-    h = gdk_screen_get_height(screen);
-    screen_width.store(w);
-    screen_height.store(h);
+GtkWidget *screen_item = nullptr;   // "Screen", only while there are two monitors or more
+std::string screen_menu_shown;      // what its submenu shows, to rebuild it on a change
+bool screen_menu_building = false;  // marks set while building are not choices
+std::vector<ink::monitors::Choice> screen_choices;  // one a radio item, in order
+
+// A radio item of the Screen submenu chosen: the choice is written for the
+// next tick to take up.
+void screen_choice_on_activate(GtkMenuItem *item, gpointer data) {
+    if (screen_menu_building || !gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(item)))
+        return;
+    size_t i = GPOINTER_TO_SIZE(data);
+    if (i >= screen_choices.size())
+        return;
+    const ink::monitors::Choice &c = screen_choices[i];
+    std::string err;
+    if (ink::monitors::write_choice(ink::monitors::choice_path(), c, &err)) {
+        fmouse_msgf("screen chosen: %s\n", ink::monitors::format_choice(c).c_str());
+    } else {
+        fmouse_errf("screen choice not saved: %s\n", err.c_str());
+        screen_menu_shown.clear();  // the marks go back to the area in use
+    }
 }
 
-// Screen-size watch, run on every tick without a pending action.
-void watch_resolution(int w, int h) {
-    if (w == resolution_x && h == resolution_y)
+GtkWidget *screen_radio(GSList *&group, const std::string &label, bool active) {
+    GtkWidget *item = gtk_radio_menu_item_new_with_label(group, label.c_str());
+    group = gtk_radio_menu_item_get_group(GTK_RADIO_MENU_ITEM(item));
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), active ? TRUE : FALSE);
+    g_signal_connect(item, "activate", G_CALLBACK(screen_choice_on_activate),
+                     GSIZE_TO_POINTER(screen_choices.size() - 1));
+    return item;
+}
+
+// The Screen submenu follows the monitors and the area in use: one radio
+// item a monitor and one for the whole desktop, the area in use marked. With
+// a single monitor there is none.
+void rebuild_screen_menu() {
+    const ScreenArea &a = screen_area();
+    const auto &mons = a.layout.monitors;
+    if (mons.size() < 2) {
+        if (screen_item != nullptr) {
+            gtk_widget_destroy(screen_item);
+            screen_item = nullptr;
+            screen_menu_shown.clear();
+            fmouse_msg("screen menu removed\n");
+        }
+        return;
+    }
+    std::vector<std::string> labels;
+    std::string shown;
+    for (size_t i = 0; i < mons.size(); ++i) {
+        labels.push_back(ink::monitors::describe(mons[i]));
+        shown += (static_cast<int>(i) == a.chosen.index ? "*" : "") + labels.back() + ", ";
+    }
+    shown += std::string(a.chosen.index < 0 ? "*" : "") + tr("Whole desktop");
+    if (screen_item != nullptr && shown == screen_menu_shown)
+        return;
+    screen_menu_shown = shown;
+    fmouse_msgf("screen menu: %s\n", shown.c_str());
+
+    if (screen_item == nullptr) {
+        screen_item = gtk_menu_item_new_with_label(tr(N_("Screen")));
+        // After the two calibrate items, before About.
+        gtk_menu_shell_insert(GTK_MENU_SHELL(menu), screen_item, 2);
+        gtk_widget_show(screen_item);
+    }
+    GtkWidget *old = gtk_menu_item_get_submenu(GTK_MENU_ITEM(screen_item));
+    if (old != nullptr)
+        gtk_widget_destroy(old);
+
+    // A monitor is chosen by its name, or by its place when names repeat.
+    bool unique = true;
+    for (size_t i = 0; i < mons.size(); ++i)
+        for (size_t j = i + 1; j < mons.size(); ++j)
+            unique = unique && mons[i].name != mons[j].name;
+    screen_menu_building = true;
+    screen_choices.clear();
+    GtkWidget *sub = gtk_menu_new();
+    GSList *group = nullptr;
+    for (size_t i = 0; i < mons.size(); ++i) {
+        ink::monitors::Choice c;
+        c.kind = unique ? ink::monitors::Choice::Kind::Name : ink::monitors::Choice::Kind::Index;
+        c.index = static_cast<int>(i);
+        c.name = mons[i].name;
+        screen_choices.push_back(c);
+        gtk_menu_shell_append(
+            GTK_MENU_SHELL(sub),
+            screen_radio(group, labels[i], static_cast<int>(i) == a.chosen.index));
+    }
+    ink::monitors::Choice all;
+    all.kind = ink::monitors::Choice::Kind::All;
+    screen_choices.push_back(all);
+    gtk_menu_shell_append(GTK_MENU_SHELL(sub),
+                          screen_radio(group, tr(N_("Whole desktop")), a.chosen.index < 0));
+    gtk_widget_show_all(sub);
+    gtk_menu_item_set_submenu(GTK_MENU_ITEM(screen_item), sub);
+    screen_menu_building = false;
+}
+
+// The area the daemon works in: read again on every tick, so that the size
+// the command thread answers with follows the screen, the monitors and the
+// user's choice.
+ink::monitors::Rect read_screen_size() {
+    const ScreenArea &a = screen_area_update();
+    screen_width.store(a.rect.width);
+    screen_height.store(a.rect.height);
+    rebuild_screen_menu();
+    return a.rect;
+}
+
+// Screen-size watch, run on every tick without a pending action: the daemon
+// is told once whenever the area moves or changes its size.
+void watch_resolution(const ink::monitors::Rect &r) {
+    if (r == resolution)
         return;
     fmouse_msg("resolution has changed\n");
-    resolution_x = w;
-    resolution_y = h;
+    resolution = r;
     raise_request(GuiEvt::Resolution);
 }
 
@@ -91,14 +195,13 @@ void dots_done() {
 gboolean check(gpointer) {
     // The size the command thread answers with follows the screen on every
     // tick; the watch below reports a change only on a tick without an action.
-    int w = 0, h = 0;
-    read_screen_size(w, h);
+    ink::monitors::Rect area = read_screen_size();
     unsigned char action = ui_cmd.exchange(0);
     if (action != 0)
         fmouse_msgf("dispatch %s\n", gui_cmd_name(action));
     switch (static_cast<GuiCmd>(action)) {
         case GuiCmd::Clear:
-            watch_resolution(w, h);
+            watch_resolution(area);
             break;
         case GuiCmd::CalibDot: {
             std::uint64_t d = calibrate_dot.load();
@@ -302,7 +405,7 @@ int main(int argc, char **argv) {
                       tray_icon_check_embedded, nullptr);
     }
 
-    read_screen_size(resolution_x, resolution_y);
+    resolution = read_screen_size();
     id0 = g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kDispatchMs)), check, nullptr);
 
     int rc = pthread_create(&guicmd_tid, nullptr, fmouse_guicmd_func, nullptr);

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "monitors.h"
+
 // Command bytes of the daemon (command channel), also the dispatcher's action
 // codes in `ui_cmd`.
 enum class GuiCmd : unsigned char {
@@ -72,12 +74,13 @@ extern std::atomic<int> kvx_normal_dot_x, kvx_normal_dot_y, kvx_adv_dot_x, kvx_a
     kvx_sidespace;
 extern std::atomic<pid_t> vxdcore_pid, inkrelay_pid;
 
-// Screen size as the main thread last read it; the command thread answers
+// Size of the area the daemon works in (the chosen monitor, or the whole
+// screen) as the main thread last read it; the command thread answers
 // 0xF0 and 0xF1 from these, so it never calls into GDK itself.
 extern std::atomic<int> screen_width, screen_height;
 
 // Main-thread state.
-extern int resolution_x, resolution_y;
+extern ink::monitors::Rect resolution;  // the area the daemon was last told of
 extern int about_dlg_show_flag, wait_dlg_show_flag, calibrate_dlg_show_flag;
 extern guint id0;
 extern GtkStatusIcon *tray_icon;

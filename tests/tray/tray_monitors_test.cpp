@@ -1,0 +1,313 @@
+// inktray on one X screen of two monitors (Xephyr with Xinerama heads: an
+// 800x600 panel at the left, the primary, and a 640x480 projector right of
+// it), driven by a fake daemon: the size it reports, where the calibration
+// window and its targets go, and the Screen submenu that picks the monitor.
+#include <gtest/gtest.h>
+#include <X11/keysym.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+#include "tray_session.h"
+
+using namespace inktest;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr std::uint32_t kGreen = 0x00947E;
+constexpr int kPanelShift = 800;
+
+class TrayMonitorsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!xephyr_installed())
+            GTEST_SKIP() << "Xephyr is not installed (apt-get install xserver-xephyr)";
+        reset_sandbox();
+        install_program("inktray");
+        config_ = in_root("/config");
+        choice_file = config_ + "/vexor-driver/screen";
+        mkdir(config_.c_str(), 0700);
+        mkdir((config_ + "/vexor-driver").c_str(), 0700);
+        std::remove(choice_file.c_str());
+        const char *old = std::getenv("XDG_CONFIG_HOME");
+        saved_config_ = old ? std::optional<std::string>(old) : std::nullopt;
+        setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+    }
+    void TearDown() override {
+        if (saved_config_)
+            setenv("XDG_CONFIG_HOME", saved_config_->c_str(), 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
+        if (tray.pid() > 0) {
+            std::string out = tray.output();
+            EXPECT_EQ(out.find("CRITICAL"), std::string::npos) << out;
+            EXPECT_EQ(out.find("WARNING"), std::string::npos) << out;
+        }
+    }
+
+    // The X server of the two heads, optionally a tray host, the fake daemon
+    // and the tray program after its start-up handshake.
+    void start(bool with_host) {
+        ASSERT_TRUE(x.start_heads({{800, 600, 0, 0}, {640, 480, 800, 0}}));
+        if (with_host) {
+            ASSERT_TRUE(host.start(x.display_name()));
+        }
+        ASSERT_TRUE(daemon.listen());
+        tray = Process::start({in_root("/usr/bin/inktray"), "--vxd-debug"}, in_root("/tray.out"));
+        ASSERT_TRUE(daemon.accept());
+        ASSERT_EQ(daemon.notify(0x66), 0);
+        if (with_host) {
+            ASSERT_TRUE(host.wait_icon());
+            // The nested server keeps the pointer on its first head, and the
+            // icon docks at the panel's right end: the panel moves left so
+            // that the icon is on the first head.
+            XMoveWindow(x.dpy(), host.panel(), -kPanelShift, 0);
+            XSync(x.dpy(), False);
+        }
+        TraySession::ticks(1);
+    }
+    std::string output() { return tray.output(); }
+    // Replaces the choice file in one step, as the tray program itself does:
+    // the program never reads half a file.
+    void choose(const std::string &line) {
+        write_file(choice_file + ".new", line);
+        ASSERT_EQ(std::rename((choice_file + ".new").c_str(), choice_file.c_str()), 0);
+    }
+    int width() { return value(daemon.screen(0xF0)); }
+    int height() { return value(daemon.screen(0xF1)); }
+    static int value(const Bytes &b) {
+        if (b.size() != 5 || b[4] != 0)
+            return -1;
+        return b[0] | (b[1] << 8) | (b[2] << 16) | (b[3] << 24);
+    }
+
+    // Clicks the tray icon; the popup menu's window, or an empty one.
+    XWin open_menu() {
+        x.raise(host.panel());
+        wait_until([&] { return x.popups().empty(); }, 2000ms);
+        x.click(host.icon_x() - kPanelShift, host.icon_y());
+        XWin menu;
+        wait_until(
+            [&] {
+                auto p = x.popups();
+                if (p.empty())
+                    return false;
+                menu = p.back();
+                return true;
+            },
+            3000ms);
+        x.move_pointer(2, 590);
+        return menu;
+    }
+    void down(int n) {
+        for (int i = 0; i < n; ++i)
+            x.key(XK_Down);
+    }
+
+    std::string choice_file;
+    XServer x;
+    TrayHost host;
+    FakeDaemon daemon;
+    Process tray;
+
+  private:
+    std::string config_;
+    std::optional<std::string> saved_config_;
+};
+
+TEST_F(TrayMonitorsTest, SizeOfTheChosenMonitor) {
+    ASSERT_NO_FATAL_FAILURE(start(false));
+    // No choice: of two monitors the one that is not the primary.
+    EXPECT_EQ(daemon.screen(0xF0), (Bytes{0x80, 0x02, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(daemon.screen(0xF1), (Bytes{0xE0, 0x01, 0x00, 0x00, 0x00}));
+
+    struct Case {
+        std::string line;
+        int w, h;
+    };
+    for (const Case &c :
+         {Case{"all\n", 1440, 600}, Case{"monitor 0\n", 800, 600}, Case{"XINERAMA-1\n", 640, 480},
+          Case{"XINERAMA-0", 800, 600}, Case{"monitor zero\n", 640, 480},
+          Case{"HDMI-7\n", 640, 480}, Case{"monitor 2\n", 640, 480}, Case{"all\nall\n", 640, 480},
+          Case{"monitor 0\n", 800, 600}, Case{"", 640, 480}}) {
+        choose(c.line);
+        TraySession::ticks(2);
+        EXPECT_EQ(width(), c.w) << c.line;
+        EXPECT_EQ(height(), c.h) << c.line;
+    }
+    std::remove(choice_file.c_str());
+    TraySession::ticks(2);
+    EXPECT_EQ(width(), 640);
+
+    std::string out = output();
+    // A file that does not parse is reported, once for its content.
+    EXPECT_EQ(count_of(out, "monitor zero\": monitor takes a number"), 1u) << out;
+    EXPECT_EQ(count_of(out, "more than one line; the default rules apply"), 1u) << out;
+    EXPECT_EQ(count_of(out, "screen: empty; the default rules apply"), 1u) << out;
+    EXPECT_NE(out.find("the chosen monitor HDMI-7 is not there"), std::string::npos) << out;
+    EXPECT_NE(out.find("the chosen monitor 2 is not there"), std::string::npos) << out;
+    EXPECT_TRUE(tray.running());
+}
+
+TEST_F(TrayMonitorsTest, ChoiceChangedAtRunTimeRaisesResolutionOnce) {
+    ASSERT_NO_FATAL_FAILURE(start(false));
+    TraySession::ticks(1);
+    EXPECT_EQ(daemon.poll(), 0);
+    choose("monitor 0\n");
+    EXPECT_TRUE(wait_until([&] { return daemon.poll() == 0x30; }, 1000ms));
+    TraySession::ticks(3);
+    EXPECT_EQ(daemon.poll(), 0);
+    EXPECT_EQ(width(), 800);
+    EXPECT_EQ(height(), 600);
+
+    // The same monitor by its name: the area stays, nothing to tell.
+    choose("XINERAMA-0\n");
+    TraySession::ticks(3);
+    EXPECT_EQ(daemon.poll(), 0);
+
+    // The whole desktop has the same height but another origin and width.
+    choose("all\n");
+    EXPECT_TRUE(wait_until([&] { return daemon.poll() == 0x30; }, 1000ms));
+    TraySession::ticks(3);
+    EXPECT_EQ(daemon.poll(), 0);
+    EXPECT_EQ(width(), 1440);
+
+    // A broken file: back to the default, told once.
+    choose("monitor -1\n");
+    EXPECT_TRUE(wait_until([&] { return daemon.poll() == 0x30; }, 1000ms));
+    TraySession::ticks(3);
+    EXPECT_EQ(daemon.poll(), 0);
+    EXPECT_EQ(width(), 640);
+    EXPECT_EQ(height(), 480);
+}
+
+// The window covers the projector only, and the daemon's targets, in its
+// pixels, land on it.
+TEST_F(TrayMonitorsTest, CalibrationWindowCoversTheChosenMonitor) {
+    ASSERT_NO_FATAL_FAILURE(start(true));
+    daemon.notify(0x88);
+    TraySession::ticks(1);
+    struct Case {
+        std::string line;
+        int x, y, w, h;
+    };
+    for (const Case &c : {Case{"", 800, 0, 640, 480}, Case{"monitor 0\n", 0, 0, 800, 600},
+                          Case{"all\n", 0, 0, 1440, 600}}) {
+        SCOPED_TRACE(c.line);
+        choose(c.line);
+        TraySession::ticks(2);
+        XWin menu = open_menu();
+        ASSERT_NE(menu.id, 0u) << output();
+        down(1);
+        x.key(XK_Return);
+        ASSERT_TRUE(x.wait_count(kCalibTitle, 1)) << output();
+        ASSERT_TRUE(x.wait_count(kDialogTitle, 1)) << output();
+        XWin cw = x.find(kCalibTitle)[0];
+        EXPECT_EQ(cw.x, c.x);
+        EXPECT_EQ(cw.y, c.y);
+        EXPECT_EQ(cw.w, c.w);
+        EXPECT_EQ(cw.h, c.h);
+        // The start dialog in the middle of a chosen monitor (GTK centres
+        // it on the pointer's monitor on the whole desktop).
+        XWin dlg = x.find(kDialogTitle)[0];
+        if (c.w != 1440) {
+            EXPECT_EQ(dlg.x, c.x + (c.w - 525) / 2);
+            EXPECT_EQ(dlg.y, c.y + (c.h - 200) / 2);
+        }
+
+        TraySession::pause(1000);  // the menu item's pause
+        x.key(XK_Return, dlg.id);
+        ASSERT_TRUE(x.wait_count(kDialogTitle, 0));
+        EXPECT_EQ(daemon.poll(), 0x10);
+        ASSERT_EQ(daemon.dot(100, 50), 0);
+        int gx = 0, gy = 0;
+        EXPECT_TRUE(wait_until([&] { return colour_centre(x.dpy(), kGreen, &gx, &gy); }, 3000ms));
+        // colour_centre finds a target drawn for (100, 50) at (101, 51) of
+        // a window at the origin.
+        EXPECT_EQ(gx, c.x + 101);
+        EXPECT_EQ(gy, c.y + 51);
+        EXPECT_EQ(daemon.notify(0x99), 0);
+        ASSERT_TRUE(x.wait_count(kCalibTitle, 0));
+    }
+}
+
+TEST_F(TrayMonitorsTest, WaitAndAboutDialogsOnTheChosenMonitor) {
+    ASSERT_NO_FATAL_FAILURE(start(true));
+    ASSERT_EQ(daemon.notify(0x33), 0);
+    ASSERT_TRUE(x.wait_count(kDialogTitle, 1));
+    XWin wait = x.find(kDialogTitle)[0];
+    EXPECT_EQ(wait.x, 800 + (640 - 350) / 2);
+    EXPECT_EQ(wait.y, (480 - 120) / 2);
+    ASSERT_EQ(daemon.notify(0x44), 0);
+    ASSERT_TRUE(x.wait_count(kDialogTitle, 0));
+
+    // Unconnected: Screen, About, Exit.
+    ASSERT_NE(open_menu().id, 0u);
+    down(2);
+    x.key(XK_Return);
+    ASSERT_TRUE(x.wait_count(kDialogTitle, 1)) << output();
+    XWin about = x.find(kDialogTitle)[0];
+    EXPECT_EQ(about.x, 800 + (640 - 400) / 2);
+    EXPECT_EQ(about.y, (480 - 150) / 2);
+}
+
+TEST_F(TrayMonitorsTest, ScreenSubmenuChoosesTheMonitor) {
+    ASSERT_NO_FATAL_FAILURE(start(true));
+    daemon.notify(0x88);
+    TraySession::ticks(1);
+    EXPECT_NE(output().find("screen menu: XINERAMA-0 (800\u00d7600), *XINERAMA-1 (640\u00d7480), "
+                            "Whole desktop\n"),
+              std::string::npos)
+        << output();
+    EXPECT_EQ(daemon.poll(), 0);
+
+    // Calibrate (Normal), Calibrate (Advanced), Screen: its submenu opens
+    // beside it with three items.
+    XWin menu = open_menu();
+    ASSERT_NE(menu.id, 0u);
+    down(3);
+    x.key(XK_Right);
+    ASSERT_TRUE(wait_until([&] { return x.popups().size() == 2; }, 2000ms)) << output();
+    // The first monitor is selected on opening; Whole desktop is the third.
+    down(2);
+    x.key(XK_Return);
+    EXPECT_TRUE(wait_until([&] { return daemon.poll() == 0x30; }, 2000ms)) << output();
+    EXPECT_EQ(read_file(choice_file).value_or(""), "all\n");
+    TraySession::ticks(3);
+    EXPECT_EQ(daemon.poll(), 0);
+    EXPECT_EQ(width(), 1440);
+    EXPECT_NE(output().find("screen menu: XINERAMA-0 (800\u00d7600), XINERAMA-1 (640\u00d7480), "
+                            "*Whole desktop\n"),
+              std::string::npos)
+        << output();
+
+    // The first monitor, by its name.
+    ASSERT_NE(open_menu().id, 0u);
+    down(3);
+    x.key(XK_Right);
+    ASSERT_TRUE(wait_until([&] { return x.popups().size() == 2; }, 2000ms));
+    x.key(XK_Return);
+    EXPECT_TRUE(wait_until([&] { return daemon.poll() == 0x30; }, 2000ms)) << output();
+    EXPECT_EQ(read_file(choice_file).value_or(""), "XINERAMA-0\n");
+    TraySession::ticks(2);
+    EXPECT_EQ(width(), 800);
+    EXPECT_EQ(height(), 600);
+}
+
+// One monitor: no Screen submenu; About is right after the calibrate items.
+TEST(TrayOneMonitorTest, NoScreenSubmenu) {
+    if (!xvfb_installed())
+        GTEST_SKIP() << "Xvfb is not installed";
+    TraySession s;
+    ASSERT_EQ(s.start(true), "") << s.output();
+    s.connect();
+    ASSERT_TRUE(s.choose(MenuItem::About));
+    EXPECT_TRUE(s.x.wait_count(kDialogTitle, 1)) << s.output();
+    EXPECT_EQ(s.output().find("screen menu"), std::string::npos) << s.output();
+    EXPECT_EQ(s.daemon.screen(0xF0), (Bytes{0x00, 0x04, 0x00, 0x00, 0x00}));
+}
+
+}  // namespace

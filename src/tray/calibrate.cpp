@@ -141,9 +141,15 @@ int calibrate() {
     gtk_window_set_title(GTK_WINDOW(window), "Calibrate");
     const ScreenArea &area = screen_area();
     if (area.whole) {
-        // The whole screen, at the size the daemon was told.
-        width = area.rect.width;
-        height = area.rect.height;
+        // The whole screen. With several monitors its size is the one the
+        // daemon was told, which holds them all even when GDK's is stale.
+        GdkScreen *screen = gtk_window_get_screen(GTK_WINDOW(window));
+        width = gdk_screen_get_width(screen);
+        height = gdk_screen_get_height(screen);
+        if (area.layout.monitors.size() > 1) {
+            width = area.rect.width;
+            height = area.rect.height;
+        }
         gtk_window_set_default_size(GTK_WINDOW(window), width, height);
         gtk_window_fullscreen(GTK_WINDOW(window));
         gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);

@@ -1,4 +1,4 @@
-// The part of the X screen the tray program works in: the monitor the camera
+// The area of the X screen the tray program works in: the monitor the camera
 // sees (chosen by the user, or by the default rules of ink::monitors), or the
 // whole screen. The daemon is told its size, the calibration window covers it
 // and the dialogs are centred on it. Main thread only.

@@ -4,12 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "fmouse_sys.h"
 
 namespace ink::pointer {
+
+void place_in_area(Action *actions, std::size_t n, const ink::monitors::Rect &area) {
+    if (area.width < 1 || area.height < 1)
+        return;
+    for (std::size_t i = 0; i < n; ++i) {
+        actions[i].x = area.x + std::clamp(actions[i].x, 0, area.width - 1);
+        actions[i].y = area.y + std::clamp(actions[i].y, 0, area.height - 1);
+    }
+}
 
 int ensure_fifo(const char *path) {
     struct stat st;
@@ -68,6 +78,7 @@ void Consumer::on_record(const RecordBytes &b) {
         observer_(b);
     std::array<Action, kMaxActions> acts;
     std::size_t n = translator_.translate(r, &acts);
+    place_in_area(acts.data(), n, area_);
     if (n > 0 && backend_.perform(acts.data(), n) != 0)
         fmouse_errf("%s backend refused a record\n", backend_.name());
 }
@@ -75,6 +86,7 @@ void Consumer::on_record(const RecordBytes &b) {
 void Consumer::release_all() {
     std::array<Action, kMaxActions> acts;
     std::size_t n = translator_.release_all(&acts);
+    place_in_area(acts.data(), n, area_);
     if (n > 0)
         backend_.perform(acts.data(), n);
 }

@@ -7,9 +7,17 @@
 #include <functional>
 
 #include "backend.h"
+#include "monitors.h"
 #include "pointer_events.h"
 
 namespace ink::pointer {
+
+// Puts the positions of one record's actions into the area: records are in
+// the pixels of the chosen monitor, the backends work in the whole screen's.
+// A position is kept inside the area (a record beyond the monitor's edge
+// stays on its edge instead of landing on the neighbouring monitor). An area
+// of no size (no X display, so no monitors) leaves the positions as they are.
+void place_in_area(Action *actions, std::size_t n, const ink::monitors::Rect &area);
 
 // Makes sure `path` is a named pipe the daemon can write: creates it with mode
 // 0666 when missing. Returns 0, or -1 (printed) when something else is there
@@ -31,6 +39,10 @@ class Consumer {
     void feed(const std::uint8_t *data, std::size_t n);
     // Releases every button still down (before the consumer ends).
     void release_all();
+    // The rectangle of the screen the records are placed in (see
+    // place_in_area); the following records go there.
+    void set_area(const ink::monitors::Rect &area) { area_ = area; }
+    const ink::monitors::Rect &area() const { return area_; }
 
     long records() const { return records_; }
     long bad_bytes() const { return bad_bytes_; }
@@ -42,6 +54,7 @@ class Consumer {
     std::function<void(const RecordBytes &)> observer_;
     RecordAssembler assembler_;
     PointerTranslator translator_;
+    ink::monitors::Rect area_;
     long records_ = 0;
     long bad_bytes_ = 0;
 };

@@ -2,6 +2,7 @@
 // the pointer pipe and turns them into pointer movement and button presses on
 // the desktop, through a uinput virtual pen (X11 and Wayland) or, failing
 // that, XTest on an X display.
+#include <X11/Xlib.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -14,10 +15,12 @@
 #include <memory>
 #include <string>
 
+#include "area_follower.h"
 #include "consumer.h"
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "monitors.h"
 #include "uinput_backend.h"
 #include "unique_fd.h"
 #include "xtest_backend.h"
@@ -80,11 +83,20 @@ bool parse_args(int argc, char **argv, Options *o) {
     return true;
 }
 
-std::unique_ptr<Backend> open_uinput(const Options &o) {
+struct CloseDisplay {
+    void operator()(Display *d) const { XCloseDisplay(d); }
+};
+using DisplayPtr = std::unique_ptr<Display, CloseDisplay>;
+
+std::unique_ptr<UinputBackend> open_uinput(const Options &o, Display *dpy) {
     int w = o.width, h = o.height;
-    if (w == 0 && x_screen_size(o.display, &w, &h) != 0) {
-        fmouse_err("uinput: screen size unknown (no X display): give --screen WxH\n");
-        return nullptr;
+    if (w == 0) {
+        if (dpy == nullptr) {
+            fmouse_err("uinput: screen size unknown (no X display): give --screen WxH\n");
+            return nullptr;
+        }
+        w = DisplayWidth(dpy, DefaultScreen(dpy));
+        h = DisplayHeight(dpy, DefaultScreen(dpy));
     }
     auto b = std::make_unique<UinputBackend>();
     if (b->open(w, h) != 0)
@@ -108,16 +120,31 @@ int main(int argc, char **argv) {
         return 2;
     }
 
+    // The display the monitors come from (and the uinput pen's range). With
+    // --screen the uinput pen needs none: its range is the size given and
+    // the records are not moved (no monitors are known).
+    DisplayPtr dpy;
+    if (opt.width == 0 || opt.backend == BackendChoice::XTest)
+        dpy.reset(XOpenDisplay(opt.display));
     std::unique_ptr<Backend> backend;
-    if (opt.backend != BackendChoice::XTest)
-        backend = open_uinput(opt);
-    if (!backend && opt.backend != BackendChoice::Uinput)
+    UinputBackend *uinput = nullptr;
+    if (opt.backend != BackendChoice::XTest) {
+        auto u = open_uinput(opt, dpy.get());
+        uinput = u.get();
+        backend = std::move(u);
+    }
+    if (!backend && opt.backend != BackendChoice::Uinput) {
         backend = open_xtest(opt);
+        if (backend && !dpy)
+            dpy.reset(XOpenDisplay(opt.display));
+    }
     if (!backend) {
         std::fprintf(stderr, "inkpointer: no pointer backend could be opened%s\n",
                      vxd_debug_flag ? "" : " (--vxd-debug tells why)");
         return 1;
     }
+    if (uinput != nullptr && opt.width != 0)
+        dpy.reset();
 
     if (ensure_fifo(ink::path::kPointerFifo) != 0) {
         std::fprintf(stderr, "inkpointer: %s is not usable\n", ink::path::kPointerFifo);
@@ -155,15 +182,41 @@ int main(int argc, char **argv) {
             std::fflush(log);
         });
     }
+    AreaFollower follower;
+    follower.start(dpy.get(), ink::monitors::choice_path());
+    consumer.set_area(follower.area());
+    // A new area applies from the next record on; a new screen size gives
+    // the uinput pen a new range (--screen fixes it).
+    auto follow = [&] {
+        if (!follower.update())
+            return;
+        consumer.set_area(follower.area());
+        const ink::monitors::Rect &scr = follower.screen();
+        if (uinput != nullptr && opt.width == 0 &&
+            (scr.width != uinput->width() || scr.height != uinput->height())) {
+            consumer.release_all();
+            if (uinput->resize(scr.width, scr.height) != 0)
+                fmouse_errf("uinput: the pen keeps its %d x %d range\n", uinput->width(),
+                            uinput->height());
+        }
+    };
     const int wait_ms = static_cast<int>(ink::time::scaled_ms(500));
     while (!g_stop) {
-        pollfd p{fd.get(), POLLIN, 0};
-        int r = poll(&p, 1, wait_ms);
+        if (follower.events_queued())
+            follow();
+        pollfd p[3] = {{fd.get(), POLLIN, 0},
+                       {follower.display_fd(), POLLIN, 0},
+                       {follower.watch_fd(), POLLIN, 0}};
+        int r = poll(p, 3, wait_ms);  // a descriptor of -1 is left out
         if (r < 0 && errno != EINTR) {
             fmouse_errf("poll: %s\n", std::strerror(errno));
             break;
         }
         if (r <= 0)
+            continue;
+        if (p[1].revents != 0 || p[2].revents != 0)
+            follow();
+        if (p[0].revents == 0)
             continue;
         std::uint8_t buf[256];
         ssize_t n = read(fd.get(), buf, sizeof buf);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "fmouse_sys.h"
 
@@ -77,8 +78,6 @@ UinputBackend::~UinputBackend() {
 }
 
 int UinputBackend::open(int width, int height) {
-    width_ = width;
-    height_ = height;
     dev_ = make_pen_description(width, height);
     if (dev_ == nullptr) {
         fmouse_err("uinput: pen device description refused\n");
@@ -90,9 +89,26 @@ int UinputBackend::open(int width, int height) {
         uidev_ = nullptr;
         return -1;
     }
+    width_ = width;
+    height_ = height;
     fmouse_msgf("uinput: virtual pen %s, %d x %d\n",
                 libevdev_uinput_get_devnode(uidev_) ? libevdev_uinput_get_devnode(uidev_) : "?",
                 width, height);
+    return 0;
+}
+
+int UinputBackend::resize(int width, int height) {
+    if (width == width_ && height == height_)
+        return 0;
+    // The new device is made before the old one goes: when it cannot be,
+    // the pen keeps the old range rather than having none.
+    UinputBackend fresh;
+    if (fresh.open(width, height) != 0)
+        return -1;
+    std::swap(dev_, fresh.dev_);
+    std::swap(uidev_, fresh.uidev_);
+    std::swap(width_, fresh.width_);
+    std::swap(height_, fresh.height_);
     return 0;
 }
 

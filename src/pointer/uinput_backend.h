@@ -38,6 +38,12 @@ class UinputBackend : public Backend {
     // Creates the device (needs /dev/uinput). Returns 0, or -1 with the
     // reason printed.
     int open(int width, int height);
+    // Makes the device anew for a screen of another size (the old device
+    // goes away, and with it any button it held). Returns 0, or -1 with the
+    // old device kept.
+    int resize(int width, int height);
+    int width() const { return width_; }
+    int height() const { return height_; }
     int perform(const Action *actions, std::size_t n) override;
     const char *name() const override { return "uinput"; }
 

@@ -53,14 +53,4 @@ int XTestBackend::perform(const Action *actions, std::size_t n) {
     return XFlush(dpy_) ? 0 : -1;
 }
 
-int x_screen_size(const char *display, int *width, int *height) {
-    Display *d = XOpenDisplay(display);
-    if (d == nullptr)
-        return -1;
-    *width = DisplayWidth(d, DefaultScreen(d));
-    *height = DisplayHeight(d, DefaultScreen(d));
-    XCloseDisplay(d);
-    return 0;
-}
-
 }  // namespace ink::pointer

@@ -26,8 +26,4 @@ class XTestBackend : public Backend {
     int height_ = 0;
 };
 
-// Size of the default screen of an X display, for the uinput device's range.
-// Returns 0, or -1 when no display can be opened.
-int x_screen_size(const char *display, int *width, int *height);
-
 }  // namespace ink::pointer

@@ -48,9 +48,11 @@ std::string str(const Action &a) {
     return "?";
 }
 
-std::vector<std::string> run(const std::vector<std::uint8_t> &bytes) {
+std::vector<std::string> run(const std::vector<std::uint8_t> &bytes,
+                             const ink::monitors::Rect &area = {}) {
     Recorder r;
     Consumer c(r);
+    c.set_area(area);
     c.feed(bytes.data(), bytes.size());
     std::vector<std::string> out;
     for (const auto &a : r.got)
@@ -120,6 +122,47 @@ TEST(PointerConsumer, RecordsSplitAnywhereAndOutOfStepBytesAreSkipped) {
     EXPECT_FALSE(c.state().left_down());
     c.release_all();
     EXPECT_EQ(str(r.got.back()), "out");
+}
+
+TEST(PointerArea, RecordsLandInTheChosenMonitor) {
+    // A 640x480 monitor right of an 800x600 one: a tap at (10,20) of its
+    // pixels, then the gesture's right click at (0,0), which stays there.
+    EXPECT_EQ(run({0xF4, 0x00, 10, 20, 0xF0, 0x00, 10, 20, 0xF1, 0, 0, 0, 0xF0, 0, 0, 0},
+                  {800, 0, 640, 480}),
+              (V{"in 810,20", "move 810,20", "press L 810,20", "move 810,20", "release L 810,20",
+                 "press R 810,20", "release R 810,20", "out"}));
+    // A monitor below and left of the origin of another.
+    EXPECT_EQ(run({0xF0, 0x00, 5, 7}, {0, 768, 1280, 720}), (V{"in 5,775", "move 5,775"}));
+}
+
+TEST(PointerArea, PositionsBeyondTheMonitorStayOnItsEdge) {
+    // (700,500) and (4095,4095) are outside a 640x480 monitor at (800,0):
+    // they go to its last pixel, not onto the monitor beside or below.
+    EXPECT_EQ(run({0xF0, 0x21, 0xBC, 0xF4, 0xF0, 0xFF, 0xFF, 0xFF}, {800, 0, 640, 480}),
+              (V{"in 1439,479", "move 1439,479", "move 1439,479"}));
+}
+
+TEST(PointerArea, NoAreaKeepsTheRecordsCoordinates) {
+    // No X display, so no monitors: the pen's range is the given screen.
+    EXPECT_EQ(run({0xF0, 0x21, 0xBC, 0xF4}), (V{"in 700,500", "move 700,500"}));
+    EXPECT_EQ(run({0xF0, 0xFF, 0xFF, 0xFF}), (V{"in 4095,4095", "move 4095,4095"}));
+}
+
+TEST(PointerArea, ANewAreaAppliesFromTheNextRecordAndToTheFinalRelease) {
+    Recorder r;
+    Consumer c(r);
+    c.set_area({800, 0, 640, 480});
+    const std::uint8_t down[] = {0xF4, 0x00, 10, 20};
+    c.feed(down, sizeof down);
+    c.set_area({0, 0, 1440, 600});
+    const std::uint8_t more[] = {0xF4, 0x00, 30, 40};
+    c.feed(more, sizeof more);
+    c.release_all();
+    V got;
+    for (const auto &a : r.got)
+        got.push_back(str(a));
+    EXPECT_EQ(got, (V{"in 810,20", "move 810,20", "press L 810,20", "move 30,40", "release L 30,40",
+                      "out"}));
 }
 
 class PointerFifo : public ::testing::Test {

@@ -3,6 +3,7 @@
 // it), driven by a fake daemon: the size it reports, where the calibration
 // window and its targets go, and the Screen submenu that picks the monitor.
 #include <gtest/gtest.h>
+#include <X11/extensions/Xrandr.h>
 #include <X11/keysym.h>
 #include <sys/stat.h>
 
@@ -297,17 +298,75 @@ TEST_F(TrayMonitorsTest, ScreenSubmenuChoosesTheMonitor) {
     EXPECT_EQ(height(), 600);
 }
 
-// One monitor: no Screen submenu; About is right after the calibrate items.
-TEST(TrayOneMonitorTest, NoScreenSubmenu) {
+// A second monitor comes and goes on a running server (RandR monitors on
+// Xvfb: the output's monitor shrinks to the left half, a second one takes
+// the right half). Without it the menu has no Screen submenu: About comes
+// right after the calibrate items.
+TEST(TrayMonitorChangeTest, MonitorPluggedInAndOut) {
     if (!xvfb_installed())
         GTEST_SKIP() << "Xvfb is not installed";
+    std::string config = in_root("/config");
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);  // holds no choice
     TraySession s;
     ASSERT_EQ(s.start(true), "") << s.output();
     s.connect();
+    auto &d = s.daemon;
+    ASSERT_TRUE(s.choose(MenuItem::About));
+    ASSERT_TRUE(s.x.wait_count(kDialogTitle, 1)) << s.output();
+    s.x.key(XK_Return, s.x.find(kDialogTitle)[0].id);
+    ASSERT_TRUE(s.x.wait_count(kDialogTitle, 0));
+    EXPECT_EQ(s.output().find("screen menu"), std::string::npos) << s.output();
+    EXPECT_EQ(d.poll(), 0);
+
+    Display *dpy = s.x.dpy();
+    Window root = DefaultRootWindow(dpy);
+    XRRScreenResources *res = XRRGetScreenResources(dpy, root);
+    ASSERT_NE(res, nullptr);
+    ASSERT_GE(res->noutput, 1);
+    XRRMonitorInfo *left = XRRAllocateMonitor(dpy, 1);
+    left->name = XInternAtom(dpy, "LEFT", False);
+    *left = XRRMonitorInfo{left->name, True, True, 1, 0, 0, 512, 768, 135, 203, left->outputs};
+    left->outputs[0] = res->outputs[0];
+    XRRMonitorInfo *right = XRRAllocateMonitor(dpy, 0);
+    *right = XRRMonitorInfo{
+        XInternAtom(dpy, "RIGHT", False), False, True, 0, 512, 0, 512, 768, 135, 203, nullptr};
+    XRRSetMonitor(dpy, root, left);
+    XRRSetMonitor(dpy, root, right);
+    XSync(dpy, False);
+    EXPECT_TRUE(wait_until([&] { return d.poll() == 0x30; }, 1000ms)) << s.output();
+    TraySession::ticks(3);
+    EXPECT_EQ(d.poll(), 0);
+    EXPECT_EQ(d.screen(0xF0), (Bytes{0x00, 0x02, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(d.screen(0xF1), (Bytes{0x00, 0x03, 0x00, 0x00, 0x00}));
+    EXPECT_NE(s.output().find("screen menu: LEFT (512\u00d7768), *RIGHT (512\u00d7768), Whole "
+                              "desktop\n"),
+              std::string::npos)
+        << s.output();
+    // Screen now stands where About was.
+    ASSERT_TRUE(s.choose(MenuItem::About));
+    TraySession::ticks(1);
+    EXPECT_TRUE(s.x.find(kDialogTitle).empty());
+    s.x.key(XK_Escape);
+    s.x.key(XK_Escape);
+
+    XRRDeleteMonitor(dpy, root, right->name);
+    XRRDeleteMonitor(dpy, root, left->name);
+    XSync(dpy, False);
+    EXPECT_TRUE(wait_until([&] { return d.poll() == 0x30; }, 1000ms)) << s.output();
+    TraySession::ticks(3);
+    EXPECT_EQ(d.poll(), 0);
+    EXPECT_EQ(d.screen(0xF0), (Bytes{0x00, 0x04, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(d.screen(0xF1), (Bytes{0x00, 0x03, 0x00, 0x00, 0x00}));
+    EXPECT_NE(s.output().find("screen menu removed\n"), std::string::npos) << s.output();
     ASSERT_TRUE(s.choose(MenuItem::About));
     EXPECT_TRUE(s.x.wait_count(kDialogTitle, 1)) << s.output();
-    EXPECT_EQ(s.output().find("screen menu"), std::string::npos) << s.output();
-    EXPECT_EQ(s.daemon.screen(0xF0), (Bytes{0x00, 0x04, 0x00, 0x00, 0x00}));
+    XRRFreeMonitors(left);
+    XRRFreeMonitors(right);
+    XRRFreeScreenResources(res);
+    unsetenv("XDG_CONFIG_HOME");
+    std::string out = s.output();
+    EXPECT_EQ(out.find("CRITICAL"), std::string::npos) << out;
+    EXPECT_EQ(out.find("WARNING"), std::string::npos) << out;
 }
 
 }  // namespace

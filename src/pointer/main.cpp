@@ -35,6 +35,14 @@ void on_signal(int) {
     g_stop = true;
 }
 
+// The X display went away (the session ended, the server died): said, and
+// then Xlib ends the program (status 1). A uinput pen goes with the process,
+// and with it any button it held.
+int on_display_lost(Display *) {
+    fmouse_err("the X display is gone\n");
+    return 0;
+}
+
 enum class BackendChoice { Auto, Uinput, XTest };
 
 struct Options {
@@ -123,6 +131,7 @@ int main(int argc, char **argv) {
     // The display the monitors come from (and the uinput pen's range). With
     // --screen the uinput pen needs none: its range is the size given and
     // the records are not moved (no monitors are known).
+    XSetIOErrorHandler(on_display_lost);
     DisplayPtr dpy;
     if (opt.width == 0 || opt.backend == BackendChoice::XTest)
         dpy.reset(XOpenDisplay(opt.display));

@@ -11,12 +11,14 @@
 #include <X11/extensions/Xrandr.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -58,11 +60,12 @@ class PointerMonitors : public ::testing::Test {
         return x_.start_heads({{800, 600, 0, 0}, {640, 480, 800, 0}});
     }
 
-    void start_pointer() {
+    void start_pointer(const std::string &display = "") {
         out_ = in_root("/tmp/inkpointer-") + std::to_string(++starts_) + ".out";
-        pointer_ = Process::start({in_root("/usr/bin/inkpointer"), "--backend", "xtest",
-                                   "--display", x_.display_name(), "--vxd-debug"},
-                                  out_);
+        pointer_ =
+            Process::start({in_root("/usr/bin/inkpointer"), "--backend", "xtest", "--display",
+                            display.empty() ? x_.display_name() : display, "--vxd-debug"},
+                           out_);
         ASSERT_TRUE(pointer_.wait_output("reading", 5s)) << pointer_.output();
         // inkpointer holds the pipe open for reading: this open never waits.
         pipe_ = open(in_root("/sbin/fmousefifo").c_str(), O_WRONLY | O_CLOEXEC);
@@ -261,4 +264,17 @@ TEST_F(PointerMonitors, MonitorsAddedAndRemovedWhileItRunsAreFollowed) {
     set_monitor(x_.dpy(), "PROJ-1", 0, 0, 0, 0);
     EXPECT_TRUE(lands(10, 20, 10, 20));
     EXPECT_TRUE(pointer_.running());
+}
+
+TEST_F(PointerMonitors, DisplayGoingAwayEndsItWithAMessage) {
+    auto x = std::make_unique<XServer>();
+    ASSERT_TRUE(x->start(1024, 768));
+    ASSERT_NO_FATAL_FAILURE(start_pointer(x->display_name()));
+    x.reset();
+    // No record needed: the watched display connection reports it.
+    auto st = pointer_.wait(3s);
+    ASSERT_TRUE(st.has_value()) << pointer_.output();
+    EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 1) << *st;
+    EXPECT_NE(pointer_.output().find("the X display is gone"), std::string::npos)
+        << pointer_.output();
 }

@@ -1,12 +1,9 @@
-# Makes the udev rule from its template and the USB ids of the hardware file.
+# Makes the udev rule and the AppStream metadata from their templates and the
+# USB ids of the hardware file: the ids have that one source.
 #
-# ink_make_udev_rule(HW_FILE TEMPLATE OUTPUT) reads the entries verdorID and
-# productID (hexadecimal, with or without 0x) of HW_FILE. When both are
-# non-zero, the rule matches the unit by them; otherwise (the shipped file
-# holds 0 and 0: no ids are known for the unit) no unit is matched, and the
-# rule says how to set the ids of the unit at hand.
-# Also usable as a script: cmake -DHW=... -DIN=... -DOUT=... -P udev_rule.cmake
-function(ink_make_udev_rule hw_file template output)
+# ink_read_usb_ids(HW_FILE VENDOR_VAR PRODUCT_VAR) sets the two variables to
+# the ids of HW_FILE as numbers (0x... hexadecimal), checked to be 16-bit.
+function(ink_read_usb_ids hw_file vendor_var product_var)
     file(STRINGS "${hw_file}" _lines)
     set(_vendor "")
     set(_product "")
@@ -25,6 +22,18 @@ function(ink_make_udev_rule hw_file template output)
     if(_v GREATER 0xffff OR _p GREATER 0xffff)
         message(FATAL_ERROR "${hw_file}: verdorID and productID must be 16-bit USB ids")
     endif()
+    set(${vendor_var} ${_v} PARENT_SCOPE)
+    set(${product_var} ${_p} PARENT_SCOPE)
+endfunction()
+
+# ink_make_udev_rule(HW_FILE TEMPLATE OUTPUT) reads the entries verdorID and
+# productID (hexadecimal, with or without 0x) of HW_FILE. When both are
+# non-zero, the rule matches the unit by them; otherwise (the shipped file
+# holds 0 and 0: no ids are known for the unit) no unit is matched, and the
+# rule says how to set the ids of the unit at hand.
+# Also usable as a script: cmake -DHW=... -DIN=... -DOUT=... -P udev_rule.cmake
+function(ink_make_udev_rule hw_file template output)
+    ink_read_usb_ids("${hw_file}" _v _p)
     set(_line "SUBSYSTEM==\"usbmisc\", KERNEL==\"hiddev[0-9]*\", ATTRS{idVendor}==\"@V@\", ATTRS{idProduct}==\"@P@\", SYMLINK+=\"usb/vxd0\", MODE=\"0660\", TAG+=\"uaccess\"")
     if(_v EQUAL 0 OR _p EQUAL 0)
         string(REPLACE "@V@" "vvvv" _line "${_line}")
@@ -53,6 +62,25 @@ function(ink_make_udev_rule hw_file template output)
         string(REPLACE "@P@" "${_p}" _line "${_line}")
         set(INK_UDEV_UNIT_RULE "${_line}")
     endif()
+    configure_file("${template}" "${output}" @ONLY)
+endfunction()
+
+
+# ink_make_metainfo(HW_FILE TEMPLATE OUTPUT): the AppStream metadata of the
+# suite, which names the unit it drives by the modalias of the same USB ids
+# (upper case hexadecimal, as AppStream writes them), so that software
+# centres can offer the package for the unit. With the shipped ids (0 and 0)
+# it matches no unit, as the rule does.
+function(ink_make_metainfo hw_file template output)
+    ink_read_usb_ids("${hw_file}" _v _p)
+    foreach(_id _v _p)
+        string(SUBSTRING "${${_id}}" 2 -1 _digits)
+        string(TOUPPER "000${_digits}" _digits)
+        string(LENGTH "${_digits}" _n)
+        math(EXPR _from "${_n} - 4")
+        string(SUBSTRING "${_digits}" ${_from} 4 ${_id})
+    endforeach()
+    set(INK_UNIT_MODALIAS "usb:v${_v}p${_p}d*")
     configure_file("${template}" "${output}" @ONLY)
 endfunction()
 

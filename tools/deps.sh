@@ -21,7 +21,7 @@ DEMO=(
 TEST=(
     "${DEMO[@]}"
     libgtest-dev libgmock-dev libbenchmark-dev
-    file dpkg-dev
+    file dpkg-dev debhelper lintian
     clang libclang-rt-14-dev
 )
 

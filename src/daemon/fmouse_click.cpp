@@ -88,6 +88,24 @@ void PenClickLogic::store(double x, double y, double *X, double *Y, int &count, 
     frames++;
 }
 
+int PenClickLogic::end_connection() {
+    int r = 0;
+    if (phase == PHASE_PASS) {
+        r = knoRSim(0);
+    } else {
+        // The recogniser holds back every tap it has: nothing of the gesture
+        // has reached the desktop, so dropping it leaves no button down.
+        lastRawOn = 0;
+        r = release();
+    }
+    if (phase != PHASE_IDLE && phase != PHASE_PASS && phase != PHASE_SETTLE)
+        fmouse_msg("gesture dropped at the end of the connection\n");
+    set_phase(PHASE_IDLE);
+    tH0 = tH1 = tH2 = tL0 = tL1 = tWait = 0;
+    II = JJ = KK = 0;
+    return r;
+}
+
 void PenClickLogic::reset() {
     *this = PenClickLogic(*spot_, *clock_, *out_);
 }
@@ -344,6 +362,9 @@ int BurstEnd(int I, double *X, double *Y) {
 }
 int SignK(double x, double y) {
     return click.SignK(x, y);
+}
+int fmouse_click_end_connection(void) {
+    return click.end_connection();
 }
 int fmouse_gesture_phase(void) {
     return click.phase_now();

@@ -88,7 +88,8 @@ class PenClickLogic {
     int BurstEnd(int I, const double *X, const double *Y);  // the same, then the pen lifts
     int SignK(double x, double y);                          // right click at (x, y)
 
-    void reset();  // back to the start state: idle, everything zero
+    int end_connection();  // the device connection ends (see the free function)
+    void reset();          // back to the start state: idle, everything zero
     int phase_now() const { return phase; }
 
   private:
@@ -142,6 +143,12 @@ int Burst(int I, double *X, double *Y);
 int BurstEnd(int I, double *X, double *Y);
 // Right click at (x, y): move there, then right press and release at (0, 0).
 int SignK(double x, double y);
+// The device connection ends: no pen is seen any more, though nobody lifted
+// it. A press under way is released where it was, as for a lift; a gesture
+// still held back (taps not yet given to the desktop, a third tap cut short)
+// is dropped, neither clicked nor right-clicked, and the recogniser is idle
+// for the next connection. 0, or -1 when a record could not be written.
+int fmouse_click_end_connection(void);
 // Current phase of the recogniser, for debug lines and tests.
 int fmouse_gesture_phase(void);
 // Test only: puts the daemon's instance back into its start state (idle,

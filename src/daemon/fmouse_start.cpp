@@ -253,11 +253,11 @@ void fmouse_disconnect(void) {
         inkrelay_pid = 0;
     }
     fmouse_comm_buf_close();
-    // Without the unit no pen is seen: the click logic gets one pen-off frame,
-    // so a press under way is released where it was and the next connection's
-    // first contact starts afresh instead of being smoothed with this one's
-    // last sample.
-    fmouse_mouse_b_sign_k(0);
+    // Without the unit no pen is seen: a press under way is released where it
+    // was, a gesture under way is dropped, and the next connection's first
+    // contact starts afresh instead of being smoothed with this one's last
+    // sample.
+    fmouse_click_end_connection();
     fmouse_motion_close();
 }
 

@@ -1,6 +1,7 @@
 // The end of a device connection lifts the pen for the click logic: a press
 // under way is released where it was, and the next contact starts afresh.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -66,6 +67,45 @@ TEST(Reconnect, EndOfConnectionReleasesThePressAndTheNextContactStartsAfresh) {
     EXPECT_EQ(((recs[0][1] & 0x0F) << 8) | recs[0][3], 500);
     close(p[0]);
     close(p[1]);
+    motion_fd = -1;
+    fmouse_click_reset();
+}
+
+// A gesture the recogniser still holds back when the connection ends was never
+// finished by the user: the end of the connection gives it to the desktop
+// neither as a right click nor as clicks, and the next connection starts idle.
+TEST(Reconnect, EndOfConnectionDropsAGestureUnderWay) {
+    signal(SIGPIPE, SIG_IGN);
+    struct Case {
+        const char *what;
+        int taps;         // finished taps before the end
+        bool third_down;  // a third tap on the surface at the end
+    };
+    for (Case c :
+         {Case{"a third tap cut short", 2, true}, Case{"in the gap after two taps", 2, false},
+          Case{"in the gap after one tap", 1, false}}) {
+        SCOPED_TRACE(c.what);
+        fmouse_click_reset();
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);  // an empty pipe must not block the drain
+        motion_fd = p[1];
+        inkrelay_pid = 0;
+        for (int t = 0; t < c.taps; ++t) {
+            frame(1, 400, 300);
+            frame(1, 400, 300);
+            frame(0);
+            frame(0);
+        }
+        if (c.third_down) {
+            frame(1, 400, 300);
+            frame(1, 400, 300);
+        }
+        ASSERT_TRUE(drain(p[0]).empty()) << "taps are held back while the gesture is open";
+        fmouse_disconnect();
+        EXPECT_EQ(drain(p[0]), (std::vector<R>{{0xF0, 0, 0, 0}})) << "the closing record alone";
+        EXPECT_EQ(fmouse_gesture_phase(), PHASE_IDLE);
+        close(p[0]);
+    }
     motion_fd = -1;
     fmouse_click_reset();
 }

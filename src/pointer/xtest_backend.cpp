@@ -31,12 +31,29 @@ int XTestBackend::open(const char *display) {
     return 0;
 }
 
+void XTestBackend::reach(int x, int y) {
+    Window root = DefaultRootWindow(dpy_), r, c;
+    int rx, ry, wx, wy;
+    unsigned mask;
+    if (!XQueryPointer(dpy_, root, &r, &c, &rx, &ry, &wx, &wy, &mask) || (rx == x && ry == y))
+        return;
+    XWarpPointer(dpy_, None, root, 0, 0, 0, 0, x, y);
+    XTestFakeMotionEvent(dpy_, DefaultScreen(dpy_), x, y, CurrentTime);
+}
+
 int XTestBackend::perform(const Action *actions, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const Action &a = actions[i];
         switch (a.kind) {
             case ActionKind::Move:
                 XTestFakeMotionEvent(dpy_, DefaultScreen(dpy_), a.x, a.y, CurrentTime);
+                // A server whose screen is laid out by Xinerama over several
+                // X screens keeps fake motion on the head the pointer is on.
+                // Before a press, one look tells whether the pointer got
+                // there; if not, it is warped, and the stroke that follows
+                // stays on that head.
+                if (i + 1 < n && actions[i + 1].kind == ActionKind::Press)
+                    reach(a.x, a.y);
                 break;
             case ActionKind::Press:
             case ActionKind::Release:

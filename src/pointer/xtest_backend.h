@@ -21,6 +21,9 @@ class XTestBackend : public Backend {
     const char *name() const override { return "xtest"; }
 
   private:
+    // Makes sure the pointer is at (x, y), warping it there if fake motion
+    // could not take it (another Xinerama head).
+    void reach(int x, int y);
     Display *dpy_ = nullptr;
     int width_ = 0;
     int height_ = 0;

@@ -157,6 +157,24 @@ TEST_F(PointerMonitors, WithoutAChoiceRecordsGoToTheMonitorThatIsNotThePrimary) 
     EXPECT_TRUE(pointer_.wait_output("XINERAMA-1", 1s)) << pointer_.output();
 }
 
+// The pen touches the projector while the pointer is on the laptop's panel:
+// the press must land on the projector although fake motion cannot leave the
+// panel's head there, and the stroke that follows must stay with the pen.
+TEST_F(PointerMonitors, APressReachesTheMonitorFromAnotherHead) {
+    if (!two_heads())
+        GTEST_SKIP() << "no Xephyr for two monitors";
+    ASSERT_NO_FATAL_FAILURE(start_pointer());
+    XWarpPointer(x_.dpy(), None, DefaultRootWindow(x_.dpy()), 0, 0, 0, 0, 300, 300);
+    XSync(x_.dpy(), False);
+    const std::uint8_t stroke[12] = {0xF4, 0x00, 10, 20, 0xF4, 0x00, 50, 60, 0xF0, 0x00, 50, 60};
+    ASSERT_EQ(write(pipe_, stroke, 4), 4);
+    EXPECT_TRUE(wait_until([&] { return pointer_is_at(810, 20); }, 5s))
+        << last_x_ << "," << last_y_;
+    ASSERT_EQ(write(pipe_, stroke + 4, 8), 8);
+    EXPECT_TRUE(wait_until([&] { return pointer_is_at(850, 60); }, 5s))
+        << last_x_ << "," << last_y_;
+}
+
 TEST_F(PointerMonitors, ChoiceFileNamesTheWholeScreenOrOneMonitor) {
     if (!two_heads())
         GTEST_SKIP() << "no Xephyr for two monitors";

@@ -107,7 +107,15 @@ Selection by_default(const Layout &layout, std::string why) {
 Layout query(Display *dpy) {
     Layout l;
     int scr = DefaultScreen(dpy);
+    // The root window's own size: the size Xlib keeps can be stale, taken
+    // from a screen-change event that a server with Xinerama heads sends with
+    // the size of its first head.
     l.screen = {0, 0, DisplayWidth(dpy, scr), DisplayHeight(dpy, scr)};
+    Window root_ret;
+    int gx, gy;
+    unsigned gw, gh, border, depth;
+    if (XGetGeometry(dpy, RootWindow(dpy, scr), &root_ret, &gx, &gy, &gw, &gh, &border, &depth))
+        l.screen = {0, 0, static_cast<int>(gw), static_cast<int>(gh)};
     std::vector<Monitor> randr = randr_monitors(dpy, RootWindow(dpy, scr));
     std::vector<Monitor> heads = xinerama_heads(dpy);
     if (!randr.empty() && heads.size() <= randr.size()) {

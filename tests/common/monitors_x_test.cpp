@@ -22,6 +22,19 @@ TEST(MonitorsOnX, TwoXineramaHeadsThatRandRMisses) {
     auto l = ink::monitors::query(x.dpy());
     EXPECT_EQ(l.source, Source::Xinerama);
     EXPECT_EQ(l.screen, (Rect{0, 0, 1440, 600}));
+    // Such a server reports its first head's size in a screen-change event;
+    // a program that takes it over into Xlib must still see the whole screen.
+    int base = ink::monitors::select_layout_events(x.dpy());
+    ASSERT_GE(base, 0);
+    XRRScreenChangeNotifyEvent ev{};
+    ev.type = base + RRScreenChangeNotify;
+    ev.display = x.dpy();
+    ev.root = DefaultRootWindow(x.dpy());
+    ev.width = 800;
+    ev.height = 600;
+    XRRUpdateConfiguration(reinterpret_cast<XEvent *>(&ev));
+    ASSERT_EQ(DisplayWidth(x.dpy(), 0), 800) << "Xlib took the event's size over";
+    EXPECT_EQ(ink::monitors::query(x.dpy()).screen, (Rect{0, 0, 1440, 600}));
     ASSERT_EQ(l.monitors.size(), 2u);
     EXPECT_EQ(l.monitors[0].name, "XINERAMA-0");
     EXPECT_EQ(l.monitors[0].rect, (Rect{0, 0, 800, 600}));

@@ -23,6 +23,7 @@ TEST=(
     libgtest-dev libgmock-dev libbenchmark-dev
     file dpkg-dev debhelper lintian
     clang libclang-rt-14-dev
+    dbus
 )
 
 case ${1:-} in

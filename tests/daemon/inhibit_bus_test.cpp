@@ -1,0 +1,545 @@
+// inkwake, the screensaver inhibitor of a calibration: which inhibitor it
+// runs (the desktop's command where that still has --inhibit, its own holder
+// elsewhere), the holder's inhibition on a real session bus, and how each
+// ends through the daemon's fmouse_stop_inhibitor and through SIGTERM.
+//
+// Every bus is a dbus-daemon of the test's own, with its own configuration.
+// The desktop services that cannot run here, the screensaver service and
+// GNOME's session manager, are stand-ins (inkwake_saver_standin) that serve
+// their methods on that bus and record the calls.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <thread>
+
+#include "daemon_helpers.h"
+#include "fmouse_cmddata.h"
+#include "fmouse_main.h"
+
+using namespace inktest;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *kMark = "INKWAKE_TEST_RUN";
+
+// Longer than any of the holder's waits at this build's timing (connecting,
+// each call): a holder still there after it has nothing left to wait for
+// but its SIGTERM.
+constexpr auto kSettle = 600ms;
+
+int exit_code(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+}
+
+std::optional<std::string> env(const char *name) {
+    const char *v = std::getenv(name);
+    return v ? std::optional<std::string>(v) : std::nullopt;
+}
+void restore_env(const char *name, const std::optional<std::string> &v) {
+    if (v)
+        setenv(name, v->c_str(), 1);
+    else
+        unsetenv(name);
+}
+
+// A private session bus: a dbus-daemon with a configuration of the test's own
+// (no service files, so nothing is started on demand), listening in dir.
+class PrivateBus {
+  public:
+    void start(const std::string &dir) {
+        fs::create_directories(dir);
+        write_file(dir + "/bus.conf",
+                   "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                   "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                   "<busconfig>\n"
+                   "  <type>session</type>\n"
+                   "  <listen>unix:path=" +
+                       dir +
+                       "/socket</listen>\n"
+                       "  <auth>EXTERNAL</auth>\n"
+                       "  <policy context=\"default\">\n"
+                       "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                       "    <allow eavesdrop=\"true\"/>\n"
+                       "    <allow own=\"*\"/>\n"
+                       "  </policy>\n"
+                       "</busconfig>\n");
+        ASSERT_TRUE(exists("/usr/bin/dbus-daemon")) << "the D-Bus tests need dbus (tools/deps.sh)";
+        daemon_ = Process::start({"/usr/bin/dbus-daemon", "--config-file=" + dir + "/bus.conf",
+                                  "--nofork", "--print-address"},
+                                 dir + "/daemon.out");
+        ASSERT_TRUE(daemon_.wait_output("\n", 10s)) << daemon_.output();
+        std::string out = daemon_.output();
+        address_ = out.substr(0, out.find('\n'));
+        setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+    }
+    void kill() {
+        daemon_.signal(SIGKILL);
+        daemon_.wait(5s);
+    }
+
+  private:
+    Process daemon_;
+    std::string address_;
+};
+
+class Inkwake : public DaemonSandbox {
+  protected:
+    void SetUp() override {
+        DaemonSandbox::SetUp();
+        if (IsSkipped())
+            return;
+        saved_bus_ = env("DBUS_SESSION_BUS_ADDRESS");
+        saved_runtime_ = env("XDG_RUNTIME_DIR");
+        // No session bus unless a test starts one: not even the machine's.
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        fs::create_directories(log_dir_ + "/runtime");
+        setenv("XDG_RUNTIME_DIR", (log_dir_ + "/runtime").c_str(), 1);
+        mark_ = "inhibit_bus_test-" + std::to_string(getpid()) + "-" +
+                testing::UnitTest::GetInstance()->current_test_info()->name();
+    }
+
+    void TearDown() override {
+        if (!mark_.empty()) {
+            // A failed test may leave its inkwake behind: end what it started.
+            for (pid_t p : leftovers())
+                ::kill(p, SIGKILL);
+            if (inkwake_pid > 0)
+                waitpid(inkwake_pid, nullptr, 0);
+            inkwake_pid = 0;
+            restore_env("DBUS_SESSION_BUS_ADDRESS", saved_bus_);
+            restore_env("XDG_RUNTIME_DIR", saved_runtime_);
+        }
+    }
+
+    // inkwake, as the daemon's calibration starts it (its child).
+    pid_t start_wake() {
+        setenv(kMark, mark_.c_str(), 1);
+        inkwake_pid = start_inkwake();
+        unsetenv(kMark);
+        return inkwake_pid;
+    }
+
+    // inkwake under a parent whose arguments have (or lack) the daemon's
+    // --vxd-debug, with what it prints captured; the parent exits with
+    // inkwake's status.
+    Process start_wake_under_parent(bool debug, const std::string &out) {
+        std::vector<std::string> argv{"/bin/sh", "-c", "\"$0\"; exit $?",
+                                      in_root("/usr/bin/inkwake")};
+        if (debug)
+            argv.push_back("--vxd-debug");
+        setenv(kMark, mark_.c_str(), 1);
+        Process p = Process::start(argv, log_dir_ + "/" + out);
+        unsetenv(kMark);
+        return p;
+    }
+
+    // The process the flag file names once it is a child of wake; 0 if none
+    // comes.
+    static pid_t flagged_child(pid_t wake) {
+        pid_t named = 0;
+        wait_until(
+            [&] {
+                auto c = children_of(wake);
+                named = std::atoi(read_file(flag()).value_or("0").c_str());
+                return c.size() == 1 && c[0] == named;
+            },
+            5s);
+        auto c = children_of(wake);
+        return c.size() == 1 && c[0] == named ? named : 0;
+    }
+
+    // The inkwake started by a parent of start_wake_under_parent.
+    static pid_t wake_under(Process &parent) {
+        pid_t wake = 0;
+        wait_until(
+            [&] {
+                auto c = children_of(parent.pid());
+                wake = c.empty() ? 0 : c[0];
+                return wake > 0;
+            },
+            5s);
+        return wake;
+    }
+
+    // True when pid runs inkwake's own program: the holder, forked, not a
+    // command it ran.
+    static bool is_holder(pid_t pid) {
+        std::error_code ec;
+        auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+        return !ec && exe == fs::canonical(bin_dir() + "/inkwake", ec);
+    }
+
+    // Live processes started through this test's inkwake (inkwake, its
+    // holder or command, whatever those started): all carry its mark.
+    std::vector<pid_t> leftovers() const {
+        std::vector<pid_t> found;
+        const std::string want = std::string(kMark) + "=" + mark_;
+        std::error_code ec;
+        for (const auto &e : fs::directory_iterator("/proc", ec)) {
+            std::string name = e.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            pid_t pid = std::atoi(name.c_str());
+            auto environ = read_file("/proc/" + name + "/environ");
+            if (!environ || pid == getpid())
+                continue;
+            std::string all = std::string(1, '\0') + *environ;
+            if (all.find(std::string(1, '\0') + want + std::string(1, '\0')) != std::string::npos &&
+                pid_alive(pid))
+                found.push_back(pid);
+        }
+        return found;
+    }
+    bool nothing_left() const {
+        return wait_until([&] { return leftovers().empty(); }, 5s);
+    }
+
+    // A stand-in for the desktop's service on the private bus ("screensaver"
+    // or "session"), answering Inhibit with cookie.
+    Process start_standin(const std::string &kind, const std::string &cookie, bool refuse = false) {
+        std::vector<std::string> argv{bin_dir() + "/inkwake_saver_standin", kind, calls_file(kind),
+                                      cookie};
+        if (refuse)
+            argv.push_back("--refuse");
+        Process p = Process::start(argv, log_dir_ + "/" + kind + ".out");
+        EXPECT_TRUE(p.wait_output("ready\n", 10s)) << p.output();
+        return p;
+    }
+    std::string calls_file(const std::string &kind) const {
+        return log_dir_ + "/" + kind + ".calls";
+    }
+    // The calls a stand-in has had, one a line.
+    std::string calls(const std::string &kind) const {
+        return read_file(calls_file(kind)).value_or("");
+    }
+    bool wait_calls(const std::string &kind, size_t lines) const {
+        return wait_until([&] { return count_of(calls(kind), "\n") >= lines; }, 5s);
+    }
+
+    // The desktop's inhibiting command, as a script.
+    static void install_command(const std::string &script, mode_t mode = 0755) {
+        std::string path = in_root("/usr/bin/gnome-screensaver-command");
+        write_file(path, script);
+        chmod(path.c_str(), mode);
+    }
+    std::string command_log() const { return log_dir_ + "/command.log"; }
+
+    PrivateBus bus_;
+    std::string mark_;
+    std::optional<std::string> saved_bus_, saved_runtime_;
+};
+
+// --- Which inhibitor inkwake runs.
+
+using InkwakeCommand = Inkwake;
+
+TEST_F(InkwakeCommand, WithoutCommandOrBusTheHolderRunsUntilEnded) {
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    EXPECT_TRUE(is_holder(holder));
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_TRUE(pid_alive(holder)) << "the holder waits for its SIGTERM, bus or no bus";
+
+    kill(holder, SIGTERM);
+    int st = 0;
+    ASSERT_TRUE(wait_until([&] { return waitpid(wake, &st, WNOHANG) == wake; }, 5s));
+    inkwake_pid = 0;
+    EXPECT_EQ(exit_code(st), 0);
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeCommand, CommandWithInhibitIsRunAsBefore) {
+    install_command(
+        "#!/bin/sh\n"
+        "echo \"$$ $*\" >> '" +
+        command_log() +
+        "'\n"
+        "case \"$1\" in\n"
+        "--help) printf 'Usage:\\n  gnome-screensaver-command [OPTION...]\\n\\n"
+        "  -q, --query     Query the state of the screensaver\\n"
+        "  -i, --inhibit   Inhibit the screensaver from activating\\n' ;;\n"
+        "*) exec sleep 60 ;;\n"
+        "esac\n");
+    pid_t wake = start_wake();
+    pid_t command = flagged_child(wake);
+    ASSERT_GT(command, 0);
+    ASSERT_TRUE(
+        wait_until([&] { return count_of(read_file(command_log()).value_or(""), "\n") == 2; }, 5s));
+    std::string log = *read_file(command_log());
+    EXPECT_EQ(log.substr(log.find('\n') + 1), std::to_string(command) + " --inhibit\n");
+    EXPECT_EQ(log.substr(log.find(' '), log.find('\n') - log.find(' ')), " --help");
+    EXPECT_FALSE(is_holder(command));
+
+    fmouse_stop_inhibitor();
+    EXPECT_FALSE(pid_alive(command));
+    EXPECT_FALSE(exists(flag()));
+    EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inkwake already reaped";
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeCommand, CommandWithoutInhibitGivesTheHolder) {
+    // As today's command of that name: no --inhibit in its help, and run
+    // with it, it fails at once.
+    install_command(
+        "#!/bin/sh\n"
+        "echo \"$*\" >> '" +
+        command_log() +
+        "'\n"
+        "case \"$1\" in\n"
+        "--help) printf 'Usage:\\n  gnome-screensaver-command [OPTION...]\\n\\n"
+        "  --exit           Causes the screensaver to exit gracefully\\n"
+        "  -q, --query      Query the state of the screensaver\\n"
+        "  -l, --lock       Tells the running screensaver process to lock the "
+        "screen\\n'\n"
+        "    exit 0 ;;\n"
+        "*) echo \"Unknown option $1\" >&2; exit 1 ;;\n"
+        "esac\n");
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    EXPECT_TRUE(is_holder(holder));
+    EXPECT_EQ(read_file(command_log()), "--help\n") << "the command is only asked for its help";
+
+    fmouse_stop_inhibitor();
+    EXPECT_FALSE(pid_alive(holder));
+    EXPECT_FALSE(exists(flag()));
+    EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inkwake already reaped";
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeCommand, HelpThatNeverEndsIsCutShortWithAllItStarted) {
+    // Its help would mention --inhibit, a minute late; the sleep it waits on
+    // is a process of its own, ended with it.
+    install_command(
+        "#!/bin/sh\n"
+        "case \"$1\" in\n"
+        "--help) sleep 60; echo '  --inhibit' ;;\n"
+        "*) exec sleep 60 ;;\n"
+        "esac\n");
+    auto t0 = std::chrono::steady_clock::now();
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    EXPECT_TRUE(is_holder(holder));
+    fmouse_stop_inhibitor();
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeCommand, CommandThatMayNotBeRunIsNotRun) {
+    install_command(
+        "#!/bin/sh\necho \"$*\" >> '" + command_log() + "'\necho '  --inhibit'\nexec sleep 60\n",
+        0644);
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    EXPECT_TRUE(is_holder(holder));
+    EXPECT_FALSE(exists(command_log()));
+    fmouse_stop_inhibitor();
+    EXPECT_TRUE(nothing_left());
+}
+
+// --- The holder's inhibition on the session bus.
+
+using InkwakeBus = Inkwake;
+
+TEST_F(InkwakeBus, ScreenSaverServiceHoldsTheInhibitionUntilStopped) {
+    bus_.start(log_dir_ + "/bus");
+    Process saver = start_standin("screensaver", "4242");
+    Process session = start_standin("session", "77");
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(wait_calls("screensaver", 1));
+    std::string from = " from " + std::to_string(holder) + "\n";
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_EQ(calls("screensaver"), "Inhibit ('Vexor Driver', 'Calibrating the pen')" + from);
+    EXPECT_TRUE(pid_alive(holder));
+
+    fmouse_stop_inhibitor();
+    EXPECT_EQ(calls("screensaver"), "Inhibit ('Vexor Driver', 'Calibrating the pen')" + from +
+                                        "UnInhibit (4242,)" + from);
+    EXPECT_EQ(calls("session"), "") << "one inhibition is enough";
+    EXPECT_FALSE(exists(flag()));
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeBus, SessionManagerServesWhereNoScreenSaverIs) {
+    bus_.start(log_dir_ + "/bus");
+    Process session = start_standin("session", "77");
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(wait_calls("session", 1));
+    std::string from = " from " + std::to_string(holder) + "\n";
+    EXPECT_EQ(calls("session"), "Inhibit ('Vexor Driver', 0, 'Calibrating the pen', 8)" + from);
+
+    fmouse_stop_inhibitor();
+    EXPECT_EQ(calls("session"), "Inhibit ('Vexor Driver', 0, 'Calibrating the pen', 8)" + from +
+                                    "Uninhibit (77,)" + from);
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeBus, RefusingScreenSaverGivesWayToTheSessionManager) {
+    bus_.start(log_dir_ + "/bus");
+    Process saver = start_standin("screensaver", "4242", true);
+    Process session = start_standin("session", "77");
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(wait_calls("session", 1));
+    std::string from = " from " + std::to_string(holder) + "\n";
+
+    fmouse_stop_inhibitor();
+    EXPECT_EQ(calls("screensaver"), "Inhibit ('Vexor Driver', 'Calibrating the pen')" + from);
+    EXPECT_EQ(calls("session"), "Inhibit ('Vexor Driver', 0, 'Calibrating the pen', 8)" + from +
+                                    "Uninhibit (77,)" + from);
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeBus, BusWithoutServiceKeepsTheHolderUntilStopped) {
+    bus_.start(log_dir_ + "/bus");
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_TRUE(pid_alive(holder));
+    fmouse_stop_inhibitor();
+    EXPECT_FALSE(pid_alive(holder));
+    EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inkwake already reaped";
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeBus, EndedInkwakeHasItsHolderRelease) {
+    // As when the daemon dies during a calibration.
+    bus_.start(log_dir_ + "/bus");
+    Process saver = start_standin("screensaver", "4242");
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(wait_calls("screensaver", 1));
+
+    kill(wake, SIGTERM);
+    int st = 0;
+    ASSERT_TRUE(wait_until([&] { return waitpid(wake, &st, WNOHANG) == wake; }, 5s));
+    inkwake_pid = 0;
+    EXPECT_EQ(exit_code(st), 1);
+    EXPECT_FALSE(exists(flag()));
+    ASSERT_TRUE(wait_calls("screensaver", 2));
+    std::string from = " from " + std::to_string(holder) + "\n";
+    EXPECT_EQ(calls("screensaver"), "Inhibit ('Vexor Driver', 'Calibrating the pen')" + from +
+                                        "UnInhibit (4242,)" + from);
+    EXPECT_TRUE(nothing_left());
+}
+
+// --- What the holder says, in the daemon's debug mode only.
+
+using InkwakeDiagnostics = Inkwake;
+
+const std::string kChoseHolder =
+    "FMOUSE MSG: inkwake: no gnome-screensaver-command with --inhibit: inhibiting through the "
+    "session bus\n";
+
+// Ends inkwake through the flag file (as the daemon does) and returns its
+// parent's exit code.
+int end_through_flag(Process &parent) {
+    pid_t holder = std::atoi(read_file(in_root("/tmp/inkwake_flag")).value_or("0").c_str());
+    if (holder <= 0 || !pid_alive(holder))
+        return -2000;
+    kill(holder, SIGTERM);
+    auto st = parent.wait(5s);
+    return st ? exit_code(*st) : -3000;
+}
+
+TEST_F(InkwakeDiagnostics, FollowTheDaemonsDebugMode) {
+    Process quiet = start_wake_under_parent(false, "quiet.out");
+    ASSERT_GT(flagged_child(wake_under(quiet)), 0);
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_EQ(end_through_flag(quiet), 0);
+    EXPECT_EQ(quiet.output(), "");
+
+    Process noisy = start_wake_under_parent(true, "noisy.out");
+    ASSERT_GT(flagged_child(wake_under(noisy)), 0);
+    ASSERT_TRUE(noisy.wait_output("no session bus", 5s));
+    EXPECT_EQ(end_through_flag(noisy), 0);
+    EXPECT_EQ(noisy.output(),
+              kChoseHolder +
+                  "FMOUSE MSG: inkwake: no session bus: nothing inhibited, waiting to be ended\n");
+
+    bus_.start(log_dir_ + "/bus");
+    Process empty_bus = start_wake_under_parent(true, "empty_bus.out");
+    ASSERT_GT(flagged_child(wake_under(empty_bus)), 0);
+    ASSERT_TRUE(empty_bus.wait_output("no screensaver service", 5s));
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_EQ(end_through_flag(empty_bus), 0);
+    EXPECT_EQ(empty_bus.output(), kChoseHolder +
+                                      "FMOUSE MSG: inkwake: no screensaver service on the session "
+                                      "bus: nothing inhibited, waiting to be ended\n");
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeDiagnostics, HeldAndReleased) {
+    bus_.start(log_dir_ + "/bus");
+    Process saver = start_standin("screensaver", "4242");
+    Process wake = start_wake_under_parent(true, "wake.out");
+    ASSERT_GT(flagged_child(wake_under(wake)), 0);
+    ASSERT_TRUE(wake.wait_output("cookie 4242\n", 5s));
+    EXPECT_EQ(end_through_flag(wake), 0);
+    EXPECT_EQ(
+        wake.output(),
+        kChoseHolder +
+            "FMOUSE MSG: inkwake: inhibited through org.freedesktop.ScreenSaver, cookie 4242\n"
+            "FMOUSE MSG: inkwake: released the inhibition, cookie 4242\n");
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeDiagnostics, ServiceLeavingTheBusLeavesTheHolderWaiting) {
+    bus_.start(log_dir_ + "/bus");
+    Process session = start_standin("session", "77");
+    Process wake = start_wake_under_parent(true, "wake.out");
+    pid_t holder = flagged_child(wake_under(wake));
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(wake.wait_output("cookie 77\n", 5s));
+    session.signal(SIGKILL);
+    ASSERT_TRUE(wake.wait_output("has left", 5s));
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_TRUE(pid_alive(holder));
+    EXPECT_EQ(end_through_flag(wake), 0);
+    EXPECT_EQ(wake.output(),
+              kChoseHolder +
+                  "FMOUSE MSG: inkwake: inhibited through org.gnome.SessionManager, cookie 77\n"
+                  "FMOUSE MSG: inkwake: org.gnome.SessionManager has left the session bus: nothing "
+                  "inhibited now, waiting to be ended\n");
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeDiagnostics, BusClosingLeavesTheHolderWaiting) {
+    bus_.start(log_dir_ + "/bus");
+    Process saver = start_standin("screensaver", "4242");
+    Process wake = start_wake_under_parent(true, "wake.out");
+    pid_t holder = flagged_child(wake_under(wake));
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(wake.wait_output("cookie 4242\n", 5s));
+    bus_.kill();
+    ASSERT_TRUE(wake.wait_output("has closed", 5s));
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_TRUE(pid_alive(holder));
+    EXPECT_EQ(end_through_flag(wake), 0);
+    EXPECT_EQ(
+        wake.output(),
+        kChoseHolder +
+            "FMOUSE MSG: inkwake: inhibited through org.freedesktop.ScreenSaver, cookie 4242\n"
+            "FMOUSE MSG: inkwake: the session bus connection has closed: nothing inhibited "
+            "now, waiting to be ended\n");
+    EXPECT_TRUE(nothing_left());
+}
+
+}  // namespace

@@ -241,6 +241,9 @@ class Desk {
         XSync(d_, False);
     }
     void move(int x, int y) {
+        // A display of Xinerama heads keeps fake motion on the pointer's head:
+        // the user's hand crosses to the other head first.
+        XWarpPointer(d_, None, DefaultRootWindow(d_), 0, 0, 0, 0, x, y);
         XTestFakeMotionEvent(d_, 0, x, y, CurrentTime);
         XSync(d_, False);
     }
@@ -1061,7 +1064,9 @@ bool Demo::calibrate() {
             return fail("target " + std::to_string(k + 1) + " did not appear");
         if (inkd_count("targets done") > 0)
             break;
-        nap(250);  // a person's reaction
+        if (k == 6 && opt_.monitors == 2)
+            screenshot("calibration.png");  // six targets done, the seventh shown
+        nap(250);                           // a person's reaction
         sim_->set_pen(std::make_pair(double(p.x - proj_.x), double(p.y - proj_.y)));
         size_t dots = inkd_count("FMOUSE MSG: dot x:");
         if (!wait_for(
@@ -1073,8 +1078,6 @@ bool Demo::calibrate() {
             return fail("the daemon took no samples at target " + std::to_string(k + 1));
         sim_->set_pen(std::nullopt);
         done.push_back(p);
-        if (done.size() == 6 && opt_.monitors == 2)
-            screenshot("calibration.png");
         step("target " + std::to_string(k + 1) + " touched at " + std::to_string(p.x) + "," +
              std::to_string(p.y));
     }

@@ -65,7 +65,7 @@ struct Holder {
     Step step = Step::Idle;
     size_t service = 0;
     guint32 cookie = 0;
-    guint watch = 0;
+    guint watch = 0;      // the owner changes of kServices[service]
     bool ending = false;  // SIGTERM has come
 };
 
@@ -75,6 +75,13 @@ int call_timeout(long ms) {
 
 void quit(Holder &h) {
     g_main_loop_quit(h.loop);
+}
+
+// The connection is marked closed before the calls in flight fail and before
+// its "closed" signal is emitted: a call that fails on a closed connection is
+// not reported as the service's failure.
+bool bus_closed(const Holder &h) {
+    return h.closed || g_dbus_connection_is_closed(h.bus);
 }
 
 // The session bus as GLib finds it, but never started on demand: a bus that
@@ -129,11 +136,16 @@ void finish(Holder &h) {
         quit(h);
 }
 
-// The holder's service has left the bus (or the watch found it gone): the
-// inhibition went with it.
-void on_vanished(GDBusConnection *, const gchar *name, gpointer data) {
+// The owner of the holder's service has changed: the one that granted the
+// inhibition has left the bus, and the inhibition went with it. (Watched
+// through the bus's own signal, subscribed to before Inhibit is sent, so
+// that no departure after the grant is missed.)
+void on_owner_changed(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+                      GVariant *args, gpointer data) {
     Holder &h = *static_cast<Holder *>(data);
-    if (h.step != Step::Holding || h.closed)
+    const gchar *name, *old_owner, *new_owner;
+    g_variant_get(args, "(&s&s&s)", &name, &old_owner, &new_owner);
+    if (h.step != Step::Holding || h.closed || old_owner[0] == '\0')
         return;
     fmouse_msgf(
         "inkwake: %s has left the session bus: nothing inhibited now, waiting to be ended\n", name);
@@ -159,7 +171,9 @@ void on_inhibited(GObject *source, GAsyncResult *res, gpointer data) {
     const Service &s = kServices[h.service];
     if (reply == nullptr) {
         h.step = Step::Idle;
-        if (!h.closed)
+        g_dbus_connection_signal_unsubscribe(h.bus, h.watch);
+        h.watch = 0;
+        if (!bus_closed(h))
             fmouse_errf("inkwake: %s refused the inhibition: %s\n", s.name, error->message);
         g_error_free(error);
         if (h.ending) {
@@ -174,8 +188,6 @@ void on_inhibited(GObject *source, GAsyncResult *res, gpointer data) {
     g_variant_unref(reply);
     h.step = Step::Holding;
     fmouse_msgf("inkwake: inhibited through %s, cookie %u\n", s.name, h.cookie);
-    h.watch = g_bus_watch_name_on_connection(h.bus, s.name, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
-                                             on_vanished, &h, nullptr);
     if (h.ending)
         finish(h);
 }
@@ -185,6 +197,9 @@ void inhibit(Holder &h) {
     GVariant *args = s.session_manager ? g_variant_new("(susu)", kAppName, 0u, kReason, kIdleFlag)
                                        : g_variant_new("(ss)", kAppName, kReason);
     h.step = Step::Inhibiting;
+    h.watch = g_dbus_connection_signal_subscribe(
+        h.bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+        "/org/freedesktop/DBus", s.name, G_DBUS_SIGNAL_FLAGS_NONE, on_owner_changed, &h, nullptr);
     g_dbus_connection_call(h.bus, s.name, s.path, s.iface, "Inhibit", args, G_VARIANT_TYPE("(u)"),
                            G_DBUS_CALL_FLAGS_NO_AUTO_START, call_timeout(kCallMs), nullptr,
                            on_inhibited, &h);
@@ -200,7 +215,7 @@ void on_owner(GObject *source, GAsyncResult *res, gpointer data) {
         g_variant_get(reply, "(b)", &owned);
         g_variant_unref(reply);
     } else {
-        if (!h.closed)
+        if (!bus_closed(h))
             fmouse_errf("inkwake: the session bus does not say whether %s is there: %s\n",
                         kServices[h.service].name, error->message);
         g_error_free(error);
@@ -221,7 +236,7 @@ void on_owner(GObject *source, GAsyncResult *res, gpointer data) {
 // service that is running is called: a call to one that is not could have the
 // bus start it, only to be inhibited.
 void ask(Holder &h) {
-    if (h.closed)
+    if (bus_closed(h))
         return;
     if (h.service >= kServiceCount) {
         fmouse_msg(

@@ -50,7 +50,8 @@ void restore_env(const char *name, const std::optional<std::string> &v) {
 }
 
 // A private session bus: a dbus-daemon with a configuration of the test's own
-// (no service files, so nothing is started on demand), listening in dir.
+// (no service files, so nothing is started on demand), listening on dir/bus
+// (where a session's bus is found under XDG_RUNTIME_DIR).
 class PrivateBus {
   public:
     void start(const std::string &dir) {
@@ -62,7 +63,7 @@ class PrivateBus {
                    "  <type>session</type>\n"
                    "  <listen>unix:path=" +
                        dir +
-                       "/socket</listen>\n"
+                       "/bus</listen>\n"
                        "  <auth>EXTERNAL</auth>\n"
                        "  <policy context=\"default\">\n"
                        "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
@@ -415,6 +416,34 @@ TEST_F(InkwakeBus, BusWithoutServiceKeepsTheHolderUntilStopped) {
     fmouse_stop_inhibitor();
     EXPECT_FALSE(pid_alive(holder));
     EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inkwake already reaped";
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeBus, BusOfTheRuntimeDirectoryServesWithoutAnAddress) {
+    bus_.start(log_dir_ + "/xdg");
+    Process saver = start_standin("screensaver", "4242");
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    setenv("XDG_RUNTIME_DIR", (log_dir_ + "/xdg").c_str(), 1);
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(wait_calls("screensaver", 1));
+    fmouse_stop_inhibitor();
+    std::string from = " from " + std::to_string(holder) + "\n";
+    EXPECT_EQ(calls("screensaver"), "Inhibit ('Vexor Driver', 'Calibrating the pen')" + from +
+                                        "UnInhibit (4242,)" + from);
+    EXPECT_TRUE(nothing_left());
+}
+
+TEST_F(InkwakeBus, AddressOfABusThatIsGoneKeepsTheHolderUntilStopped) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + log_dir_ + "/gone").c_str(), 1);
+    pid_t wake = start_wake();
+    pid_t holder = flagged_child(wake);
+    ASSERT_GT(holder, 0);
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_TRUE(pid_alive(holder));
+    fmouse_stop_inhibitor();
+    EXPECT_FALSE(pid_alive(holder));
     EXPECT_TRUE(nothing_left());
 }
 

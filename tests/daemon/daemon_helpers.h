@@ -71,9 +71,13 @@ class DaemonSandbox : public ::testing::Test {
     void make_node() const { write_file(node(), ""); }
 
     // Stand-in for the desktop's inhibiting command: runs until ended.
+    // Stand-in for an inhibiting command of a desktop that has one: its help
+    // names --inhibit, and run with it, it runs until ended.
+    static constexpr const char *kSaverScript =
+        "#!/bin/sh\n[ \"$1\" = --help ] && { echo '  --inhibit'; exit 0; }\nexec sleep 60\n";
     static void install_saver() {
         std::string saver = in_root("/usr/bin/gnome-screensaver-command");
-        write_file(saver, "#!/bin/sh\nexec sleep 60\n");
+        write_file(saver, kSaverScript);
         chmod(saver.c_str(), 0755);
     }
     // Starts inkwake as the daemon does; returns its pid.

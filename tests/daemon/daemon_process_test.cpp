@@ -327,7 +327,9 @@ TEST_F(Inhibitor, AnOrdinaryStopAndAFailedCommandReadAsSuch) {
               "FMOUSE ERR: wait tmp pid error\n"
               "FMOUSE MSG: screensaver inhibitor stopped\n");
 
-    write_file(in_root("/usr/bin/gnome-screensaver-command"), "#!/bin/sh\nexit 1\n");
+    // A command that offers --inhibit but fails at once when run with it.
+    write_file(in_root("/usr/bin/gnome-screensaver-command"),
+               "#!/bin/sh\n[ \"$1\" = --help ] && { echo '  --inhibit'; exit 0; }\nexit 1\n");
     wake = start_inhibitor();
     ASSERT_TRUE(wait_until([&] { return flag_pid() > 0; }, 5s));
     pid_t saver = flag_pid();

@@ -44,10 +44,14 @@ class CalibSession : public PenSession {
         PenSession::SetUp();
         if (IsSkipped())
             return;
-        // Stand-in for the desktop's inhibiting command: notes its pid, runs
-        // until ended.
+        // Stand-in for an inhibiting command of a desktop that has one: its
+        // help names --inhibit; run with it, it notes its pid and runs until
+        // ended.
         std::string saver = in_root("/usr/bin/gnome-screensaver-command");
-        write_file(saver, "#!/bin/sh\necho $$ >> '" + log_dir_ + "/saver.pids'\nexec sleep 60\n");
+        write_file(
+            saver,
+            "#!/bin/sh\n[ \"$1\" = --help ] && { echo '  --inhibit'; exit 0; }\necho $$ >> '" +
+                log_dir_ + "/saver.pids'\nexec sleep 60\n");
         chmod(saver.c_str(), 0755);
         unsetenv("INKFAKETRAY_MODE");
     }

@@ -210,6 +210,23 @@ TEST_F(Device, LightDetectionAndTheBackgroundSequence) {
     EXPECT_EQ(seq, "pgcrppc") << "no 'B' without light; low sensitivity either way";
 }
 
+// The camera sees a lamp only at high sensitivity: light detection finds it
+// because it raises the sensitivity first, and would miss it without.
+TEST_F(Device, LightDetectionSeesALampOnlyThroughTheHighSensitivityWrite) {
+    ASSERT_EQ(fmouse_hold(), 0);
+    unit_->with([](inksim::Firmware &fw) { fw.set_stray_light(true); });
+    ASSERT_EQ(fmouse_set_cam_low_s(), 0);
+    EXPECT_EQ(fmouse_detectlight(), 1);
+    EXPECT_EQ(unit_->with([](inksim::Firmware &fw) { return fw.reg(0x35); }), 0x30);
+    // A high setting that raises nothing (maxW 0) leaves the lamp unseen.
+    int saved = maxW;
+    maxW = 0;
+    ASSERT_EQ(fmouse_set_cam_low_s(), 0);
+    EXPECT_EQ(fmouse_detectlight(), 0);
+    maxW = saved;
+    EXPECT_EQ(unit_->with([](inksim::Firmware &fw) { return fw.reg(0x35); }), 0x20);
+}
+
 TEST_F(Device, EveryOperationFailsOnceTheRelayHasEnded) {
     unit_->end_relay();
     unsigned char buf[256];

@@ -184,13 +184,20 @@ TEST(InksimFirmware, FrameStreamBetweenRunAndHold) {
     u.fw.frame(on, 4);
     EXPECT_TRUE(u.take().empty());
 
-    // Stray light shows as spots until the unit takes its background.
+    // A lamp shows as spots at high sensitivity only, until the unit takes
+    // its background; the pen shows at either sensitivity.
     u.fw.set_stray_light(true);
+    EXPECT_EQ(u.send(std::string("c\x35\x00\x20", 4)).size(), 3u) << "low sensitivity";
     u.send("r");
     u.fw.frame(off, 5);
-    EXPECT_EQ(u.take()[0], 0xFE);
+    EXPECT_EQ(u.take(), std::vector<uint8_t>{0xFF}) << "the lamp is too dim at low sensitivity";
+    u.fw.frame(on, 6);
+    EXPECT_EQ(u.take()[0], 0xFE) << "the pen is not";
+    u.send(std::string("c\x35\x00\x28", 4));
+    u.fw.frame(off, 7);
+    EXPECT_EQ(u.take()[0], 0xFE) << "the lamp at high sensitivity";
     u.send("B");
-    u.fw.frame(off, 6);
+    u.fw.frame(off, 8);
     EXPECT_EQ(u.take(), std::vector<uint8_t>{0xFF});
 }
 

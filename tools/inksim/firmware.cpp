@@ -224,7 +224,8 @@ void Firmware::payload_done(long long t_us) {
 void Firmware::frame(const PenSample &pen, long long t_us) {
     if (!running_)
         return;
-    bool spot = pen.on || stray_light_;
+    const bool stray = stray_light_ && regs_[kSensitivityReg] >= kStrayVisibleFrom;
+    bool spot = pen.on || stray;
     if (!spot) {
         out_.emplace_back(t_us, kFrameNoSpot);
         if (frames_sent_.size() < kFrameLogMax)

@@ -140,6 +140,13 @@ class Firmware {
     // A calibration record's filler is 'o' too (up to 216 bytes in a row for a
     // 3 x 3 grid), so the run must be longer than that.
     static constexpr int kFillAbort = 240;
+    // The sensor's sensitivity register (the third register of Cam.dat) and
+    // the value from which it sees stray light. A lamp is dimmer than the
+    // pen: the shipped configuration's low setting (0x0020) does not see it,
+    // the high setting of light detection (0x0030 with maxW 16) does. The pen
+    // spot is seen at either.
+    static constexpr uint8_t kSensitivityReg = 0x35;
+    static constexpr uint16_t kStrayVisibleFrom = 0x0028;
 
     explicit Firmware(const UnitConfig &cfg);
 
@@ -157,6 +164,7 @@ class Firmware {
     void corrupt_record();
     void set_slow_us(long us) { slow_us_ = us; }
     void fail_type_once() { type_fail_ = true; }
+    // A lamp on (or off): seen as a spot while the sensitivity is high.
     void set_stray_light(bool on) { stray_light_ = on; }
     void queue_bytes(const uint8_t *p, size_t n, long long t_us);
     // Unplugged: the unit loses power, and with it a transfer half received,

@@ -19,9 +19,11 @@
 #include "cmd_client.h"
 #include "dialogs.h"
 #include "fmouse_sys.h"
+#include "indicator.h"
 #include "ink_paths.h"
 #include "tmp_names.h"
 #include "ink_time.h"
+#include "notice.h"
 #include "screen_area.h"
 #include "tray_images.h"
 #include "tray_shared.h"
@@ -264,10 +266,16 @@ void tray_icon_on_embedded(GtkStatusIcon *icon, GParamSpec *, gpointer) {
 }
 
 // One look at start-up: without a system tray the icon cannot be shown; the
-// program goes on serving the daemon, and the user sees it only in the log.
+// program goes on serving the daemon, and tells the user once, through the
+// desktop's notifications, how to calibrate without it.
 gboolean tray_icon_check_embedded(gpointer) {
-    if (tray_icon != nullptr && !gtk_status_icon_is_embedded(tray_icon))
+    if (tray_icon != nullptr && !gtk_status_icon_is_embedded(tray_icon)) {
         fmouse_err("no system tray: the tray icon is not shown\n");
+        notice_send_once(tr(N_("Vexor Driver is running")),
+                         tr(N_("There is no notification area for the pen icon. To calibrate, "
+                               "open the applications menu and choose \"Calibrate Pen\", or "
+                               "run \"inkctl calibrate\".")));
+    }
     return FALSE;
 }
 
@@ -299,7 +307,11 @@ void menuItem4_on_click(GtkMenuItem *, gpointer) {
     gtk_main_quit();
 }
 
+// A StatusNotifierItem where the session has a watcher for one, else the
+// GtkStatusIcon for a notification area.
 void create_tray_icon() {
+    if (indicator_create(menu))
+        return;
     GdkPixbuf *pb = pixbuf_from_inline(icon1);
     tray_icon = gtk_status_icon_new_from_pixbuf(pb);
     g_object_unref(pb);
@@ -387,13 +399,13 @@ int main(int argc, char **argv) {
 
     ui_cmd.store(static_cast<unsigned char>(GuiCmd::Disconnected));
 
-    create_tray_icon();
     menu = gtk_menu_new();
     menuItem1 = menu_item(N_("Calibrate (Normal)"), icon2, image1, menuItem1_on_click);
     menuItem2 = menu_item(N_("Calibrate (Advanced)"), icon3, image2, menuItem2_on_click);
     menuItem3 = menu_item(N_("About Vexor Driver"), icon4, image3, menuItem3_on_click);
     menuItem4 = menu_item(N_("Exit"), icon5, image4, menuItem4_on_click);
     gtk_widget_show_all(menu);
+    create_tray_icon();
 
     if (tray_icon != nullptr) {
         g_signal_connect(tray_icon, "button-press-event", G_CALLBACK(tray_icon_on_click), menu);
@@ -416,6 +428,7 @@ int main(int argc, char **argv) {
     }
 
     gtk_main();
+    indicator_remove_files();
 
     if (channel_closed_by_daemon()) {
         // The daemon has gone; its pid file is its own business.

@@ -1,0 +1,158 @@
+// Stand-ins for two desktop components that cannot run in the tests, served
+// on the test's private session bus. Each records the calls it gets on
+// standard output, one line a call, fields separated by tabs:
+//
+//   bus_standin watcher        org.kde.StatusNotifierWatcher, the panel's
+//                              registry of StatusNotifierItems (a host is
+//                              said to be there); records
+//                              "RegisterStatusNotifierItem <sender> <argument>"
+//   bus_standin notifications  org.freedesktop.Notifications; records
+//                              "Notify <app> <replaces> <icon> <summary> <body>
+//                              <timeout>"
+//
+// "ready" is printed once the name is owned. Ends on SIGTERM.
+#include <gio/gio.h>
+#include <glib-unix.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char *kWatcherXml = R"(<node>
+  <interface name="org.kde.StatusNotifierWatcher">
+    <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+    <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+    <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+    <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+    <property name="ProtocolVersion" type="i" access="read"/>
+    <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierHostRegistered"/>
+  </interface>
+</node>)";
+
+const char *kNotificationsXml = R"(<node>
+  <interface name="org.freedesktop.Notifications">
+    <method name="Notify">
+      <arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
+      <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="as" direction="in"/>
+      <arg type="a{sv}" direction="in"/><arg type="i" direction="in"/>
+      <arg type="u" direction="out"/>
+    </method>
+    <method name="CloseNotification"><arg type="u" direction="in"/></method>
+    <method name="GetCapabilities"><arg type="as" direction="out"/></method>
+    <method name="GetServerInformation">
+      <arg type="s" direction="out"/><arg type="s" direction="out"/>
+      <arg type="s" direction="out"/><arg type="s" direction="out"/>
+    </method>
+  </interface>
+</node>)";
+
+struct Mode {
+    const char *bus_name;
+    const char *path;
+    const char *xml;
+};
+
+GMainLoop *loop = nullptr;
+std::string registered;  // the last item registered with the watcher
+guint32 next_id = 1;
+
+void record(const std::string &line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void on_call(GDBusConnection *conn, const gchar *sender, const gchar *path, const gchar *iface,
+             const gchar *method, GVariant *params, GDBusMethodInvocation *inv, gpointer) {
+    if (std::strcmp(method, "RegisterStatusNotifierItem") == 0) {
+        const gchar *service = nullptr;
+        g_variant_get(params, "(&s)", &service);
+        registered = std::string(sender) + service;
+        record(std::string("RegisterStatusNotifierItem\t") + sender + "\t" + service);
+        g_dbus_connection_emit_signal(conn, nullptr, path, iface, "StatusNotifierItemRegistered",
+                                      g_variant_new("(s)", registered.c_str()), nullptr);
+        g_dbus_method_invocation_return_value(inv, nullptr);
+    } else if (std::strcmp(method, "RegisterStatusNotifierHost") == 0) {
+        g_dbus_method_invocation_return_value(inv, nullptr);
+    } else if (std::strcmp(method, "Notify") == 0) {
+        const gchar *app, *icon, *summary, *body;
+        guint32 replaces;
+        gint32 timeout;
+        g_variant_get(params, "(&su&s&s&sasa{sv}i)", &app, &replaces, &icon, &summary, &body,
+                      nullptr, nullptr, &timeout);
+        record(std::string("Notify\t") + app + "\t" + std::to_string(replaces) + "\t" + icon +
+               "\t" + summary + "\t" + body + "\t" + std::to_string(timeout));
+        g_dbus_method_invocation_return_value(inv, g_variant_new("(u)", next_id++));
+    } else if (std::strcmp(method, "GetCapabilities") == 0) {
+        const gchar *caps[] = {"body", nullptr};
+        g_dbus_method_invocation_return_value(inv, g_variant_new("(^as)", caps));
+    } else if (std::strcmp(method, "GetServerInformation") == 0) {
+        g_dbus_method_invocation_return_value(
+            inv, g_variant_new("(ssss)", "stand-in", "tests", "1", "1.2"));
+    } else {
+        g_dbus_method_invocation_return_value(inv, nullptr);
+    }
+}
+
+GVariant *on_get(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                 const gchar *property, GError **, gpointer) {
+    if (std::strcmp(property, "RegisteredStatusNotifierItems") == 0) {
+        const gchar *none[] = {nullptr};
+        const gchar *one[] = {registered.c_str(), nullptr};
+        return g_variant_new_strv(registered.empty() ? none : one, -1);
+    }
+    if (std::strcmp(property, "IsStatusNotifierHostRegistered") == 0)
+        return g_variant_new_boolean(TRUE);
+    return g_variant_new_int32(0);
+}
+
+const GDBusInterfaceVTable kVtable = {on_call, on_get, nullptr, {}};
+
+void on_bus(GDBusConnection *conn, const gchar *, gpointer data) {
+    const Mode *m = static_cast<const Mode *>(data);
+    GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(m->xml, nullptr);
+    g_dbus_connection_register_object(conn, m->path, info->interfaces[0], &kVtable, nullptr,
+                                      nullptr, nullptr);
+    g_dbus_node_info_unref(info);
+}
+
+void on_name(GDBusConnection *, const gchar *, gpointer) {
+    record("ready");
+}
+
+void on_name_lost(GDBusConnection *, const gchar *name, gpointer) {
+    record(std::string("lost\t") + name);
+    g_main_loop_quit(loop);
+}
+
+gboolean on_term(gpointer) {
+    g_main_loop_quit(loop);
+    return FALSE;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    static const Mode kWatcher{"org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                               kWatcherXml};
+    static const Mode kNotifications{"org.freedesktop.Notifications",
+                                     "/org/freedesktop/Notifications", kNotificationsXml};
+    const Mode *m = nullptr;
+    if (argc == 2 && std::strcmp(argv[1], "watcher") == 0)
+        m = &kWatcher;
+    else if (argc == 2 && std::strcmp(argv[1], "notifications") == 0)
+        m = &kNotifications;
+    if (m == nullptr) {
+        std::fputs("usage: bus_standin watcher|notifications\n", stderr);
+        return 2;
+    }
+    loop = g_main_loop_new(nullptr, FALSE);
+    g_unix_signal_add(SIGTERM, on_term, nullptr);
+    g_bus_own_name(G_BUS_TYPE_SESSION, m->bus_name, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE, on_bus,
+                   on_name, on_name_lost, const_cast<Mode *>(m), nullptr);
+    g_main_loop_run(loop);
+    return 0;
+}

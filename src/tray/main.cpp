@@ -17,6 +17,7 @@
 
 #include "calibrate.h"
 #include "cmd_client.h"
+#include "control.h"
 #include "dialogs.h"
 #include "fmouse_sys.h"
 #include "indicator.h"
@@ -241,6 +242,12 @@ gboolean check(gpointer) {
         default:  // 0x11 and anything else: nothing to show
             break;
     }
+    // inkctl is served once the first tick has given the menu its look.
+    static bool control_served = false;
+    if (!control_served) {
+        control_served = true;
+        control_start();
+    }
     return TRUE;
 }
 
@@ -332,6 +339,35 @@ GtkWidget *menu_item(const char *label, const unsigned char *record, GtkWidget *
 }
 
 }  // namespace
+
+// inkctl's requests: the menu items' own handlers, refused where the menu
+// would not offer the item (the calibrate items are hidden while the unit is
+// not connected) or the handler would open nothing.
+std::string control_menu_request(MenuRequest r) {
+    bool connected_look = gtk_widget_get_visible(menuItem1);
+    bool busy = about_dlg_show_flag != 0 || calibrate_dlg_show_flag != 0 || calibrate_window_open();
+    switch (r) {
+        case MenuRequest::Status:
+            return connected_look ? "connected" : "unconnected";
+        case MenuRequest::CalibrateNormal:
+        case MenuRequest::CalibrateAdvanced:
+            if (!connected_look)
+                return "refused the camera unit is not connected";
+            if (busy)
+                return "refused a dialog or calibration is already open";
+            if (r == MenuRequest::CalibrateNormal)
+                menuItem1_on_click(GTK_MENU_ITEM(menuItem1), nullptr);
+            else
+                menuItem2_on_click(GTK_MENU_ITEM(menuItem2), nullptr);
+            return "ok";
+        case MenuRequest::About:
+            if (busy)
+                return "refused a dialog or calibration is already open";
+            menuItem3_on_click(GTK_MENU_ITEM(menuItem3), nullptr);
+            return "ok";
+    }
+    return "refused unknown request";
+}
 
 const char *tr(const char *msgid) {
     return dcgettext(kTextDomain, msgid, LC_MESSAGES);
@@ -428,6 +464,7 @@ int main(int argc, char **argv) {
     }
 
     gtk_main();
+    control_stop();
     indicator_remove_files();
 
     if (channel_closed_by_daemon()) {

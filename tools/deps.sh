@@ -21,7 +21,7 @@ DEMO=(
 TEST=(
     "${DEMO[@]}"
     libgtest-dev libgmock-dev libbenchmark-dev
-    file dpkg-dev debhelper lintian
+    file dpkg-dev debhelper lintian desktop-file-utils
     clang libclang-rt-14-dev
     dbus
 )

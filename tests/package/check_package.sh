@@ -56,6 +56,7 @@ listing=$(dpkg-deb -c "$deb")
 files=$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sed 's|^\./|/|' | sort)
 expected="/etc/xdg/autostart/inkpointer.desktop
 /lib/udev/rules.d/60-vexor-driver.rules
+/usr/bin/inkctl
 /usr/bin/inkd
 /usr/bin/inkpointer
 /usr/bin/inkrelay
@@ -65,6 +66,8 @@ expected="/etc/xdg/autostart/inkpointer.desktop
 /usr/bin/vexor-driver/Cam.dat
 /usr/bin/vexor-driver/hw.txt
 /usr/bin/vexor-driver/refN.txt
+/usr/share/applications/vexor-driver-calibrate-advanced.desktop
+/usr/share/applications/vexor-driver-calibrate.desktop
 /usr/share/autostart/vxd_false.desktop
 /usr/share/autostart/vxd_true.desktop
 /usr/share/doc/vexor-driver/changelog.gz
@@ -72,13 +75,15 @@ expected="/etc/xdg/autostart/inkpointer.desktop
 /usr/share/lintian/overrides/vexor-driver
 /usr/share/locale/de/LC_MESSAGES/inkd.mo
 /usr/share/locale/de/LC_MESSAGES/inksetup.mo
+/usr/share/man/man1/inkctl.1.gz
 /usr/share/man/man1/inkd.1.gz
 /usr/share/man/man1/inkpointer.1.gz
 /usr/share/man/man1/inkrelay.1.gz
 /usr/share/man/man1/inksetup.1.gz
 /usr/share/man/man1/inktray.1.gz
 /usr/share/man/man1/inkwake.1.gz
-/usr/share/metainfo/vexor-driver.metainfo.xml"
+/usr/share/metainfo/vexor-driver.metainfo.xml
+/usr/share/pixmaps/vexor-driver.png"
 if [ "$files" != "$expected" ]; then
     bad "file list differs (< expected, > in the package):"
     diff <(echo "$expected") <(echo "$files") | grep '^[<>]'
@@ -101,7 +106,7 @@ done <<<"$listing"
 
 # The programs are stripped; their debugging symbols are in the dbgsym package.
 dpkg-deb -x "$deb" "$work/root"
-for p in inkd inkrelay inktray inkwake inksetup inkpointer; do
+for p in inkd inkrelay inktray inkwake inksetup inkpointer inkctl; do
     info=$(file -b "$work/root/usr/bin/$p")
     grep -q 'ELF 64-bit' <<<"$info" || bad "/usr/bin/$p is no ELF program: $info"
     grep -q ', stripped' <<<"$info" || bad "/usr/bin/$p is not stripped: $info"
@@ -109,7 +114,7 @@ done
 dbgsym=("$work"/vexor-driver-dbgsym_*_"$arch".*deb)
 if [ -f "${dbgsym[0]}" ]; then
     ndebug=$(dpkg-deb -c "${dbgsym[0]}" | grep -c '/usr/lib/debug/.build-id/.*\.debug$')
-    [ "$ndebug" = 6 ] || bad "dbgsym package holds $ndebug debug files, not 6"
+    [ "$ndebug" = 7 ] || bad "dbgsym package holds $ndebug debug files, not 7"
 else
     bad "no vexor-driver-dbgsym package"
 fi
@@ -128,7 +133,7 @@ cmp -s "$work/root/lib/udev/rules.d/60-vexor-driver.rules" \
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libc6 libgtk2.0-0 libevdev2 libxtst6 libx11-6 libxrandr2 libxinerama1 udev; do
+for lib in libc6 libgtk2.0-0 libayatana-appindicator1 libevdev2 libxtst6 libx11-6 libxrandr2 libxinerama1 udev; do
     grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || bad "Depends lacks $lib"
 done
 grep -q fuse <<<"$depends" && bad "Depends names fuse (only the test unit needs it)"

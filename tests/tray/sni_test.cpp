@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -330,6 +331,24 @@ TEST_F(SniTest, ItemShowsStateAndMenuWhereAWatcherIs) {
     EXPECT_EQ(s.output().find("no system tray"), std::string::npos) << s.output();
     EXPECT_TRUE(calls(notifications, "Notify").empty()) << notifications.output();
     EXPECT_EQ(calls(watcher, "RegisterStatusNotifierItem").size(), 1u);
+
+    // "Exit" from the panel's menu ends the tray, and its pictures go.
+    std::string icon_dir = item_property("IconThemePath");
+    ASSERT_TRUE(exists(icon_dir + "/vexor-driver-connected.png"));
+    int exit_id = -1;
+    for (const MenuEntry &e : menu_entries())
+        if (e.label == "Exit")
+            exit_id = e.id;
+    ASSERT_GE(exit_id, 0);
+    r = bus.call(item_name, item_property("Menu"), "com.canonical.dbusmenu", "Event",
+                 g_variant_new("(isvu)", exit_id, "clicked", g_variant_new_int32(0), 0u), &err);
+    ASSERT_NE(r, nullptr) << err;
+    g_variant_unref(r);
+    auto st = s.tray.wait(3000ms);
+    ASSERT_TRUE(st.has_value()) << s.output();
+    EXPECT_TRUE(WIFEXITED(*st));
+    EXPECT_EQ(WEXITSTATUS(*st), 0);
+    EXPECT_FALSE(exists(icon_dir));
 }
 
 // Neither a notification area nor a watcher: one notice, once the tray has

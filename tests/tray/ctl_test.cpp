@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -526,26 +527,39 @@ TEST_F(CtlTest, StrayClientsDoNotDisturbTheTray) {
               std::chrono::milliseconds(ink::time::scaled_ms(2000)));
     close(silent);
 
-    // Eight connections at a time: more are closed at once.
+    // Eight connections at a time: more are closed at once, the eight when
+    // they have been idle for long enough.
+    const long idle_ms = ink::time::scaled_ms(2000);
+    auto t0 = std::chrono::steady_clock::now();
     std::vector<int> many;
     for (int i = 0; i < 12; ++i)
         many.push_back(connect_raw(path));
-    auto closed = [&] {
-        size_t n = 0;
-        for (int c : many) {
-            struct pollfd p {
-                c, POLLIN, 0
-            };
-            char b;
-            if (poll(&p, 1, 0) == 1 && recv(c, &b, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
-                ++n;
-        }
-        return n;
-    };
-    // Well before the held ones are idle for long enough to be closed.
-    long settle = ink::time::scaled_ms(2000) / 2;
-    wait_until([&] { return closed() >= 4; }, std::chrono::milliseconds(settle));
-    EXPECT_EQ(closed(), 4u);
+    std::vector<long> closed_after(many.size(), -1);
+    wait_until(
+        [&] {
+            bool all = true;
+            for (size_t i = 0; i < many.size(); ++i) {
+                if (closed_after[i] >= 0)
+                    continue;
+                struct pollfd p {
+                    many[i], POLLIN, 0
+                };
+                char b;
+                if (poll(&p, 1, 0) == 1 && recv(many[i], &b, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+                    closed_after[i] =
+                        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - t0)
+                                              .count());
+                else
+                    all = false;
+            }
+            return all;
+        },
+        std::chrono::milliseconds(idle_ms + 3000));
+    EXPECT_EQ(std::count_if(closed_after.begin(), closed_after.end(),
+                            [&](long ms) { return ms >= 0 && ms < idle_ms; }),
+              4);
+    EXPECT_EQ(std::count(closed_after.begin(), closed_after.end(), -1), 0);
     for (int c : many)
         close(c);
 

@@ -474,10 +474,11 @@ int main(int argc, char **argv) {
     }
     // Only our own daemon's pid file goes: a file of another user, or one
     // naming some other process, is not ours to remove.
-    if (ink::tmp::read_own_pid_file(ink::path::kPidFile) == getppid())
+    if (ink::tmp::read_own_pid_file(ink::path::kPidFile) == getppid()) {
         unlink(ink::path::kPidFile);
-    else
-        fmouse_msg("the file .inkd.pid is not our daemon's, left in place\n");
-    fmouse_msg("delete .inkd.pid and exit\n");
+        fmouse_msg("delete .inkd.pid and exit\n");
+    } else {
+        fmouse_msg("the file .inkd.pid is not our daemon's, left in place; exit\n");
+    }
     return 0;
 }

@@ -435,6 +435,20 @@ TEST_F(TrayTest, AboutDialogAndExit) {
     EXPECT_NE(s.output().find("delete .inkd.pid and exit\n"), std::string::npos);
 }
 
+TEST_F(TrayTest, ExitLeavesAPidFileThatIsNotItsDaemonsAndSaysSo) {
+    ASSERT_NO_FATAL_FAILURE(start(true));
+    write_file(ink::path::kPidFile, "4711\n");
+    ASSERT_TRUE(s.choose(MenuItem::Exit));
+    auto st = s.tray.wait(3000ms);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_EQ(read_file(ink::path::kPidFile).value_or(""), "4711\n");
+    std::string out = s.output();
+    EXPECT_NE(out.find("the file .inkd.pid is not our daemon's, left in place; exit\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("delete .inkd.pid"), std::string::npos) << out;
+}
+
 TEST_F(TrayTest, EndsWhenTheDaemonClosesTheChannel) {
     ASSERT_NO_FATAL_FAILURE(start(false));
     write_file(ink::path::kPidFile, "4711\n");

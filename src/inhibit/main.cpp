@@ -114,7 +114,6 @@ int main() {
         }
         _exit(run_bus_holder());
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
 
     // The flag file must name the child, or nobody could end the inhibition:
     // if it cannot be written, end the child now and report failure. It is
@@ -140,6 +139,10 @@ int main() {
         return 1;
     }
     flag_written = 1;
+    // Only now may SIGTERM end us: before, its handler could not know whether
+    // the flag file is ours to remove, and a flag naming a dead child would
+    // stay behind. A SIGTERM that came meanwhile is handled here.
+    sigprocmask(SIG_UNBLOCK, &term, nullptr);
 
     int status;
     while (waitpid(child_pid, &status, 0) < 0 && errno == EINTR) {

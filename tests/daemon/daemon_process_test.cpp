@@ -344,6 +344,35 @@ TEST_F(Inhibitor, AnOrdinaryStopAndAFailedCommandReadAsSuch) {
     EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inhibitor already reaped";
 }
 
+TEST_F(Inhibitor, ASigtermBeforeTheFlagIsWrittenLeavesNoFlagBehind) {
+    // The SIGTERM is already pending when inkwake starts, the earliest it can
+    // come: it must take effect once the flag file is written and known to be
+    // inkwake's, ending the command and removing the flag.
+    std::string pids = log_dir_ + "/saver.pid";
+    write_file(in_root("/usr/bin/gnome-screensaver-command"),
+               "#!/bin/sh\n[ \"$1\" = --help ] && { echo '  --inhibit'; exit 0; }\necho $$ > '" +
+                   pids + "'\nexec sleep 60\n");
+    pid_t wake = fork();
+    ASSERT_GE(wake, 0);
+    if (wake == 0) {
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_BLOCK, &term, nullptr);
+        raise(SIGTERM);  // pending across the exec
+        execl(in_root("/usr/bin/inkwake").c_str(), "inkwake", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int st = 0;
+    ASSERT_TRUE(wait_until([&] { return waitpid(wake, &st, WNOHANG) == wake; }, 5s));
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
+    EXPECT_FALSE(exists(flag())) << "a flag naming a dead command";
+    pid_t saver = std::atoi(read_file(pids).value_or("0").c_str());
+    if (saver > 0) {  // the command may have been ended before it got to run
+        EXPECT_TRUE(wait_until([&] { return !pid_alive(saver); }, 5s)) << "command left running";
+    }
+}
+
 TEST_F(Inhibitor, PlantedPidIsNotSignalled) {
     Process victim = Process::start({"/bin/sleep", "30"}, log_dir_ + "/victim.out");
     pid_t wake = start_inhibitor();

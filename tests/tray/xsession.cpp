@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,11 +71,10 @@ void stop_server(pid_t pid) {
     }
 }
 
-// Starts an X server given its arguments after "-displayfd N" (it picks a free
-// display number itself and writes it to the pipe); host: the DISPLAY of a
-// nested server's host. Returns the display name, empty on failure.
-std::string spawn_server(const char *program, const std::vector<std::string> &args,
-                         const std::string &host, pid_t *pid) {
+}  // namespace
+
+std::string spawn_x_server(const char *program, const std::vector<std::string> &args,
+                           const std::string &host, pid_t *pid, pid_t group) {
     int fds[2];
     if (pipe(fds) != 0)
         return "";
@@ -85,6 +85,8 @@ std::string spawn_server(const char *program, const std::vector<std::string> &ar
         return "";
     }
     if (*pid == 0) {
+        if (group >= 0)
+            setpgid(0, group);
         close(fds[0]);
         int devnull = open("/dev/null", O_RDWR);
         dup2(devnull, 0);
@@ -102,16 +104,20 @@ std::string spawn_server(const char *program, const std::vector<std::string> &ar
         execv(program, argv.data());
         _exit(127);
     }
+    if (group >= 0)
+        setpgid(*pid, group != 0 ? group : *pid);  // as the child does: no race
     close(fds[1]);
     std::string num;
-    struct pollfd p {
-        fds[0], POLLIN, 0
-    };
     auto end = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < end && ::poll(&p, 1, 100) >= 0) {
-        char c;
-        if ((p.revents & POLLIN) == 0)
+    while (std::chrono::steady_clock::now() < end) {
+        struct pollfd p {
+            fds[0], POLLIN, 0
+        };
+        if (::poll(&p, 1, 100) < 0 && errno != EINTR)
+            break;
+        if ((p.revents & (POLLIN | POLLHUP)) == 0)
             continue;
+        char c;
         if (read(fds[0], &c, 1) != 1 || c == '\n')
             break;
         num += c;
@@ -119,8 +125,6 @@ std::string spawn_server(const char *program, const std::vector<std::string> &ar
     close(fds[0]);
     return num.empty() ? "" : ":" + num;
 }
-
-}  // namespace
 
 XServer::~XServer() {
     if (dpy_ != nullptr)
@@ -142,7 +146,7 @@ bool XServer::open(const std::string &name) {
 
 bool XServer::start(int w, int h) {
     std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
-    return open(spawn_server(
+    return open(spawn_x_server(
         "/usr/bin/Xvfb", {"-screen", "0", geometry, "-nolisten", "tcp", "-noreset"}, "", &pid_));
 }
 
@@ -160,12 +164,12 @@ bool XServer::start_heads(const std::vector<Head> &heads) {
     }
     std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
     std::string host =
-        spawn_server("/usr/bin/Xvfb", {"-screen", "0", geometry, "-nolisten", "tcp", "-noreset"},
-                     "", &host_pid_);
+        spawn_x_server("/usr/bin/Xvfb", {"-screen", "0", geometry, "-nolisten", "tcp", "-noreset"},
+                       "", &host_pid_);
     if (host.empty())
         return false;
     host_name_ = host;
-    std::string name = spawn_server("/usr/bin/Xephyr", args, host, &pid_);
+    std::string name = spawn_x_server("/usr/bin/Xephyr", args, host, &pid_);
     // Xephyr writes its display number before it is ready for every request:
     // a first round trip settles it.
     if (!open(name))

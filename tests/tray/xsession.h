@@ -8,6 +8,7 @@
 #pragma once
 
 #include <X11/Xlib.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +23,14 @@ namespace inktest {
 using namespace std::chrono_literals;
 
 bool xvfb_installed();
+
+// Starts an X server with "-displayfd" (it picks a free display number and
+// writes it to a pipe) and these further arguments; host: the DISPLAY of a
+// nested server's host. group: -1 keeps the caller's process group, 0 gives
+// the server one of its own, a pid puts it into that group. Returns the
+// display name (":N"), empty on failure; *pid is the server's.
+std::string spawn_x_server(const char *program, const std::vector<std::string> &args,
+                           const std::string &host, pid_t *pid, pid_t group = -1);
 // Xephyr, for displays of several monitors (nested in a private Xvfb).
 bool xephyr_installed();
 

@@ -362,57 +362,13 @@ class Xvfb {
     }
 
   private:
-    // Starts an X server with "-displayfd" (it picks a free display number
-    // and writes it to a pipe), in the group of the first server started.
+    // The first server gets a process group of its own, the nested one joins it.
     std::string spawn(const char *program, const std::vector<std::string> &args,
                       const std::string &host, pid_t *pid) {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return "";
-        pid_t group = pid_ > 0 ? pid_ : 0;
-        *pid = fork();
-        if (*pid < 0)
-            return "";
-        if (*pid == 0) {
-            setpgid(0, group);
-            close(fds[0]);
-            int devnull = open("/dev/null", O_RDWR);
-            dup2(devnull, 0);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            if (!host.empty())
-                setenv("DISPLAY", host.c_str(), 1);
-            std::vector<std::string> all = {program, "-displayfd", std::to_string(fds[1])};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char *> argv;
-            for (auto &a : all)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(program, argv.data());
-            _exit(127);
-        }
-        setpgid(*pid, group != 0 ? group : *pid);
-        close(fds[1]);
-        std::string num;
-        long long end = ink::time::now_us() + 10000000;
-        while (ink::time::now_us() < end) {
-            struct pollfd p {
-                fds[0], POLLIN, 0
-            };
-            if (::poll(&p, 1, 100) < 0 && errno != EINTR)
-                break;
-            if ((p.revents & (POLLIN | POLLHUP)) == 0)
-                continue;
-            char c;
-            if (read(fds[0], &c, 1) != 1 || c == '\n')
-                break;
-            num += c;
-        }
-        close(fds[0]);
-        if (num.empty())
-            return "";
-        setenv("NO_AT_BRIDGE", "1", 1);
-        return ":" + num;
+        std::string name = inktest::spawn_x_server(program, args, host, pid, pid_ > 0 ? pid_ : 0);
+        if (!name.empty())
+            setenv("NO_AT_BRIDGE", "1", 1);
+        return name;
     }
     static void end(pid_t pid) {
         if (pid <= 0)

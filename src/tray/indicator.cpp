@@ -20,6 +20,29 @@ constexpr const char *kUnconnectedIcon = "vexor-driver-unconnected";
 
 AppIndicator *indicator = nullptr;
 gchar *icon_dir = nullptr;  // private directory of the two pictures
+bool connected_now = false;
+GtkStatusIcon *(*make_fallback)() = nullptr;
+
+// The library's own stand-in status icon, made when the watcher goes, reads
+// past its icon search path and crashes the program (AddressSanitizer shows
+// it; without it the read may go unnoticed). The program's own status icon
+// stands in instead, with its handlers and the same menu.
+GtkStatusIcon *fallback_icon(AppIndicator *) {
+    GtkStatusIcon *icon = make_fallback != nullptr ? make_fallback() : nullptr;
+    if (icon != nullptr) {
+        GdkPixbuf *pb = pixbuf_from_inline(connected_now ? icon0 : icon1);
+        gtk_status_icon_set_from_pixbuf(icon, pb);
+        g_object_unref(pb);
+    }
+    return icon;
+}
+
+// A watcher is back: the item shows there again, the status icon is hidden
+// (it stays the program's, to show again should the watcher go once more).
+void unfallback_icon(AppIndicator *, GtkStatusIcon *icon) {
+    if (icon != nullptr)
+        gtk_status_icon_set_visible(icon, FALSE);
+}
 
 bool write_icon(const char *name, const unsigned char *record) {
     gchar *file = g_strdup_printf("%s/%s.png", icon_dir, name);
@@ -60,12 +83,17 @@ void on_connection_changed(AppIndicator *, gboolean connected, gpointer) {
 
 }  // namespace
 
-bool indicator_create(GtkWidget *menu) {
+bool indicator_create(GtkWidget *menu, GtkStatusIcon *(*fallback)()) {
     GDBusConnection *bus = tray_session_bus();
     if (bus == nullptr || !tray_bus_name_owned(bus, kWatcherName))
         return false;
     if (!write_icons())
         return false;
+    make_fallback = fallback;
+    // Kept for the life of the program: the class's stand-in functions.
+    auto *klass = static_cast<AppIndicatorClass *>(g_type_class_ref(APP_INDICATOR_TYPE));
+    klass->fallback = fallback_icon;
+    klass->unfallback = unfallback_icon;
     indicator = app_indicator_new_with_path(kId, kUnconnectedIcon, APP_INDICATOR_CATEGORY_HARDWARE,
                                             icon_dir);
     app_indicator_set_title(indicator, kTitle);
@@ -83,6 +111,7 @@ bool indicator_active() {
 }
 
 void indicator_set_connected(bool connected) {
+    connected_now = connected;
     if (indicator == nullptr)
         return;
     const char *name = connected ? kConnectedIcon : kUnconnectedIcon;

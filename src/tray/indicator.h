@@ -6,8 +6,10 @@
 #include <gtk/gtk.h>
 
 // Creates the item with `menu` when a StatusNotifierWatcher is on the session
-// bus; false (and nothing made) otherwise.
-bool indicator_create(GtkWidget *menu);
+// bus; false (and nothing made) otherwise. Should the watcher go, the item
+// shows through the status icon that `fallback` returns (the program's own),
+// in the item's current picture; it is hidden again when a watcher returns.
+bool indicator_create(GtkWidget *menu, GtkStatusIcon *(*fallback)());
 // True once the item has been made: the GtkStatusIcon is not used then.
 bool indicator_active();
 // The connected (bright) or unconnected (dark) picture.

@@ -314,16 +314,41 @@ void menuItem4_on_click(GtkMenuItem *, gpointer) {
     gtk_main_quit();
 }
 
-// A StatusNotifierItem where the session has a watcher for one, else the
-// GtkStatusIcon for a notification area.
-void create_tray_icon() {
-    if (indicator_create(menu))
-        return;
+// The GtkStatusIcon for a notification area, with its handlers; nullptr when
+// it cannot be made.
+GtkStatusIcon *make_status_icon() {
     GdkPixbuf *pb = pixbuf_from_inline(icon1);
     tray_icon = gtk_status_icon_new_from_pixbuf(pb);
     g_object_unref(pb);
-    if (tray_icon == nullptr)
+    if (tray_icon == nullptr) {
         fmouse_err("tray icon create error\n");
+        return nullptr;
+    }
+    g_signal_connect(tray_icon, "button-press-event", G_CALLBACK(tray_icon_on_click), menu);
+    g_signal_connect(tray_icon, "popup-menu", G_CALLBACK(tray_icon_on_menu), menu);
+    g_signal_connect(tray_icon, "notify::embedded", G_CALLBACK(tray_icon_on_embedded), nullptr);
+    gtk_status_icon_set_tooltip_text(tray_icon, "Vexor Driver");
+    gtk_status_icon_set_visible(tray_icon, TRUE);
+    return tray_icon;
+}
+
+// The item's stand-in once its watcher has gone: the program's own status
+// icon, made the first time and shown again after.
+GtkStatusIcon *status_icon_for_item() {
+    if (tray_icon == nullptr)
+        return make_status_icon();
+    gtk_status_icon_set_visible(tray_icon, TRUE);
+    return tray_icon;
+}
+
+// A StatusNotifierItem where the session has a watcher for one, else the
+// GtkStatusIcon for a notification area.
+void create_tray_icon() {
+    if (indicator_create(menu, status_icon_for_item))
+        return;
+    if (make_status_icon() != nullptr)
+        g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kEmbedCheckMs)),
+                      tray_icon_check_embedded, nullptr);
 }
 
 GtkWidget *menu_item(const char *label, const unsigned char *record, GtkWidget *&img,
@@ -442,16 +467,6 @@ int main(int argc, char **argv) {
     menuItem4 = menu_item(N_("Exit"), icon5, image4, menuItem4_on_click);
     gtk_widget_show_all(menu);
     create_tray_icon();
-
-    if (tray_icon != nullptr) {
-        g_signal_connect(tray_icon, "button-press-event", G_CALLBACK(tray_icon_on_click), menu);
-        g_signal_connect(tray_icon, "popup-menu", G_CALLBACK(tray_icon_on_menu), menu);
-        g_signal_connect(tray_icon, "notify::embedded", G_CALLBACK(tray_icon_on_embedded), nullptr);
-        gtk_status_icon_set_tooltip_text(tray_icon, "Vexor Driver");
-        gtk_status_icon_set_visible(tray_icon, TRUE);
-        g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kEmbedCheckMs)),
-                      tray_icon_check_embedded, nullptr);
-    }
 
     resolution = read_screen_size();
     id0 = g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kDispatchMs)), check, nullptr);

@@ -1,0 +1,310 @@
+// inkmemdrive: drives one daemon through a bring-up, a pen session, a normal
+// calibration and a second pen session against the virtual unit, then ends
+// it with SIGINT, its orderly exit. tools/memcheck.sh runs the daemon under
+// valgrind through it.
+//
+//   inkmemdrive --log DIR [--rate FPS] [--wait S] -- COMMAND [ARG...]
+//
+// COMMAND (e.g. "valgrind ... ROOT/usr/bin/inkd --vxd-debug") runs with its
+// output in DIR/inkd.out; the fake tray program, installed as the suite's tray
+// program, must log to DIR/tray.log and take its events from DIR/event
+// (INKFAKETRAY_LOG, INKFAKETRAY_EVENT). The driver reads the pointer pipe,
+// watches the tray log for the calibration's targets and hands them to a
+// virtual user who touches them. It prints what happened, and exits with
+// COMMAND's exit status, or 3 when a step did not happen in time.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ink_paths.h"
+#include "inksim.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string g_log_dir;
+pid_t g_daemon = -1;
+Clock::time_point g_t0;
+
+double elapsed() {
+    return std::chrono::duration<double>(Clock::now() - g_t0).count();
+}
+
+void say(const std::string &what) {
+    std::printf("  %6.1f s  %s\n", elapsed(), what.c_str());
+    std::fflush(stdout);
+}
+
+std::string read_all(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Command bytes the tray program has seen, with their payloads, polls left out.
+std::vector<std::string> tray_commands() {
+    std::vector<std::string> out;
+    std::istringstream in(read_all(g_log_dir + "/tray.log"));
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("D ", 0) == 0 && line.compare(2, 2, "f3") != 0)
+            out.push_back(line.substr(2));
+    return out;
+}
+
+size_t count_cmd(const char *c) {
+    size_t n = 0;
+    for (const auto &l : tray_commands())
+        n += l.compare(0, 2, c) == 0;
+    return n;
+}
+
+// Polls cond every 20 ms; false when the time ran out or the daemon ended.
+bool wait_for(const std::function<bool()> &cond, double seconds) {
+    auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        if (cond())
+            return true;
+        if (kill(g_daemon, 0) != 0)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return cond();
+}
+
+void send_event(unsigned char evt) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%02x\n", evt);
+    std::string tmp = g_log_dir + "/event.tmp";
+    std::ofstream(tmp) << b;
+    rename(tmp.c_str(), (g_log_dir + "/event").c_str());
+}
+
+// Holds the pointer pipe open for reading and writing and counts the 4-byte
+// records that come through it.
+class PipeCounter {
+  public:
+    PipeCounter() {
+        mkfifo(ink::path::kPointerFifo, 0666);
+        fd_ = open(ink::path::kPointerFifo, O_RDWR | O_CLOEXEC);
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                pollfd p{fd_, POLLIN, 0};
+                if (poll(&p, 1, 20) <= 0)
+                    continue;
+                char buf[256];
+                ssize_t n = read(fd_, buf, sizeof buf);
+                if (n > 0)
+                    bytes_ += static_cast<size_t>(n);
+            }
+        });
+    }
+    ~PipeCounter() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    size_t records() const { return bytes_ / 4; }
+
+  private:
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<size_t> bytes_{0};
+    std::thread thread_;
+};
+
+size_t count_unit(inksim::Simulator &sim, char c) {
+    size_t n = 0;
+    for (const auto &r : sim.commands())
+        n += r.cmd == static_cast<uint8_t>(c);
+    return n;
+}
+
+// A few strokes and taps with the pen set by hand; returns the pointer
+// records they gave.
+size_t pen_session(inksim::Simulator &sim, PipeCounter &pipe, int rate) {
+    const size_t before = pipe.records();
+    const auto frame = std::chrono::microseconds(1000000 / rate);
+    auto stroke = [&](double x0, double y0, double x1, double y1, int frames) {
+        for (int i = 0; i <= frames; ++i) {
+            sim.set_pen(std::make_pair(x0 + (x1 - x0) * i / frames, y0 + (y1 - y0) * i / frames));
+            std::this_thread::sleep_for(frame);
+        }
+        sim.set_pen(std::nullopt);
+        std::this_thread::sleep_for(frame * 30);
+    };
+    stroke(200, 200, 800, 560, 60);
+    stroke(300, 600, 700, 150, 40);
+    for (auto p : {std::make_pair(512.0, 384.0), std::make_pair(150.0, 650.0)})
+        stroke(p.first, p.second, p.first, p.second, 6);
+    // Let the daemon catch up with what it was sent.
+    size_t last = SIZE_MAX;
+    for (int i = 0; i < 100 && pipe.records() != last; ++i) {
+        last = pipe.records();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    return pipe.records() - before;
+}
+
+// The daemon's children and what they run.
+std::string children() {
+    std::string out;
+    std::istringstream in(read_all("/proc/" + std::to_string(g_daemon) + "/task/" +
+                                   std::to_string(g_daemon) + "/children"));
+    pid_t c;
+    while (in >> c) {
+        char exe[512];
+        ssize_t n = readlink(("/proc/" + std::to_string(c) + "/exe").c_str(), exe, sizeof exe - 1);
+        exe[n > 0 ? n : 0] = '\0';
+        out += std::string(out.empty() ? "" : ", ") + exe;
+    }
+    return out;
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: inkmemdrive --log DIR [--rate FPS] [--wait S] -- COMMAND [ARG...]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int rate = 50;
+    double wait_s = 600;  // for any one step
+    int i = 1;
+    for (; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--log") && i + 1 < argc)
+            g_log_dir = argv[++i];
+        else if (!std::strcmp(argv[i], "--rate") && i + 1 < argc)
+            rate = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--wait") && i + 1 < argc)
+            wait_s = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--")) {
+            ++i;
+            break;
+        } else
+            return usage();
+    }
+    if (g_log_dir.empty() || i >= argc || rate < 1 || rate > 1000)
+        return usage();
+    signal(SIGPIPE, SIG_IGN);
+
+    inksim::Scenario sc;
+    std::string err;
+    if (!inksim::parse_scenario("rate " + std::to_string(rate) + "\n", &sc, &err)) {
+        std::fprintf(stderr, "inkmemdrive: %s\n", err.c_str());
+        return 2;
+    }
+    PipeCounter pipe;
+    inksim::Simulator sim(sc);
+    if (!sim.start(&err)) {
+        std::fprintf(stderr, "inkmemdrive: %s\n", err.c_str());
+        return 1;
+    }
+    g_t0 = Clock::now();
+    g_daemon = fork();
+    if (g_daemon == 0) {
+        int fd = open((g_log_dir + "/inkd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        close(fd);
+        execvp(argv[i], argv + i);
+        _exit(127);
+    }
+    say("daemon started under: " + std::string(argv[i]) + ", unit at " + std::to_string(rate) +
+        " frames/s");
+
+    bool ok = true;
+    auto step = [&](bool done, const std::string &what) {
+        if (!done) {
+            std::fprintf(stderr, "inkmemdrive: not in time: %s\n", what.c_str());
+            ok = false;
+        }
+        return done;
+    };
+
+    // Bring-up: connected (0x88) once.
+    if (step(wait_for([] { return count_cmd("88") >= 1; }, wait_s), "bring-up")) {
+        say("brought up (tray told 0x88); children: " + children());
+        size_t n = pen_session(sim, pipe, rate);
+        say("pen session: " + std::to_string(n) + " pointer records");
+        ok = step(n > 0, "pointer records of the pen session") && ok;
+    }
+
+    // A normal calibration (4 x 3 targets): the user touches each target as
+    // the tray is told to draw it.
+    if (ok) {
+        auto user = std::make_shared<inksim::CalibUser>(inksim::CalibUserConfig{});
+        const size_t dots_before = count_cmd("22");
+        const size_t g_before = count_unit(sim, 'g');
+        const size_t asked = count_cmd("11");
+        send_event(0x10);
+        if (step(wait_for([&] { return count_cmd("11") > asked; }, wait_s), "calibration start")) {
+            say("calibration asked for");
+            sim.set_user(user);
+            size_t seen = 0;
+            const size_t targets = user->targets().size();
+            auto watch = [&] {
+                std::vector<std::string> dots;
+                for (const auto &l : tray_commands())
+                    if (l.compare(0, 2, "22") == 0)
+                        dots.push_back(l);
+                for (; seen + dots_before < dots.size(); ++seen)
+                    user->target_shown(static_cast<int>(seen));
+                return count_unit(sim, 'g') >= g_before + 2 && count_cmd("88") >= 2;
+            };
+            if (step(wait_for(watch, wait_s), "calibration end")) {
+                bool stored = count_unit(sim, 'v') == 1 && count_cmd("99") == 0;
+                say("calibration: " + std::to_string(seen) + " of " + std::to_string(targets) +
+                    " targets touched, record " + (stored ? "stored" : "NOT stored"));
+                ok = step(stored && seen == targets, "a stored calibration") && ok;
+            }
+            sim.set_user(nullptr);
+        }
+    }
+    if (ok) {
+        size_t n = pen_session(sim, pipe, rate);
+        say("pen session after the calibration: " + std::to_string(n) + " pointer records");
+        ok = step(n > 0, "pointer records after the calibration") && ok;
+    }
+
+    // The orderly exit.
+    say("SIGINT to the daemon");
+    kill(g_daemon, SIGINT);
+    int st = 0;
+    pid_t r = 0;
+    for (int k = 0; k < 6000 && (r = waitpid(g_daemon, &st, WNOHANG)) == 0; ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (r == 0) {
+        std::fprintf(stderr, "inkmemdrive: the daemon did not end after SIGINT\n");
+        kill(g_daemon, SIGKILL);
+        waitpid(g_daemon, &st, 0);
+        ok = false;
+    }
+    sim.stop();
+    int code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    say("daemon ended, status " + std::to_string(code) + "; unit streamed " +
+        std::to_string(sim.frames()) + " frames");
+    if (!ok)
+        return 3;
+    return code;
+}

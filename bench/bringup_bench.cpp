@@ -23,7 +23,7 @@
 #include "fmouse_start.h"
 #include "ink_paths.h"
 #include "ink_time.h"
-#include "inksim.h"
+#include "inksim/simulator.h"
 
 namespace {
 

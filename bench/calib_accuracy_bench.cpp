@@ -22,7 +22,8 @@
 
 #include "NyxCalLib.h"
 #include "fmouse_click.h"
-#include "inksim.h"
+#include "inksim/calib_user.h"
+#include "inksim/firmware.h"
 
 namespace {
 

@@ -32,7 +32,7 @@
 #include "fmouse_motion.h"
 #include "ink_paths.h"
 #include "ink_time.h"
-#include "inksim.h"
+#include "inksim/firmware.h"
 
 // Heap allocations made by threads that count them.
 namespace {

@@ -19,7 +19,7 @@
 
 #include "ink_paths.h"
 #include "ink_time.h"
-#include "inksim.h"
+#include "inksim/simulator.h"
 
 namespace {
 

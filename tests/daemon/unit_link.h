@@ -19,7 +19,7 @@
 #include "fmouse_comm.h"
 #include "ink_paths.h"
 #include "ink_time.h"
-#include "inksim.h"
+#include "inksim/firmware.h"
 
 namespace inktest {
 

@@ -26,7 +26,7 @@
 #include "NyxCalLib.h"
 #include "fmouse_click.h"
 #include "ink_time.h"
-#include "inksim.h"
+#include "inksim/simulator.h"
 #include "sandbox.h"
 
 namespace inktest {

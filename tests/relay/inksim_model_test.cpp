@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "NyxCalLib.h"
-#include "inksim.h"
+#include "inksim/firmware.h"
 
 namespace {
 

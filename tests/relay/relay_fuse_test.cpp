@@ -17,7 +17,7 @@
 #include "hidcore.h"
 #include "ink_paths.h"
 #include "ink_time.h"
-#include "inksim.h"
+#include "inksim/simulator.h"
 #include "link_server.h"
 #include "sandbox.h"
 

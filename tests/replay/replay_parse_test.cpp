@@ -3,7 +3,7 @@
 // with the line at fault.
 #include <gtest/gtest.h>
 
-#include "replay.h"
+#include "inksim/replay.h"
 
 using inksim::SessionRecord;
 

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "pen_session.h"
-#include "replay.h"
+#include "inksim/replay.h"
 
 using namespace inktest;
 using namespace std::chrono_literals;

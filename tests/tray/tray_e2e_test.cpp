@@ -15,7 +15,7 @@
 #include <memory>
 #include <thread>
 
-#include "inksim.h"
+#include "inksim/simulator.h"
 #include "ink_paths.h"
 #include "tray_session.h"
 

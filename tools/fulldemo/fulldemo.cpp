@@ -53,7 +53,7 @@
 
 #include "ink_paths.h"
 #include "ink_time.h"
-#include "inksim.h"
+#include "inksim/simulator.h"
 #include "xsession.h"
 
 namespace {

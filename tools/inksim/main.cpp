@@ -6,8 +6,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "inksim.h"
-#include "replay.h"
+#include "inksim/simulator.h"
+#include "inksim/replay.h"
 
 namespace {
 

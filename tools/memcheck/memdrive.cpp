@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "ink_paths.h"
-#include "inksim.h"
+#include "inksim/simulator.h"
 
 namespace {
 

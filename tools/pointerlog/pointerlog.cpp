@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "inksim.h"
+#include "inksim/scenario.h"
 #include "ink_time.h"
 
 namespace {

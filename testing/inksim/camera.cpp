@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "inksim.h"
+#include "inksim/camera.h"
 
 namespace inksim {
 

@@ -20,9 +20,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <list>
+#include <mutex>
+#include <thread>
+#include <vector>
 
-#include "inksim.h"
+#include "inksim/hiddev_fs.h"
 
 namespace inksim {
 

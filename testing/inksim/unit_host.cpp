@@ -1,4 +1,4 @@
-#include "inksim.h"
+#include "inksim/unit_host.h"
 
 #include <algorithm>
 #include <chrono>

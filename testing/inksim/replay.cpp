@@ -1,4 +1,4 @@
-#include "replay.h"
+#include "inksim/replay.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,7 +2,8 @@
 #include <map>
 #include <sstream>
 
-#include "inksim.h"
+#include "inksim/scenario.h"
+#include "inksim/firmware.h"
 
 namespace inksim {
 

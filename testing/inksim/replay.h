@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "inksim.h"
+#include "inksim/unit_host.h"
 
 namespace inksim {
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 
 #include "NyxCalLib.h"
-#include "inksim.h"
+#include "inksim/calib_user.h"
 
 namespace inksim {
 

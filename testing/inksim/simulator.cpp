@@ -1,33 +1,11 @@
 #include <climits>
 #include <cmath>
 
-#include "NyxCalLib.h"
 #include "ink_paths.h"
 #include "ink_time.h"
-#include "inksim.h"
+#include "inksim/simulator.h"
 
 namespace inksim {
-
-std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg) {
-    // The reference points stand where the daemon's model expects them: the
-    // nominal 1024 x 768 grid with its margins, seen through the camera.
-    const int nx = cfg.ref_nx, ny = cfg.ref_ny, ss = cfg.side_space;
-    CameraModel cam(cfg.camera, cfg.seed);
-    double ul[49], vl[49];
-    double mx = 1024.0 / nx / ss, my = 768.0 / ny / ss;
-    for (int r = 0; r < ny; ++r) {
-        for (int c = 0; c < nx; ++c) {
-            double xs = c * (1024 - 2 * mx) / (nx - 1) + mx;
-            double ys = r * (768 - 2 * my) / (ny - 1) + my;
-            cam.map(xs * cfg.camera.screen_w / 1024.0, ys * cfg.camera.screen_h / 768.0,
-                    &ul[r * nx + c], &vl[r * nx + c]);
-        }
-    }
-    std::array<uint8_t, 256> rec;
-    CalcEU(nx, ny, static_cast<unsigned char>(ss), ul, vl, rec.data());
-    seal_record(rec.data());
-    return rec;
-}
 
 Simulator::Simulator(const Scenario &sc)
     : UnitHost(sc.unit, sc.unit.rate), sc_(sc), camera_(sc.unit.camera, sc.unit.seed) {}

@@ -7,7 +7,7 @@
 #include <X11/extensions/Xrandr.h>
 
 #include "monitors.h"
-#include "xsession.h"
+#include "x/xsession.h"
 
 namespace {
 

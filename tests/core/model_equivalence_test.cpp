@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "NyxCalLib.h"
-#include "reference_calib.h"
+#include "reference/reference_calib.h"
 
 namespace {
 

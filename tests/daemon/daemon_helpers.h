@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "sandbox.h"
+#include "support/process.h"
+#include "support/sandbox.h"
 
 namespace inktest {
 

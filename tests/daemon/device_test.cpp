@@ -8,7 +8,7 @@
 #include "NyxCalLib.h"
 #include "detect_hw.h"
 #include "fmouse_device.h"
-#include "sandbox.h"
+#include "support/sandbox.h"
 #include "unit_link.h"
 
 using namespace inktest;

@@ -13,7 +13,7 @@
 #include <cstdlib>
 
 #include "ink_time.h"
-#include "pen_session.h"
+#include "sessions/pen_session.h"
 
 using namespace inktest;
 using namespace std::chrono_literals;

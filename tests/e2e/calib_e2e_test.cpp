@@ -2,7 +2,7 @@
 // unit through FUSE, the fake tray program, and a virtual user who touches
 // the targets; the test checks that the daemon drew each target where the
 // layout puts it, and what it stored in the unit.
-#include "calib_session.h"
+#include "sessions/calib_session.h"
 
 using namespace inktest;
 using namespace std::chrono_literals;

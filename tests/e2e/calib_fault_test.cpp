@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "calib_session.h"
+#include "sessions/calib_session.h"
 
 using namespace inktest;
 using namespace std::chrono_literals;

@@ -2,7 +2,7 @@
 // unit through FUSE, the fake tray program, the pointer pipe.
 #include <cmath>
 
-#include "pen_session.h"
+#include "sessions/pen_session.h"
 
 using namespace inktest;
 using namespace std::chrono_literals;

@@ -22,8 +22,9 @@
 #include <string>
 #include <thread>
 
-#include "sandbox.h"
-#include "xsession.h"
+#include "support/process.h"
+#include "support/sandbox.h"
+#include "x/xsession.h"
 
 using namespace inktest;
 using namespace std::chrono_literals;

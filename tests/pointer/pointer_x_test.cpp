@@ -10,8 +10,8 @@
 
 #include "consumer.h"
 #include "ink_time.h"
-#include "pen_session.h"
-#include "xsession.h"
+#include "sessions/pen_session.h"
+#include "x/xsession.h"
 
 using namespace inktest;
 using namespace std::chrono_literals;

@@ -15,7 +15,8 @@
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
-#include "sandbox.h"
+#include "support/process.h"
+#include "support/sandbox.h"
 
 // The daemon's start-up module owns this; the link only reads it.
 pid_t inkrelay_pid = -1;

@@ -9,7 +9,8 @@
 
 #include "ink_paths.h"
 #include "link_server.h"
-#include "sandbox.h"
+#include "support/process.h"
+#include "support/sandbox.h"
 
 namespace {
 

@@ -19,7 +19,8 @@
 #include "ink_time.h"
 #include "inksim/simulator.h"
 #include "link_server.h"
-#include "sandbox.h"
+#include "support/process.h"
+#include "support/sandbox.h"
 
 namespace {
 

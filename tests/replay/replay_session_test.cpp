@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "pen_session.h"
+#include "sessions/pen_session.h"
 #include "inksim/replay.h"
 
 using namespace inktest;

@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "ctl_socket.h"
-#include "tray_session.h"
+#include "sessions/tray_session.h"
 
 using namespace inktest;
 using Bytes = std::vector<std::uint8_t>;

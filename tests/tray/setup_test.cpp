@@ -8,8 +8,9 @@
 #include <filesystem>
 
 #include "ink_paths.h"
-#include "sandbox.h"
-#include "xsession.h"
+#include "support/process.h"
+#include "support/sandbox.h"
+#include "x/xsession.h"
 
 using namespace inktest;
 namespace fs = std::filesystem;

@@ -17,7 +17,7 @@
 
 #include <sstream>
 
-#include "tray_session.h"
+#include "sessions/tray_session.h"
 
 using namespace inktest;
 using Bytes = std::vector<std::uint8_t>;

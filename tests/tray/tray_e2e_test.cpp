@@ -17,7 +17,7 @@
 
 #include "inksim/simulator.h"
 #include "ink_paths.h"
-#include "tray_session.h"
+#include "sessions/tray_session.h"
 
 using namespace inktest;
 

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "tray_session.h"
+#include "sessions/tray_session.h"
 
 using namespace inktest;
 using Bytes = std::vector<std::uint8_t>;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "ink_paths.h"
-#include "tray_session.h"
+#include "sessions/tray_session.h"
 
 using namespace inktest;
 

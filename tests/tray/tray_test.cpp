@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "ink_paths.h"
-#include "tray_session.h"
+#include "sessions/tray_session.h"
 
 using namespace inktest;
 using Bytes = std::vector<std::uint8_t>;

@@ -54,7 +54,7 @@
 #include "ink_paths.h"
 #include "ink_time.h"
 #include "inksim/simulator.h"
-#include "xsession.h"
+#include "x/xsession.h"
 
 namespace {
 

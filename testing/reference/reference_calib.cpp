@@ -1,4 +1,4 @@
-#include "reference_calib.h"
+#include "reference/reference_calib.h"
 
 #include <cmath>
 #include <cstring>

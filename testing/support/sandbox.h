@@ -1,11 +1,12 @@
-// Test support: the sandbox root of this build and real child processes.
+// The sandbox root of this build, and the small file and waiting helpers
+// of the tests and tools.
 //
 // Process-level tests run the suite's real programs inside INK_ROOT (a
 // compile-time setting of the build). They share that one root, so CTest runs
 // them one at a time.
 #pragma once
 
-#include <sys/types.h>
+#include <time.h>
 
 #include <chrono>
 #include <optional>
@@ -49,38 +50,7 @@ bool wait_until(F cond, std::chrono::milliseconds timeout) {
     }
 }
 
-// A child process with its standard output and error captured in a file.
-class Process {
-  public:
-    Process() = default;
-    Process(const Process &) = delete;
-    Process &operator=(const Process &) = delete;
-    Process(Process &&o) noexcept;
-    Process &operator=(Process &&o) noexcept;
-    ~Process();  // kills (SIGKILL) and reaps a child still running
-
-    // Starts argv[0] (a path) with argv; output goes to out_file.
-    static Process start(const std::vector<std::string> &argv, const std::string &out_file,
-                         const std::string &cwd = "");
-
-    pid_t pid() const { return pid_; }
-    // Waits for the exit; returns the wait status, or nullopt on timeout.
-    std::optional<int> wait(std::chrono::milliseconds timeout);
-    bool running();
-    void signal(int sig);
-    std::string output() const;
-    // Waits until the captured output contains text.
-    bool wait_output(const std::string &text, std::chrono::milliseconds timeout) const;
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-    std::string out_file_;
-};
-
 // Number of occurrences of needle in hay.
 size_t count_of(const std::string &hay, const std::string &needle);
-// True when a process with this pid exists (and is not a zombie).
-bool pid_alive(pid_t pid);
 
 }  // namespace inktest

@@ -3,20 +3,15 @@
 // pointer pipe.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -27,133 +22,11 @@
 #include "fmouse_click.h"
 #include "ink_time.h"
 #include "inksim/simulator.h"
-#include "sandbox.h"
+#include "support/pipe_reader.h"
+#include "support/process.h"
+#include "support/sandbox.h"
 
 namespace inktest {
-
-// Reads 4-byte pointer records from the pipe for as long as it lives. It
-// holds the pipe open for reading and writing, so the daemon's open never
-// waits and a closing daemon is no end of file.
-class PipeReader {
-  public:
-    explicit PipeReader(const std::string &path) {
-        mkfifo(path.c_str(), 0666);
-        fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~PipeReader() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    std::vector<PointerBytes> records() {
-        std::lock_guard<std::mutex> l(mu_);
-        return records_;
-    }
-    // Waits until no record has come for quiet_ms.
-    void wait_quiet(int quiet_ms, std::chrono::milliseconds limit) {
-        size_t last = SIZE_MAX;
-        auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            size_t n = records().size();
-            if (n == last)
-                return;
-            last = n;
-            std::this_thread::sleep_for(std::chrono::milliseconds(quiet_ms));
-        }
-    }
-
-  private:
-    void run() {
-        std::vector<uint8_t> pending;
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
-                continue;
-            uint8_t buf[256];
-            ssize_t n = read(fd_, buf, sizeof buf);
-            if (n <= 0)
-                continue;
-            pending.insert(pending.end(), buf, buf + n);
-            std::lock_guard<std::mutex> l(mu_);
-            while (pending.size() >= 4) {
-                records_.push_back({pending[0], pending[1], pending[2], pending[3]});
-                pending.erase(pending.begin(), pending.begin() + 4);
-            }
-        }
-    }
-    int fd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mu_;
-    std::vector<PointerBytes> records_;
-};
-
-// --- What a process holds, read from /proc.
-
-inline std::vector<pid_t> children_of(pid_t pid) {
-    std::vector<pid_t> out;
-    auto s =
-        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    std::istringstream in(s.value_or(""));
-    pid_t c;
-    while (in >> c)
-        out.push_back(c);
-    return out;
-}
-
-// What the daemon's descriptors point to ("socket:[...]" reduced to "socket").
-inline std::multiset<std::string> descriptors_of(pid_t pid) {
-    std::multiset<std::string> out;
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return out;
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        char target[512];
-        ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
-        if (n <= 0)
-            continue;
-        target[n] = '\0';
-        std::string t = target;
-        if (t.rfind("socket:", 0) == 0)
-            t = "socket";
-        else if (t.rfind("pipe:", 0) == 0)
-            t = "pipe";
-        out.insert(t);
-    }
-    closedir(d);
-    return out;
-}
-
-inline std::string describe(const std::multiset<std::string> &s) {
-    std::string out;
-    for (const auto &x : s)
-        out += x + " ";
-    return out;
-}
-
-// Every process below pid, pid left out.
-inline std::vector<pid_t> descendants_of(pid_t pid) {
-    std::vector<pid_t> out;
-    for (pid_t c : children_of(pid)) {
-        out.push_back(c);
-        for (pid_t g : descendants_of(c))
-            out.push_back(g);
-    }
-    return out;
-}
-
-inline long rss_kib(pid_t pid) {
-    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status").value_or(""));
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
 
 // --- Faults the end-to-end matrices inject.
 

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "fake_daemon.h"
+#include "standins/fake_daemon.h"
 #include "ink_time.h"
-#include "sandbox.h"
-#include "xsession.h"
+#include "support/process.h"
+#include "support/sandbox.h"
+#include "x/xsession.h"
 
 namespace inktest {
 

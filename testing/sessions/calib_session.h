@@ -15,7 +15,7 @@
 
 #include "fmouse_device.h"
 #include "ink_time.h"
-#include "pen_session.h"
+#include "sessions/pen_session.h"
 
 namespace inktest {
 

@@ -1,4 +1,4 @@
-#include "xsession.h"
+#include "x/xsession.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sandbox.h"
+#include "support/sandbox.h"
 
 namespace inktest {
 
@@ -144,10 +144,18 @@ bool XServer::open(const std::string &name) {
     return dpy_ != nullptr;
 }
 
+pid_t XServer::next_group() const {
+    if (group_ == Group::Caller)
+        return -1;
+    // The first server leads the group, a nested one joins it.
+    return host_pid_ > 0 ? host_pid_ : 0;
+}
+
 bool XServer::start(int w, int h) {
     std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
-    return open(spawn_x_server(
-        "/usr/bin/Xvfb", {"-screen", "0", geometry, "-nolisten", "tcp", "-noreset"}, "", &pid_));
+    return open(spawn_x_server("/usr/bin/Xvfb",
+                               {"-screen", "0", geometry, "-nolisten", "tcp", "-noreset"}, "",
+                               &pid_, next_group()));
 }
 
 bool XServer::start_heads(const std::vector<Head> &heads) {
@@ -165,11 +173,11 @@ bool XServer::start_heads(const std::vector<Head> &heads) {
     std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "x24";
     std::string host =
         spawn_x_server("/usr/bin/Xvfb", {"-screen", "0", geometry, "-nolisten", "tcp", "-noreset"},
-                       "", &host_pid_);
+                       "", &host_pid_, next_group());
     if (host.empty())
         return false;
     host_name_ = host;
-    std::string name = spawn_x_server("/usr/bin/Xephyr", args, host, &pid_);
+    std::string name = spawn_x_server("/usr/bin/Xephyr", args, host, &pid_, next_group());
     // Xephyr writes its display number before it is ready for every request:
     // a first round trip settles it.
     if (!open(name))
@@ -178,17 +186,17 @@ bool XServer::start_heads(const std::vector<Head> &heads) {
     return true;
 }
 
-std::vector<XWin> XServer::mapped_toplevels() {
+std::vector<XWin> mapped_toplevels(Display *d) {
     std::vector<XWin> out;
     Window root_ret, parent;
     Window *children = nullptr;
     unsigned n = 0;
-    XSync(dpy_, False);
-    if (!XQueryTree(dpy_, DefaultRootWindow(dpy_), &root_ret, &parent, &children, &n))
+    XSync(d, False);
+    if (!XQueryTree(d, DefaultRootWindow(d), &root_ret, &parent, &children, &n))
         return out;
     for (unsigned i = 0; i < n; ++i) {
         XWindowAttributes a;
-        if (!XGetWindowAttributes(dpy_, children[i], &a) || a.map_state != IsViewable)
+        if (!XGetWindowAttributes(d, children[i], &a) || a.map_state != IsViewable)
             continue;
         XWin w;
         w.id = children[i];
@@ -198,7 +206,7 @@ std::vector<XWin> XServer::mapped_toplevels() {
         w.h = a.height;
         w.override_redirect = a.override_redirect;
         char *name = nullptr;
-        if (XFetchName(dpy_, children[i], &name) && name != nullptr) {
+        if (XFetchName(d, children[i], &name) && name != nullptr) {
             w.title = name;
             XFree(name);
         }
@@ -207,6 +215,10 @@ std::vector<XWin> XServer::mapped_toplevels() {
     if (children)
         XFree(children);
     return out;
+}
+
+std::vector<XWin> XServer::mapped_toplevels() {
+    return inktest::mapped_toplevels(dpy_);
 }
 
 std::vector<XWin> XServer::find(const std::string &title) {
@@ -222,12 +234,16 @@ bool XServer::wait_count(const std::string &title, size_t count,
     return wait_until([&] { return find(title).size() == count; }, timeout);
 }
 
-std::vector<XWin> XServer::popups() {
+std::vector<XWin> popups(Display *d) {
     std::vector<XWin> out;
-    for (auto &w : mapped_toplevels())
-        if (w.override_redirect && w.w > 40 && w.h > 20 && w.w < DisplayWidth(dpy_, 0))
+    for (auto &w : mapped_toplevels(d))
+        if (w.override_redirect && w.w > 40 && w.h > 20 && w.w < DisplayWidth(d, 0))
             out.push_back(w);
     return out;
+}
+
+std::vector<XWin> XServer::popups() {
+    return inktest::popups(dpy_);
 }
 
 std::uint32_t XServer::pixel(int x, int y) {
@@ -239,19 +255,36 @@ std::uint32_t XServer::pixel(int x, int y) {
     return static_cast<std::uint32_t>(p & 0xFFFFFF);
 }
 
-void XServer::key(unsigned long keysym, Window focus) {
+void press_key(Display *d, unsigned long keysym, Window focus) {
     if (focus != 0)
-        XSetInputFocus(dpy_, focus, RevertToParent, CurrentTime);
-    KeyCode kc = XKeysymToKeycode(dpy_, keysym);
-    XSync(dpy_, False);
-    XTestFakeKeyEvent(dpy_, kc, True, CurrentTime);
-    XTestFakeKeyEvent(dpy_, kc, False, CurrentTime);
-    XSync(dpy_, False);
+        XSetInputFocus(d, focus, RevertToParent, CurrentTime);
+    KeyCode kc = XKeysymToKeycode(d, keysym);
+    XSync(d, False);
+    XTestFakeKeyEvent(d, kc, True, CurrentTime);
+    XTestFakeKeyEvent(d, kc, False, CurrentTime);
+    XSync(d, False);
+}
+
+void move_pointer(Display *d, int x, int y, bool warp) {
+    if (warp)
+        XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, x, y);
+    XTestFakeMotionEvent(d, 0, x, y, CurrentTime);
+    XSync(d, False);
+}
+
+void click(Display *d, int x, int y, unsigned button, bool warp) {
+    move_pointer(d, x, y, warp);
+    XTestFakeButtonEvent(d, button, True, CurrentTime);
+    XTestFakeButtonEvent(d, button, False, CurrentTime);
+    XSync(d, False);
+}
+
+void XServer::key(unsigned long keysym, Window focus) {
+    press_key(dpy_, keysym, focus);
 }
 
 void XServer::move_pointer(int x, int y) {
-    XTestFakeMotionEvent(dpy_, 0, x, y, CurrentTime);
-    XSync(dpy_, False);
+    inktest::move_pointer(dpy_, x, y);
 }
 
 void XServer::raise(Window w) {
@@ -260,10 +293,7 @@ void XServer::raise(Window w) {
 }
 
 void XServer::click(int x, int y, unsigned button) {
-    move_pointer(x, y);
-    XTestFakeButtonEvent(dpy_, button, True, CurrentTime);
-    XTestFakeButtonEvent(dpy_, button, False, CurrentTime);
-    XSync(dpy_, False);
+    inktest::click(dpy_, x, y, button);
 }
 
 void XServer::close_request(Window w) {

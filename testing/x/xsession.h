@@ -1,10 +1,12 @@
-// A private X server for the GUI tests, and what a user would do on it.
+// A private X server for the GUI tests and the full demo, and what a user
+// would do on it.
 //
 // XServer starts `Xvfb -displayfd` (it picks a free display number itself)
 // and points DISPLAY at it for the children. The helpers find top-level
-// windows by title, read pixels, type keys through XTEST and send the window
-// manager's close request. TrayHost is a minimal system-tray manager (the
-// selection owner that embeds status icons), since bare Xvfb has none.
+// windows by title, read pixels, type keys and click through XTEST and send
+// the window manager's close request. TrayHost is a minimal system-tray
+// manager (the selection owner that embeds status icons), since bare Xvfb has
+// none.
 #pragma once
 
 #include <X11/Xlib.h>
@@ -46,9 +48,30 @@ struct XWin {
     bool override_redirect = false;
 };
 
+// What a user does on any display, through XTEST.
+//
+// Mapped top-level windows (children of the root), bottom to top.
+std::vector<XWin> mapped_toplevels(Display *d);
+// Mapped override-redirect windows smaller than the screen (popup menus).
+std::vector<XWin> popups(Display *d);
+// Gives the window the keyboard focus (when given), then presses and releases
+// a key.
+void press_key(Display *d, unsigned long keysym, Window focus = 0);
+// Moves the pointer. warp: warps it there first, since a display of Xinerama
+// heads keeps fake motion on the pointer's head and the user's hand must
+// cross to the other head.
+void move_pointer(Display *d, int x, int y, bool warp = false);
+// Moves the pointer there (as above), then presses and releases the button.
+void click(Display *d, int x, int y, unsigned button = 1, bool warp = false);
+
 class XServer {
   public:
-    XServer() = default;
+    // The process group the servers run in: the caller's, or one of their
+    // own, so that Ctrl+C in a terminal does not take the display away from
+    // a demo that ends it itself on its way out.
+    enum class Group { Caller, Own };
+
+    explicit XServer(Group group = Group::Caller) : group_(group) {}
     XServer(const XServer &) = delete;
     XServer &operator=(const XServer &) = delete;
     ~XServer();
@@ -64,6 +87,8 @@ class XServer {
     bool start_heads(const std::vector<Head> &heads);
     const std::string &display_name() const { return name_; }
     Display *dpy() const { return dpy_; }
+    // The servers' process group with Group::Own (-1 before the start).
+    pid_t process_group() const { return host_pid_ > 0 ? host_pid_ : pid_; }
 
     // Mapped top-level windows (children of the root), bottom to top.
     std::vector<XWin> mapped_toplevels();
@@ -93,6 +118,9 @@ class XServer {
 
   private:
     bool open(const std::string &name);
+    // The group argument of spawn_x_server for the next server started.
+    pid_t next_group() const;
+    Group group_;
     pid_t pid_ = -1;
     pid_t host_pid_ = -1;  // the Xvfb that a nested server shows in
     std::string name_, host_name_;

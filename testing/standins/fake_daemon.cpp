@@ -1,4 +1,4 @@
-#include "fake_daemon.h"
+#include "standins/fake_daemon.h"
 
 #include <poll.h>
 #include <sys/socket.h>

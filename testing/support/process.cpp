@@ -1,96 +1,33 @@
-#include "sandbox.h"
+#include "support/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <filesystem>
-#include <fstream>
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
 
-#include "ink_paths.h"
-
-namespace fs = std::filesystem;
+#include "support/sandbox.h"
 
 namespace inktest {
 
-bool sandbox_available() {
-    return ink::path::kRoot[0] == '/';
-}
-std::string root() {
-    return ink::path::kRoot;
-}
-std::string in_root(const std::string &p) {
-    return root() + p;
-}
-std::string bin_dir() {
-    return INK_TEST_BIN_DIR;
-}
-
-void reset_sandbox() {
-    if (!sandbox_available())
-        throw std::runtime_error("no sandbox root in this build");
-    std::error_code ec;
-    // A virtual camera unit left mounted on the device directory would keep
-    // <root>/dev from being emptied: detach it first.
-    umount2((root() + "/dev/usb").c_str(), MNT_DETACH);
-    for (const char *d : {"/tmp", "/dev", "/sbin", "/usr", "/proc-test"})
-        fs::remove_all(root() + d, ec);
-    for (const char *d :
-         {"/tmp", "/dev/usb", "/sbin", "/usr/bin/vexor-driver", "/usr/share/autostart",
-          "/usr/share/gnome/autostart", "/usr/share/locale"})
-        fs::create_directories(root() + d);
-    for (const char *f : {"hw.txt", "refN.txt", "Cam.dat"})
-        fs::copy_file(std::string(INK_TEST_DATA_DIR) + "/" + f,
-                      root() + "/usr/bin/vexor-driver/" + f, fs::copy_options::overwrite_existing);
-}
-
-void install_program(const std::string &name, const std::string &from) {
-    std::string target = bin_dir() + "/" + (from.empty() ? name : from);
-    std::string link = root() + "/usr/bin/" + name;
-    std::error_code ec;
-    fs::remove(link, ec);
-    fs::create_symlink(target, link);
-}
-
-void write_file(const std::string &path, const std::string &content) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << content;
-}
-
-std::optional<std::string> read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f)
-        return std::nullopt;
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 Process::Process(Process &&o) noexcept
-    : pid_(std::exchange(o.pid_, -1)), status_(o.status_), out_file_(std::move(o.out_file_)) {}
+    : pid_(std::exchange(o.pid_, -1)),
+      own_group_(o.own_group_),
+      status_(o.status_),
+      out_file_(std::move(o.out_file_)) {}
 
 Process &Process::operator=(Process &&o) noexcept {
     if (this != &o) {
         // End the child this object still holds (not by calling the
         // destructor, which would destroy out_file_ before it is assigned).
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            int st;
-            waitpid(pid_, &st, 0);
-        }
+        kill_now();
         pid_ = std::exchange(o.pid_, -1);
+        own_group_ = o.own_group_;
         status_ = o.status_;
         out_file_ = std::move(o.out_file_);
     }
@@ -98,22 +35,33 @@ Process &Process::operator=(Process &&o) noexcept {
 }
 
 Process::~Process() {
-    if (pid_ > 0 && !status_) {
+    kill_now();
+    pid_ = -1;
+}
+
+void Process::kill_now() {
+    if (pid_ <= 0)
+        return;
+    if (own_group_)
+        ::kill(-pid_, SIGKILL);
+    if (!status_) {
         ::kill(pid_, SIGKILL);
         int st;
         waitpid(pid_, &st, 0);
     }
-    pid_ = -1;
 }
 
 Process Process::start(const std::vector<std::string> &argv, const std::string &out_file,
-                       const std::string &cwd) {
+                       const std::string &cwd, Group group) {
     Process p;
     p.out_file_ = out_file;
+    p.own_group_ = group == Group::Own;
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        if (group == Group::Own)
+            setpgid(0, 0);
         int fd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             dup2(fd, 1);
@@ -138,6 +86,8 @@ Process Process::start(const std::vector<std::string> &argv, const std::string &
         execv(args[0], args.data());
         _exit(127);
     }
+    if (group == Group::Own)
+        setpgid(pid, pid);  // as the child does: whichever runs first
     p.pid_ = pid;
     return p;
 }
@@ -162,7 +112,7 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
 }
 
 bool Process::running() {
-    if (status_)
+    if (pid_ <= 0 || status_)
         return false;
     int st;
     pid_t r = waitpid(pid_, &st, WNOHANG);
@@ -178,6 +128,20 @@ void Process::signal(int sig) {
         ::kill(pid_, sig);
 }
 
+void Process::stop_group(std::chrono::milliseconds grace) {
+    if (pid_ <= 0)
+        return;
+    ::kill(-pid_, SIGTERM);
+    if (!wait(grace)) {
+        ::kill(-pid_, SIGKILL);
+        wait(std::chrono::seconds(5));
+    }
+    // The group outlives its leader while a program it started still runs.
+    wait_until([&] { return ::kill(-pid_, 0) != 0; }, std::chrono::seconds(2));
+    ::kill(-pid_, SIGKILL);
+    pid_ = -1;
+}
+
 std::string Process::output() const {
     return read_file(out_file_).value_or("");
 }
@@ -186,20 +150,74 @@ bool Process::wait_output(const std::string &text, std::chrono::milliseconds tim
     return wait_until([&] { return output().find(text) != std::string::npos; }, timeout);
 }
 
-size_t count_of(const std::string &hay, const std::string &needle) {
-    size_t n = 0;
-    for (size_t pos = hay.find(needle); pos != std::string::npos;
-         pos = hay.find(needle, pos + needle.size()))
-        ++n;
-    return n;
-}
-
 bool pid_alive(pid_t pid) {
     auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     if (!stat)
         return false;
     auto close = stat->rfind(')');
     return close == std::string::npos || close + 2 >= stat->size() || (*stat)[close + 2] != 'Z';
+}
+
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> out;
+    auto s =
+        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::istringstream in(s.value_or(""));
+    pid_t c;
+    while (in >> c)
+        out.push_back(c);
+    return out;
+}
+
+std::vector<pid_t> descendants_of(pid_t pid) {
+    std::vector<pid_t> out;
+    for (pid_t c : children_of(pid)) {
+        out.push_back(c);
+        for (pid_t g : descendants_of(c))
+            out.push_back(g);
+    }
+    return out;
+}
+
+std::multiset<std::string> descriptors_of(pid_t pid) {
+    std::multiset<std::string> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return out;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        char target[512];
+        ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        target[n] = '\0';
+        std::string t = target;
+        if (t.rfind("socket:", 0) == 0)
+            t = "socket";
+        else if (t.rfind("pipe:", 0) == 0)
+            t = "pipe";
+        out.insert(t);
+    }
+    closedir(d);
+    return out;
+}
+
+std::string describe(const std::multiset<std::string> &s) {
+    std::string out;
+    for (const auto &x : s)
+        out += x + " ";
+    return out;
+}
+
+long rss_kib(pid_t pid) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status").value_or(""));
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
 }
 
 }  // namespace inktest

@@ -14,14 +14,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "inksim/scenario.h"
+#include "inksim/pen_path.h"
 #include "ink_time.h"
 
 namespace {
@@ -36,54 +34,9 @@ struct Rec {
     int buttons, x, y;
 };
 
-struct Polyline {
-    std::vector<std::pair<double, double>> pts;
-};
+using inksim::dist_to_pen;
 
-// The pen's strokes, from the scenario's steps.
-std::vector<Polyline> pen_paths(const inksim::Scenario &sc) {
-    std::vector<Polyline> out;
-    bool down = false;
-    for (const auto &s : sc.steps) {
-        switch (s.kind) {
-            case inksim::StepKind::Down:
-                out.push_back({{{s.x, s.y}}});
-                down = true;
-                break;
-            case inksim::StepKind::Move:
-                if (down)
-                    out.back().pts.push_back({s.x, s.y});
-                break;
-            case inksim::StepKind::Lift:
-                down = false;
-                break;
-            default:
-                break;
-        }
-    }
-    return out;
-}
-
-double dist_to_segment(double px, double py, double x0, double y0, double x1, double y1) {
-    double dx = x1 - x0, dy = y1 - y0, l2 = dx * dx + dy * dy;
-    double t = l2 > 0 ? ((px - x0) * dx + (py - y0) * dy) / l2 : 0;
-    t = std::clamp(t, 0.0, 1.0);
-    return std::hypot(px - (x0 + t * dx), py - (y0 + t * dy));
-}
-
-double dist_to_pen(const std::vector<Polyline> &pen, double x, double y) {
-    double best = 1e18;
-    for (const auto &p : pen) {
-        if (p.pts.size() == 1)
-            best = std::min(best, std::hypot(x - p.pts[0].first, y - p.pts[0].second));
-        for (size_t i = 1; i < p.pts.size(); ++i)
-            best = std::min(best, dist_to_segment(x, y, p.pts[i - 1].first, p.pts[i - 1].second,
-                                                  p.pts[i].first, p.pts[i].second));
-    }
-    return best;
-}
-
-void write_svg(const std::string &path, int w, int h, const std::vector<Polyline> &pen,
+void write_svg(const std::string &path, int w, int h, const std::vector<inksim::Stroke> &pen,
                const std::vector<Rec> &recs) {
     FILE *f = std::fopen(path.c_str(), "w");
     if (!f) {
@@ -96,17 +49,17 @@ void write_svg(const std::string &path, int w, int h, const std::vector<Polyline
         "<rect width='%d' height='%d' fill='white' stroke='#888'/>\n",
         w, h, w, h, w, h);
     for (const auto &p : pen) {
-        if (p.pts.size() == 1) {
+        if (p.size() == 1) {
             std::fprintf(f,
                          "<circle cx='%.1f' cy='%.1f' r='9' fill='none' stroke='#4a90d9' "
                          "stroke-width='3'/>\n",
-                         p.pts[0].first, p.pts[0].second);
+                         p[0].first, p[0].second);
             continue;
         }
         std::fprintf(f,
                      "<polyline fill='none' stroke='#4a90d9' stroke-width='8' "
                      "stroke-opacity='0.45' points='");
-        for (const auto &q : p.pts)
+        for (const auto &q : p)
             std::fprintf(f, "%.1f,%.1f ", q.first, q.second);
         std::fprintf(f, "'/>\n");
     }
@@ -247,7 +200,7 @@ int main(int argc, char **argv) {
     long left = 0, right = 0;
     prev = 0xF0;
     std::vector<double> err;
-    auto pen = pen_paths(sc);
+    auto pen = inksim::pen_strokes(sc.steps);
     for (const auto &r : recs) {
         left += (r.buttons & 0x04) && !(prev & 0x04);
         right += (r.buttons & 0x01) && !(prev & 0x01);
@@ -257,17 +210,9 @@ int main(int argc, char **argv) {
     }
     std::printf("\npointer records: %zu, left clicks: %ld, right clicks: %ld\n", recs.size(), left,
                 right);
-    if (!err.empty()) {
-        std::sort(err.begin(), err.end());
-        double mean = 0;
-        for (double e : err)
-            mean += e;
-        mean /= err.size();
-        std::printf(
-            "pointer distance from the pen while pressed: mean %.1f px, 95th percentile %.1f px, "
-            "max %.1f px\n",
-            mean, err[static_cast<size_t>(0.95 * (err.size() - 1))], err.back());
-    }
+    if (!err.empty())
+        std::printf("pointer distance from the pen while pressed: %s\n",
+                    inksim::distance_stats(err).c_str());
     if (!svg.empty()) {
         write_svg(svg, sc.unit.camera.screen_w, sc.unit.camera.screen_h, pen, recs);
         std::printf("picture: %s\n", svg.c_str());

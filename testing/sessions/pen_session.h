@@ -22,6 +22,7 @@
 #include "fmouse_click.h"
 #include "ink_time.h"
 #include "inksim/simulator.h"
+#include "standins/tray_log.h"
 #include "support/pipe_reader.h"
 #include "support/process.h"
 #include "support/sandbox.h"
@@ -77,9 +78,8 @@ class PenSession : public ::testing::Test {
         install_program("inkrelay");
         install_program("inkwake");
         install_program("inktray", "inkfaketray");
-        setenv("INKFAKETRAY_LOG", (log_dir_ + "/tray.log").c_str(), 1);
-        setenv("INKFAKETRAY_EVENT", (log_dir_ + "/event").c_str(), 1);
-        setenv("INKFAKETRAY_SIZE_FILE", (log_dir_ + "/size").c_str(), 1);
+        tray_ = FakeTrayLog(log_dir_);
+        tray_.export_env();
         pipe_ = std::make_unique<PipeReader>(in_root("/sbin/fmousefifo"));
     }
     void TearDown() override {
@@ -105,38 +105,14 @@ class PenSession : public ::testing::Test {
         daemon_ = Process::start({in_root("/usr/bin/inkd"), "--vxd-debug"}, log_dir_ + "/inkd.out");
     }
 
-    std::vector<std::string> tray_lines() const {
-        std::vector<std::string> out;
-        std::istringstream in(read_file(log_dir_ + "/tray.log").value_or(""));
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("D ", 0) == 0)
-                out.push_back(line);
-        return out;
-    }
-    // Command bytes the tray program has seen, polls left out.
-    std::vector<std::string> tray_commands() const {
-        std::vector<std::string> out;
-        for (const auto &l : tray_lines())
-            if (l.compare(2, 2, "f3") != 0)
-                out.push_back(l.substr(2, 2));
-        return out;
-    }
-    size_t count_cmd(const std::string &c) const {
-        size_t n = 0;
-        for (const auto &x : tray_commands())
-            n += x == c;
-        return n;
-    }
+    // The fake tray program's exchanges and command bytes (FakeTrayLog).
+    std::vector<std::string> tray_lines() const { return tray_.lines(); }
+    std::vector<std::string> tray_commands() const { return tray_.commands(); }
+    size_t count_cmd(const std::string &c) const { return tray_.count(c); }
     bool wait_cmd_count(const std::string &c, size_t n, std::chrono::milliseconds t) const {
-        return wait_until([&] { return count_cmd(c) >= n; }, t);
+        return tray_.wait_count(c, n, t);
     }
-    void send_event(unsigned char evt) {
-        char b[8];
-        std::snprintf(b, sizeof b, "%02x\n", evt);
-        write_file(log_dir_ + "/event.tmp", b);
-        rename((log_dir_ + "/event.tmp").c_str(), (log_dir_ + "/event").c_str());
-    }
+    void send_event(unsigned char evt) { tray_.send_event(evt); }
     std::string unit_commands() {
         std::string s;
         for (const auto &c : sim_->commands())
@@ -276,6 +252,7 @@ class PenSession : public ::testing::Test {
     }
 
     std::string log_dir_;
+    FakeTrayLog tray_{""};
     std::unique_ptr<PipeReader> pipe_;
     std::unique_ptr<inksim::Simulator> sim_;
     Process daemon_;

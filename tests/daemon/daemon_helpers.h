@@ -57,18 +57,6 @@ class DaemonSandbox : public ::testing::Test {
         return wait_until([&] { return tray_commands().size() >= n; }, t);
     }
 
-    // Pids of the direct children of a process.
-    static std::vector<pid_t> children_of(pid_t pid) {
-        std::vector<pid_t> out;
-        auto s = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                           "/children");
-        std::istringstream in(s.value_or(""));
-        pid_t c;
-        while (in >> c)
-            out.push_back(c);
-        return out;
-    }
-
     void make_node() const { write_file(node(), ""); }
 
     // Stand-in for the desktop's inhibiting command: runs until ended.

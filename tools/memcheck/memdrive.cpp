@@ -35,6 +35,9 @@
 
 #include "ink_paths.h"
 #include "inksim/simulator.h"
+#include "standins/tray_log.h"
+#include "support/pipe_reader.h"
+#include "support/process.h"
 
 namespace {
 
@@ -53,29 +56,11 @@ void say(const std::string &what) {
     std::fflush(stdout);
 }
 
-std::string read_all(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Command bytes the tray program has seen, with their payloads, polls left out.
-std::vector<std::string> tray_commands() {
-    std::vector<std::string> out;
-    std::istringstream in(read_all(g_log_dir + "/tray.log"));
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("D ", 0) == 0 && line.compare(2, 2, "f3") != 0)
-            out.push_back(line.substr(2));
-    return out;
-}
+// The fake tray program's log and mailbox, in the log directory.
+std::unique_ptr<inktest::FakeTrayLog> g_tray;
 
 size_t count_cmd(const char *c) {
-    size_t n = 0;
-    for (const auto &l : tray_commands())
-        n += l.compare(0, 2, c) == 0;
-    return n;
+    return g_tray->count(c);
 }
 
 // Polls cond every 20 ms; false when the time ran out or the daemon ended.
@@ -91,47 +76,6 @@ bool wait_for(const std::function<bool()> &cond, double seconds) {
     return cond();
 }
 
-void send_event(unsigned char evt) {
-    char b[8];
-    std::snprintf(b, sizeof b, "%02x\n", evt);
-    std::string tmp = g_log_dir + "/event.tmp";
-    std::ofstream(tmp) << b;
-    rename(tmp.c_str(), (g_log_dir + "/event").c_str());
-}
-
-// Holds the pointer pipe open for reading and writing and counts the 4-byte
-// records that come through it.
-class PipeCounter {
-  public:
-    PipeCounter() {
-        mkfifo(ink::path::kPointerFifo, 0666);
-        fd_ = open(ink::path::kPointerFifo, O_RDWR | O_CLOEXEC);
-        thread_ = std::thread([this] {
-            while (!stop_) {
-                pollfd p{fd_, POLLIN, 0};
-                if (poll(&p, 1, 20) <= 0)
-                    continue;
-                char buf[256];
-                ssize_t n = read(fd_, buf, sizeof buf);
-                if (n > 0)
-                    bytes_ += static_cast<size_t>(n);
-            }
-        });
-    }
-    ~PipeCounter() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    size_t records() const { return bytes_ / 4; }
-
-  private:
-    int fd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::atomic<size_t> bytes_{0};
-    std::thread thread_;
-};
-
 size_t count_unit(inksim::Simulator &sim, char c) {
     size_t n = 0;
     for (const auto &r : sim.commands())
@@ -141,8 +85,8 @@ size_t count_unit(inksim::Simulator &sim, char c) {
 
 // A few strokes and taps with the pen set by hand; returns the pointer
 // records they gave.
-size_t pen_session(inksim::Simulator &sim, PipeCounter &pipe, int rate) {
-    const size_t before = pipe.records();
+size_t pen_session(inksim::Simulator &sim, inktest::PipeReader &pipe, int rate) {
+    const size_t before = pipe.count();
     const auto frame = std::chrono::microseconds(1000000 / rate);
     auto stroke = [&](double x0, double y0, double x1, double y1, int frames) {
         for (int i = 0; i <= frames; ++i) {
@@ -158,20 +102,17 @@ size_t pen_session(inksim::Simulator &sim, PipeCounter &pipe, int rate) {
         stroke(p.first, p.second, p.first, p.second, 6);
     // Let the daemon catch up with what it was sent.
     size_t last = SIZE_MAX;
-    for (int i = 0; i < 100 && pipe.records() != last; ++i) {
-        last = pipe.records();
+    for (int i = 0; i < 100 && pipe.count() != last; ++i) {
+        last = pipe.count();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
-    return pipe.records() - before;
+    return pipe.count() - before;
 }
 
 // The daemon's children and what they run.
 std::string children() {
     std::string out;
-    std::istringstream in(read_all("/proc/" + std::to_string(g_daemon) + "/task/" +
-                                   std::to_string(g_daemon) + "/children"));
-    pid_t c;
-    while (in >> c) {
+    for (pid_t c : inktest::children_of(g_daemon)) {
         char exe[512];
         ssize_t n = readlink(("/proc/" + std::to_string(c) + "/exe").c_str(), exe, sizeof exe - 1);
         exe[n > 0 ? n : 0] = '\0';
@@ -181,7 +122,8 @@ std::string children() {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: inkmemdrive --log DIR [--rate FPS] [--wait S] -- COMMAND [ARG...]\n");
+    std::fprintf(stderr,
+                 "usage: inkmemdrive --log DIR [--rate FPS] [--wait S] -- COMMAND [ARG...]\n");
     return 2;
 }
 
@@ -214,7 +156,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "inkmemdrive: %s\n", err.c_str());
         return 2;
     }
-    PipeCounter pipe;
+    g_tray = std::make_unique<inktest::FakeTrayLog>(g_log_dir);
+    inktest::PipeReader pipe(ink::path::kPointerFifo);
     inksim::Simulator sim(sc);
     if (!sim.start(&err)) {
         std::fprintf(stderr, "inkmemdrive: %s\n", err.c_str());
@@ -257,18 +200,14 @@ int main(int argc, char **argv) {
         const size_t dots_before = count_cmd("22");
         const size_t g_before = count_unit(sim, 'g');
         const size_t asked = count_cmd("11");
-        send_event(0x10);
+        g_tray->send_event(0x10);
         if (step(wait_for([&] { return count_cmd("11") > asked; }, wait_s), "calibration start")) {
             say("calibration asked for");
             sim.set_user(user);
             size_t seen = 0;
             const size_t targets = user->targets().size();
             auto watch = [&] {
-                std::vector<std::string> dots;
-                for (const auto &l : tray_commands())
-                    if (l.compare(0, 2, "22") == 0)
-                        dots.push_back(l);
-                for (; seen + dots_before < dots.size(); ++seen)
+                for (const size_t dots = count_cmd("22"); seen + dots_before < dots; ++seen)
                     user->target_shown(static_cast<int>(seen));
                 return count_unit(sim, 'g') >= g_before + 2 && count_cmd("88") >= 2;
             };

@@ -1,19 +1,7 @@
-// inkfaketray: a stand-in for the tray program, for tests and demos.
-//
-// Installed in a sandbox as /usr/bin/inktray, it connects to the daemon's
-// command channel as the tray program does (retrying every 20 ms), answers
-// every command as the tray program would, and logs each exchange as one line:
-//   D <command and payload bytes, hex> | T <reply bytes, hex>
-// It takes no options (the daemon starts it with the tray program's command
-// line); it is configured through the environment:
-//   INKFAKETRAY_LOG      file the exchanges are appended to
-//   INKFAKETRAY_EVENT    mailbox file: a hex byte put there (write elsewhere,
-//                        then rename) is handed out by the next poll, once
-//   INKFAKETRAY_WIDTH, INKFAKETRAY_HEIGHT   screen size (default 1024 x 768)
-//   INKFAKETRAY_SIZE_FILE  when set and readable, "W H" in it overrides the
-//                        screen size at every query (a screen that changes)
-//   INKFAKETRAY_MODE     calibration mode answered to 0x11 (default 0)
-// It ends when the daemon closes the channel.
+// The fake tray program: connects to the daemon's command channel as the tray
+// program does (retrying every 20 ms), answers every command as the tray
+// program would, and logs each exchange (format and environment in
+// fake_tray.h).
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -26,6 +14,7 @@
 
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "standins/fake_tray.h"
 
 namespace {
 
@@ -104,14 +93,16 @@ int connect_channel() {
 
 }  // namespace
 
-int main() {
-    if (const char *l = std::getenv("INKFAKETRAY_LOG"))
+namespace inktest {
+
+int run_fake_tray() {
+    if (const char *l = std::getenv(kFakeTrayLogEnv))
         g_log = open(l, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (const char *e = std::getenv("INKFAKETRAY_EVENT"))
+    if (const char *e = std::getenv(kFakeTrayEventEnv))
         g_event_file = e;
-    const int width = env_int("INKFAKETRAY_WIDTH", 1024);
-    const int height = env_int("INKFAKETRAY_HEIGHT", 768);
-    const int mode = env_int("INKFAKETRAY_MODE", 0);
+    const int width = env_int(kFakeTrayWidthEnv, 1024);
+    const int height = env_int(kFakeTrayHeightEnv, 768);
+    const int mode = env_int(kFakeTrayModeEnv, 0);
 
     int fd = connect_channel();
     log_line("connected");
@@ -148,7 +139,7 @@ int main() {
             case 0xF0:
             case 0xF1: {
                 int w = width, h = height;
-                if (const char *sf = std::getenv("INKFAKETRAY_SIZE_FILE")) {
+                if (const char *sf = std::getenv(kFakeTraySizeFileEnv)) {
                     if (FILE *f = std::fopen(sf, "r")) {
                         if (std::fscanf(f, "%d %d", &w, &h) != 2) {
                             w = width;
@@ -187,3 +178,5 @@ int main() {
     log_line("closed");
     return 0;
 }
+
+}  // namespace inktest

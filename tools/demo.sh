@@ -6,25 +6,18 @@
 #   double-taps and right-clicks) -> inkrelay -> inkd -> pointer pipe -> a
 #   reader that prints what the desktop would receive and draws the paths.
 # A stand-in answers for the tray program. Ends on its own in about a minute.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-top=$(pwd)
+source "$(dirname "$0")/lib/preamble.sh"
 
 tools/deps.sh demo
 
-tag=$(printf '%s' "$top" | md5sum | cut -c1-8)
-ROOT="/tmp/inkroot-$tag-demo"
+ROOT=$(sandbox_root demo)
 OUT="$top/build/demo-output"
 echo "== Building"
-cmake -S . -B build/demo -DINK_ROOT="$ROOT" -DINK_TIME_SCALE=1 -DINK_BUILD_BENCH=OFF \
-    -DINK_BUILD_TESTS=OFF >/dev/null
-cmake --build build/demo -j"$(nproc)" >/dev/null
+sandbox_build build/demo "$ROOT"
 
-# A left-over unit from an interrupted run would hold the device directory.
-fusermount3 -u -z "$ROOT/dev/usb" 2>/dev/null || true
-rm -rf "$ROOT" "$OUT"
-mkdir -p "$ROOT"/{tmp,dev/usb,sbin} "$OUT"
-DESTDIR="$ROOT" cmake --install build/demo >/dev/null
+sandbox_layout build/demo "$ROOT"
+rm -rf "$OUT"
+mkdir -p "$OUT"
 # The stand-in tray program answers the daemon and logs every exchange.
 ln -sf "$top/build/demo/bin/inkfaketray" "$ROOT/usr/bin/inktray"
 export INKFAKETRAY_LOG="$OUT/tray.log"
@@ -36,7 +29,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-scenario="$top/tools/demo/demo_scenario.txt"
+scenario="$top/testing/scenarios/demo_hi_star_clicks.txt"
 build/demo/bin/inkpointerlog --fifo "$ROOT/sbin/fmousefifo" --scenario "$scenario" \
     --svg "$OUT/paths.svg" >"$OUT/pointer.txt" 2>&1 &
 reader=$!

@@ -15,19 +15,14 @@
 #
 # On your own display the demo covers the screen with its canvas while the pen
 # writes, and takes the pointer and the keyboard for about a minute.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-top=$(pwd)
+source "$(dirname "$0")/lib/preamble.sh"
 
 tools/deps.sh demo
 
-tag=$(printf '%s' "$top" | md5sum | cut -c1-8)
-ROOT="/tmp/inkroot-$tag-fulldemo"
+ROOT=$(sandbox_root fulldemo)
 OUT="$top/build/fulldemo-output"
 echo "== Building"
-cmake -S . -B build/fulldemo -DINK_ROOT="$ROOT" -DINK_TIME_SCALE=1 -DINK_BUILD_BENCH=OFF \
-    -DINK_BUILD_TESTS=OFF >/dev/null
-cmake --build build/fulldemo -j"$(nproc)" >/dev/null
+sandbox_build build/fulldemo "$ROOT"
 
 driver=""
 cleanup() {
@@ -50,14 +45,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-# A left-over unit from an interrupted run would hold the device directory.
-fusermount3 -u -z "$ROOT/dev/usb" 2>/dev/null || true
-rm -rf "$ROOT" "$OUT"
-mkdir -p "$ROOT"/{tmp,dev/usb,sbin} "$OUT"
-DESTDIR="$ROOT" cmake --install build/fulldemo >/dev/null
+sandbox_layout build/fulldemo "$ROOT"
+rm -rf "$OUT"
+mkdir -p "$OUT"
 
 echo "== Running the suite (sandbox root $ROOT)"
-build/fulldemo/bin/inkfulldemo --scenario "$top/tools/fulldemo/fulldemo_scenario.txt" --out "$OUT" "$@" &
+build/fulldemo/bin/inkfulldemo --scenario "$top/testing/scenarios/fulldemo_hi_star_clicks.txt" --out "$OUT" "$@" &
 driver=$!
 set +e
 wait "$driver"

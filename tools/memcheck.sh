@@ -9,26 +9,19 @@
 # Only inkd is checked (--trace-children=no): its tray program (the fake
 # one), relay and inhibitor run natively. Logs go to build/memcheck/.
 #   tools/memcheck.sh [frames-per-second]   the unit's rate, 50 by default
-set -euo pipefail
-cd "$(dirname "$0")/.."
-top=$(pwd)
+source "$(dirname "$0")/lib/preamble.sh"
 rate=${1:-50}
-ROOT=/tmp/inkroot-hmem
+ROOT=$(sandbox_root mem)
 OUT=$top/build/memcheck
 limit_kib=1024
 
 command -v valgrind >/dev/null || apt-get install -y valgrind
-cmake -S . -B build/h-mem -DINK_ROOT="$ROOT" -DINK_TIME_SCALE=1 -DINK_BUILD_BENCH=OFF \
-    -DINK_BUILD_TESTS=OFF >/dev/null
-cmake --build build/h-mem -j"$(nproc)" >/dev/null
+sandbox_build build/h-mem "$ROOT"
 
 # One sandbox per run: a fresh root with the suite installed, the fake tray
 # program as the tray program, and an inhibiting command that only waits.
 layout() {
-    fusermount3 -u -z "$ROOT/dev/usb" 2>/dev/null || true
-    rm -rf "$ROOT"
-    mkdir -p "$ROOT"/{tmp,dev/usb,sbin}
-    DESTDIR="$ROOT" cmake --install build/h-mem >/dev/null
+    sandbox_layout build/h-mem "$ROOT"
     ln -sf "$top/build/h-mem/bin/inkfaketray" "$ROOT/usr/bin/inktray"
     printf '#!/bin/sh\n[ "$1" = --help ] && { echo "  --inhibit"; exit 0; }\nexec sleep 60\n' \
         >"$ROOT/usr/bin/gnome-screensaver-command"

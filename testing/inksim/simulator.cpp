@@ -48,6 +48,13 @@ void Simulator::on_frame(long long now) {
     run_steps_at_frame();
 }
 
+void Simulator::on_idle(long long /*now*/) {
+    if (!unplugged_)
+        return;
+    ++frame_;
+    run_steps_at_frame();
+}
+
 void Simulator::run_steps_at_frame() {
     while (step_ < sc_.steps.size()) {
         const Step &s = sc_.steps[step_];
@@ -99,9 +106,11 @@ void Simulator::apply(const Step &s) {
             // As unplug(): the node goes, and the unit loses its power.
             fs_.set_plugged(false);
             fw_.power_off();
+            unplugged_ = true;
             break;
         case StepKind::Plug:
             fs_.set_plugged(true);
+            unplugged_ = false;
             break;
         case StepKind::Silence:
             fw_.set_silence_until(s.ms == 0 ? LLONG_MAX : now + ink::time::scaled_us(s.ms * 1000));
@@ -143,11 +152,13 @@ void Simulator::unplug() {
     std::lock_guard<std::mutex> l(mu_);
     fs_.set_plugged(false);
     fw_.power_off();
+    unplugged_ = true;
 }
 
 void Simulator::plug() {
     std::lock_guard<std::mutex> l(mu_);
     fs_.set_plugged(true);
+    unplugged_ = false;
 }
 
 void Simulator::inject_report(const Report &r) {

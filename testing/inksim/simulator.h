@@ -53,6 +53,7 @@ class Simulator : public UnitHost {
   private:
     void on_start() override;
     void on_frame(long long now) override;
+    void on_idle(long long now) override;
     void on_output(long long now, const Report &r) override;
     void run_steps_at_frame();
     void apply(const Step &s);
@@ -60,12 +61,15 @@ class Simulator : public UnitHost {
     Scenario sc_;
     CameraModel camera_;
     std::vector<OutputReport> reports_;
-    // Timeline: it advances one frame per frame the unit streams.
+    // Timeline: it advances one frame per frame the unit streams, and one per
+    // tick of the clock while the unit is unplugged (nobody can run it then,
+    // and a pause after an unplug is time with the cable out).
     size_t step_ = 0;
     long long frame_ = 0;
     long long step_end_ = 0;  // frame at which the current timed step ends
     bool in_timed_ = false;
     bool pen_on_ = false;
+    bool unplugged_ = false;
     double pen_x_ = 0, pen_y_ = 0, from_x_ = 0, from_y_ = 0;
     long long move_start_ = 0;
     std::optional<std::pair<double, double>> manual_;

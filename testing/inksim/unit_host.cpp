@@ -71,10 +71,14 @@ void UnitHost::clock_loop() {
             next = now + period;  // after a long stall
         if (fw_.running()) {
             on_frame(now);
-        } else if (++idle_ticks_ % kIdleReportFrames == 0 && !fw_.silent(now)) {
-            // A unit on hold still reports now and then, with nothing in it:
-            // the relay takes a device that says nothing for 5 s as gone.
-            fs_.push_report(Report{});
+        } else {
+            on_idle(now);
+            if (++idle_ticks_ % kIdleReportFrames == 0 && !fw_.silent(now)) {
+                // A unit on hold still reports now and then, with nothing in
+                // it: the relay takes a device that says nothing for 5 s as
+                // gone.
+                fs_.push_report(Report{});
+            }
         }
         deliver(now);
     }

@@ -37,10 +37,12 @@ class UnitHost {
     virtual ~UnitHost();
 
     // Called with the lock held: once when the unit starts, then at every
-    // tick while the firmware runs (to stream one frame), and for every
-    // output report before the firmware takes it.
+    // tick while the firmware runs (to stream one frame) or at every tick
+    // while it does not (on_idle), and for every output report before the
+    // firmware takes it.
     virtual void on_start() {}
     virtual void on_frame(long long now) = 0;
+    virtual void on_idle(long long /*now*/) {}
     virtual void on_output(long long /*now*/, const Report & /*r*/) {}
 
     // Sends what the firmware has due by now. Lock held.

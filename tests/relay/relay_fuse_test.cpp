@@ -286,3 +286,25 @@ TEST(ScriptedUnit, AnUnplugStepPowersTheUnitOff) {
     });
     sim.stop();
 }
+
+// Nobody can run an unplugged unit, so a pause after an unplug step passes by
+// the clock, with the cable out; the plug step after it brings the node back.
+TEST(ScriptedUnit, APauseAfterAnUnplugStepPassesWithTheCableOut) {
+    if (!inktest::sandbox_available())
+        GTEST_SKIP() << "needs a sandbox build (-DINK_ROOT=...)";
+    inktest::reset_sandbox();
+    int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        GTEST_SKIP() << "/dev/fuse cannot be opened: FUSE tests skipped";
+    close(fd);
+    inksim::Scenario sc;
+    std::string err;
+    ASSERT_TRUE(inksim::parse_scenario("unplug\npause 300\nplug\n", &sc, &err)) << err;
+    inksim::Simulator sim(sc);
+    if (!sim.start(&err))
+        GTEST_SKIP() << "cannot mount the virtual unit: " << err;
+    EXPECT_FALSE(inktest::exists(ink::path::kDeviceNode)) << "unplugged from the start";
+    ASSERT_TRUE(inktest::wait_until([&] { return sim.finished(); }, 5s)) << "the pause never ended";
+    EXPECT_TRUE(inktest::exists(ink::path::kDeviceNode)) << "plugged in again";
+    sim.stop();
+}

@@ -61,6 +61,27 @@ inline int rec_x(const PointerBytes &r) {
 inline int rec_y(const PointerBytes &r) {
     return ((r[1] & 0x0F) << 8) | r[3];
 }
+// How often the button of bit goes down in the records.
+inline size_t presses(const std::vector<PointerBytes> &recs, uint8_t bit) {
+    size_t n = 0;
+    bool down = false;
+    for (const auto &r : recs) {
+        bool now = (r[0] & bit) != 0;
+        n += now && !down;
+        down = now;
+    }
+    return n;
+}
+// The records one a line, "bb x y", for failure messages.
+inline std::string dump(const std::vector<PointerBytes> &recs) {
+    std::string s;
+    for (const auto &r : recs) {
+        char b[40];
+        std::snprintf(b, sizeof b, "%02x %d %d\n", r[0], rec_x(r), rec_y(r));
+        s += b;
+    }
+    return s;
+}
 
 class PenSession : public ::testing::Test {
   protected:
@@ -100,9 +121,18 @@ class PenSession : public ::testing::Test {
         inksim::Scenario sc;
         std::string err;
         ASSERT_TRUE(inksim::parse_scenario(scenario, &sc, &err)) << err;
+        scenario_ = sc;
         sim_ = std::make_unique<inksim::Simulator>(sc);
         ASSERT_TRUE(sim_->start(&err)) << err;
         daemon_ = Process::start({in_root("/usr/bin/inkd"), "--vxd-debug"}, log_dir_ + "/inkd.out");
+    }
+
+    // The same with the scenario file `name` of testing/scenarios, after the
+    // unit settings given.
+    void start_scenario(const std::string &name, const std::string &settings = "") {
+        auto text = read_file(scenario_path(name));
+        ASSERT_TRUE(text.has_value()) << "no scenario file " << scenario_path(name);
+        start(settings + *text);
     }
 
     // The fake tray program's exchanges and command bytes (FakeTrayLog).
@@ -254,6 +284,7 @@ class PenSession : public ::testing::Test {
     std::string log_dir_;
     FakeTrayLog tray_{""};
     std::unique_ptr<PipeReader> pipe_;
+    inksim::Scenario scenario_;  // what the unit plays
     std::unique_ptr<inksim::Simulator> sim_;
     Process daemon_;
     std::vector<pid_t> strays_;  // what a killed daemon had started

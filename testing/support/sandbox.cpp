@@ -32,6 +32,9 @@ std::string in_root(const std::string &p) {
 std::string bin_dir() {
     return INK_TEST_BIN_DIR;
 }
+std::string scenario_path(const std::string &name) {
+    return std::string(INK_SCENARIO_DIR) + "/" + name;
+}
 
 void reset_sandbox() {
     if (!sandbox_available())

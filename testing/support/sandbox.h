@@ -23,6 +23,8 @@ std::string root();
 std::string in_root(const std::string &p);
 // Directory holding the built programs and tools.
 std::string bin_dir();
+// The scenario file `name` of testing/scenarios.
+std::string scenario_path(const std::string &name);
 
 // Empties the sandbox and lays out its fixed directories (tmp, dev/usb, sbin,
 // usr/bin/vexor-driver, usr/share/...), with the default data files installed.

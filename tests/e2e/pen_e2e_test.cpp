@@ -2,6 +2,7 @@
 // unit through FUSE, the fake tray program, the pointer pipe.
 #include <cmath>
 
+#include "inksim/pen_path.h"
 #include "sessions/pen_session.h"
 
 using namespace inktest;
@@ -16,29 +17,8 @@ const char *kUnitSettings =
     "param 11 1\n"
     "param 12 255\n";
 
-// A stroke, a tap, a quick double tap, the three-tap right click and two
-// presses close together; each with room around it.
-const char *kPenScript =
-    "pause 300\n"
-    "stroke 200 200 600 400 400\n"
-    "pause 400\n"
-    "tap 300 500 60\n"
-    "pause 400\n"
-    "tap 700 200 40\n"
-    "pause 40\n"
-    "tap 700 200 40\n"
-    "pause 400\n"
-    "tap 500 600 40\n"
-    "pause 40\n"
-    "tap 501 601 40\n"
-    "pause 40\n"
-    "tap 500 602 40\n"
-    "pause 400\n"
-    "tap 800 600 60\n"
-    "pause 60\n"
-    "tap 806 603 60\n"
-    "pause 600\n";
-
+// Where the pen of every_click_gesture.txt is down: the stroke, the tap, the
+// double tap, the three taps of the right click and the two close presses.
 struct Segment {
     double x0, y0, x1, y1;
 };
@@ -48,14 +28,6 @@ const Segment kPenDown[] = {{200, 200, 600, 400},
                             {500, 600, 501, 602},
                             {800, 600, 806, 603}};
 
-double distance_to(const Segment &s, double x, double y) {
-    double dx = s.x1 - s.x0, dy = s.y1 - s.y0;
-    double len2 = dx * dx + dy * dy;
-    double t = len2 > 0 ? ((x - s.x0) * dx + (y - s.y0) * dy) / len2 : 0;
-    t = std::fmax(0, std::fmin(1, t));
-    return std::hypot(x - (s.x0 + t * dx), y - (s.y0 + t * dy));
-}
-
 std::string le32(int v) {
     char b[9];
     auto u = static_cast<unsigned>(v);
@@ -64,21 +36,10 @@ std::string le32(int v) {
     return b;
 }
 
-size_t presses(const std::vector<PointerBytes> &recs, uint8_t bit) {
-    size_t n = 0;
-    bool down = false;
-    for (const auto &r : recs) {
-        bool now = (r[0] & bit) != 0;
-        n += now && !down;
-        down = now;
-    }
-    return n;
-}
-
 }  // namespace
 
 TEST_F(PenSession, BringUpThenEveryFrameBecomesThePointerRecordsTheLogicComputes) {
-    start(std::string(kUnitSettings) + kPenScript);
+    start_scenario("every_click_gesture.txt", kUnitSettings);
     ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
 
     // The command channel: the worked example's exchanges, then only polls.
@@ -127,15 +88,7 @@ TEST_F(PenSession, BringUpThenEveryFrameBecomesThePointerRecordsTheLogicComputes
         [&](inksim::Firmware &fw) { EXPECT_EQ(fw.bd0(), std::vector<uint8_t>(data, data + n)); });
 
     // Stroke 1, tap 1, double tap 2, two nearby presses 2 plus the extra click.
-    EXPECT_EQ(presses(got, 0x04), 7u) << [&] {
-        std::string s;
-        for (const auto &r : got) {
-            char b[40];
-            std::snprintf(b, sizeof b, "%02x %d %d\n", r[0], rec_x(r), rec_y(r));
-            s += b;
-        }
-        return s;
-    }();
+    EXPECT_EQ(presses(got, 0x04), 7u) << dump(got);
     EXPECT_EQ(presses(got, 0x01), 1u) << "one right click";
     // One poll per frame read (the frames of the last moments, at a thousand
     // a second in a time-scaled build, may still be on their way).
@@ -151,7 +104,8 @@ TEST_F(PenSession, BringUpThenEveryFrameBecomesThePointerRecordsTheLogicComputes
             continue;
         double best = 1e9;
         for (const auto &s : kPenDown)
-            best = std::fmin(best, distance_to(s, rec_x(r), rec_y(r)));
+            best = std::fmin(best,
+                             inksim::dist_to_segment(rec_x(r), rec_y(r), s.x0, s.y0, s.x1, s.y1));
         worst = std::fmax(worst, best);
     }
     EXPECT_LT(worst, 6.0) << "pointer lies within a few pixels of the pen";

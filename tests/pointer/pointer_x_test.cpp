@@ -18,20 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A stroke, a tap and the three-tap right click.
-const char *kPenScript =
-    "pause 300\n"
-    "stroke 200 200 600 400 400\n"
-    "pause 400\n"
-    "tap 300 500 60\n"
-    "pause 400\n"
-    "tap 500 600 40\n"
-    "pause 40\n"
-    "tap 501 601 40\n"
-    "pause 40\n"
-    "tap 500 602 40\n"
-    "pause 800\n";
-
 struct Click {
     bool press;
     unsigned button;
@@ -116,7 +102,7 @@ class PointerOnX : public PenSession {
 }  // namespace
 
 TEST_F(PointerOnX, PenStrokeTapAndRightClickReachTheXPointer) {
-    start(kPenScript);
+    start_scenario("stroke_tap_rightclick.txt");  // the right click's taps at (500, 601)
     ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
     // Runs until the right click's release has come and nothing more follows.
     auto right_released = [&] {

@@ -13,21 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A stroke, a tap and the three-tap right click, after a pause long enough to
-// absorb the frames a bring-up takes.
-const char *kPenScript =
-    "pause 600\n"
-    "stroke 200 200 600 400 400\n"
-    "pause 400\n"
-    "tap 300 500 60\n"
-    "pause 400\n"
-    "tap 500 600 40\n"
-    "pause 40\n"
-    "tap 501 601 40\n"
-    "pause 40\n"
-    "tap 500 602 40\n"
-    "pause 600\n";
-
 std::string hex(const PointerBytes &r) {
     char b[12];
     std::snprintf(b, sizeof b, "%02x %02x %02x %02x", r[0], r[1], r[2], r[3]);
@@ -67,7 +52,7 @@ class RecordedSession : public PenSession {
 TEST_F(RecordedSession, RecordingHoldsTheUnitsBytesAndTheTrayEvents) {
     const std::string file = in_root("/tmp/vxd_record.txt");
     write_file(file, "");  // asks for a recording
-    start(kPenScript);
+    start_scenario("stroke_tap_rightclick.txt");
     ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
     ASSERT_TRUE(wait_until([&] { return sim_->finished(); }, 30s));
     pipe_->wait_quiet(300, 10s);
@@ -117,7 +102,7 @@ TEST_F(RecordedSession, RecordingHoldsTheUnitsBytesAndTheTrayEvents) {
 }
 
 // A session recorded with this suite (the test above wrote it): the stroke,
-// tap and right click of kPenScript. Played back, it must give the pointer
+// tap and right click of stroke_tap_rightclick.txt. Played back, it must give the pointer
 // records the suite gave when it was recorded.
 TEST_F(RecordedSession, RecordedPenSessionReplaysToTheSamePointerRecords) {
     inksim::SessionRecord rec;

@@ -82,3 +82,19 @@ TEST(SessionRecordParse, BadFilesAreRefusedWithTheLine) {
     EXPECT_FALSE(inksim::parse_session_record("# nothing\n", &r, &err));
     EXPECT_FALSE(inksim::load_session_record("/nonexistent/rec.txt", &r, &err));
 }
+
+// The shipped recording (pen_session.txt): one connection of a unit of type
+// 65, its record, the pen's frames, and the screen-size change after them, so
+// that replaying it also exercises a recorded event.
+TEST(SessionRecordParse, TheShippedPenSessionHoldsItsScreenSizeChange) {
+    SessionRecord r;
+    std::string err;
+    ASSERT_TRUE(inksim::load_session_record(INK_REPLAY_DATA "/pen_session.txt", &r, &err)) << err;
+    EXPECT_EQ(r.connections, 1);
+    EXPECT_TRUE(r.have_type && r.hw_type == 65 && r.hw_ver == 3);
+    EXPECT_TRUE(r.have_record);
+    EXPECT_GT(r.frames.size(), 100u);
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].event, 0x30);
+    EXPECT_LE(r.events[0].frame, r.frames.size());
+}

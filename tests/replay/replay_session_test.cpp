@@ -2,11 +2,20 @@
 // what the unit sent and the tray program's events; a recorded session played
 // back through the virtual unit gives the daemon the same frames, and so the
 // same pointer records.
+//
+// Every recording in tests/replay/data (NAME.txt) is played back against the
+// pointer records the suite wrote when it was recorded (NAME.pointer): a
+// session recorded for a bug report becomes a test by dropping the two files
+// there. The test program looks for them when it starts; ctest runs them all
+// as one test, replay_recordings, whose output names each recording.
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "sessions/pen_session.h"
 #include "inksim/replay.h"
+#include "sessions/pen_session.h"
 
 using namespace inktest;
 using namespace std::chrono_literals;
@@ -46,6 +55,28 @@ class RecordedSession : public PenSession {
     }
     std::unique_ptr<inksim::ReplayUnit> replay_;
 };
+
+// The recordings of tests/replay/data, by name (NAME.txt).
+std::vector<std::string> recordings() {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(INK_REPLAY_DATA, ec))
+        if (e.path().extension() == ".txt")
+            out.push_back(e.path().stem().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// A test name of the recording's name: letters, digits and '_' only.
+std::string test_name(const ::testing::TestParamInfo<std::string> &info) {
+    std::string n = info.param;
+    for (char &c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return n;
+}
+
+class Recording : public RecordedSession, public ::testing::WithParamInterface<std::string> {};
 
 }  // namespace
 
@@ -101,15 +132,21 @@ TEST_F(RecordedSession, RecordingHoldsTheUnitsBytesAndTheTrayEvents) {
     EXPECT_EQ(rec.events[0].event, 0x30);
 }
 
-// A session recorded with this suite (the test above wrote it): the stroke,
-// tap and right click of stroke_tap_rightclick.txt. Played back, it must give the pointer
-// records the suite gave when it was recorded.
-TEST_F(RecordedSession, RecordedPenSessionReplaysToTheSamePointerRecords) {
+// A recorded session played back gives the pointer records the suite gave
+// when it was recorded; the tray program's events, repeated after the frames
+// they followed, get the daemon's answer (to a screen-size change, a new
+// bring-up on the same unit).
+TEST_P(Recording, ReplaysToTheRecordedPointerRecords) {
+    const std::string base = std::string(INK_REPLAY_DATA) + "/" + GetParam();
+    SCOPED_TRACE("recording " + base + ".txt");
     inksim::SessionRecord rec;
     std::string err;
-    ASSERT_TRUE(inksim::load_session_record(INK_REPLAY_DATA "/pen_session.txt", &rec, &err)) << err;
-    auto want = lines_of(read_file(INK_REPLAY_DATA "/pen_session.pointer").value_or(""));
-    ASSERT_FALSE(want.empty());
+    ASSERT_TRUE(inksim::load_session_record(base + ".txt", &rec, &err)) << err;
+    auto pointer = read_file(base + ".pointer");
+    ASSERT_TRUE(pointer.has_value()) << "no " << base << ".pointer: the pointer records the "
+                                     << "suite wrote when the session was recorded";
+    auto want = lines_of(*pointer);
+    ASSERT_FALSE(want.empty()) << base << ".pointer holds no record";
 
     start_replay(rec);
     ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
@@ -119,18 +156,23 @@ TEST_F(RecordedSession, RecordedPenSessionReplaysToTheSamePointerRecords) {
     std::vector<std::string> got;
     for (const auto &r : pipe_->records())
         got.push_back(hex(r));
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(got, want) << "the pointer records of " << base << ".txt differ from " << base
+                         << ".pointer";
 
     // The tray program's events, repeated after the frames they followed:
-    // here the screen-size change, which the daemon answers with a new
-    // bring-up on the same unit.
-    ASSERT_EQ(rec.events.size(), 1u);
-    write_file(log_dir_ + "/size", "1280 800\n");
+    // a screen-size change makes the daemon bring the same unit up anew.
+    const bool resized =
+        std::any_of(rec.events.begin(), rec.events.end(),
+                    [](const inksim::RecordedEvent &e) { return e.event == 0x30; });
+    if (resized)
+        write_file(log_dir_ + "/size", "1280 800\n");
     for (const auto &e : rec.events) {
         ASSERT_TRUE(wait_until([&] { return replay_->frames_sent().size() >= e.frame; }, 30s));
         send_event(e.event);
     }
-    ASSERT_TRUE(wait_cmd_count("88", 2, 20s)) << daemon_.output();
+    if (resized) {
+        ASSERT_TRUE(wait_cmd_count("88", 2, 20s)) << daemon_.output();
+    }
     EXPECT_EQ(count_cmd("66"), 1u) << "no disconnect";
     // The unit answered with the recorded identity and record.
     std::string cmds;
@@ -139,3 +181,5 @@ TEST_F(RecordedSession, RecordedPenSessionReplaysToTheSamePointerRecords) {
     EXPECT_NE(cmds.find('T'), std::string::npos);
     EXPECT_NE(cmds.find('d'), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(Data, Recording, ::testing::ValuesIn(recordings()), test_name);

@@ -2,6 +2,7 @@
 // the figures of the demos' reports.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,5 +24,10 @@ double dist_to_pen(const std::vector<Stroke> &pen, double x, double y);
 // "mean M px, 95th percentile P px, max X px" of these distances, "no
 // samples" without any.
 std::string distance_stats(std::vector<double> v);
+// Opens an SVG picture of w x h pixels at path, on a white ground, with the
+// pen's strokes drawn in (a ring for a tap, a broad translucent line for a
+// stroke): the demos draw the pointer over it, then end it with "</svg>".
+// nullptr, with the reason printed, when the file cannot be written.
+FILE *svg_open_with_pen(const std::string &path, int w, int h, const std::vector<Stroke> &pen);
 
 }  // namespace inksim

@@ -86,12 +86,8 @@ inline std::string dump(const std::vector<PointerBytes> &recs) {
 class PenSession : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!sandbox_available())
-            GTEST_SKIP() << "needs a sandbox build (-DINK_ROOT)";
-        int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            GTEST_SKIP() << "/dev/fuse cannot be opened: FUSE tests skipped";
-        close(fd);
+        if (auto why = why_no_virtual_unit(); !why.empty())
+            GTEST_SKIP() << why;
         reset_sandbox();
         log_dir_ = in_root("/log");
         std::system(("rm -rf '" + log_dir_ + "' && mkdir -p '" + log_dir_ + "'").c_str());

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,6 +23,16 @@ namespace inktest {
 
 bool sandbox_available() {
     return ink::path::kRoot[0] == '/';
+}
+std::string why_no_virtual_unit() {
+    if (!sandbox_available())
+        return "needs a sandbox build (-DINK_ROOT=...)";
+    int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return std::string("/dev/fuse cannot be opened (") + std::strerror(errno) +
+               "): the virtual camera unit needs FUSE";
+    close(fd);
+    return "";
 }
 std::string root() {
     return ink::path::kRoot;

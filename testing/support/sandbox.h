@@ -17,6 +17,11 @@ namespace inktest {
 
 // True when this build has a sandbox root (process tests skip otherwise).
 bool sandbox_available();
+// Why a test cannot mount the virtual camera unit here: no sandbox root in
+// this build, or no /dev/fuse to open. Empty when it can:
+//   if (auto why = why_no_virtual_unit(); !why.empty())
+//       GTEST_SKIP() << why;
+std::string why_no_virtual_unit();
 // The sandbox root, e.g. "/tmp/inkroot-1a2b3c4d".
 std::string root();
 // A path inside the sandbox: root() + p (p starts with '/').

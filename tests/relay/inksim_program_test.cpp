@@ -17,13 +17,9 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(InksimProgram, PlaysATapScenarioThenUnplugsAndExits) {
-    if (!inktest::sandbox_available())
-        GTEST_SKIP() << "needs a sandbox build (-DINK_ROOT=...)";
+    if (auto why = inktest::why_no_virtual_unit(); !why.empty())
+        GTEST_SKIP() << why;
     inktest::reset_sandbox();
-    int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        GTEST_SKIP() << "/dev/fuse cannot be opened: FUSE tests skipped";
-    close(fd);
     inktest::install_program("inkrelay");
     std::string scenario = inktest::in_root("/tmp/tap.txt");
     inktest::write_file(scenario, "noise 0\npause 100\ntap 512 384 80\npause 200\nunplug\n");

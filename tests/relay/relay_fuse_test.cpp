@@ -38,14 +38,9 @@ int silence_ms() {
 class RelayWithUnit : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!inktest::sandbox_available())
-            GTEST_SKIP() << "needs a sandbox build (-DINK_ROOT=...)";
+        if (auto why = inktest::why_no_virtual_unit(); !why.empty())
+            GTEST_SKIP() << why;
         inktest::reset_sandbox();
-        int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            GTEST_SKIP() << "/dev/fuse cannot be opened (" << strerror(errno)
-                         << "): FUSE tests skipped";
-        close(fd);
         inktest::install_program("inkrelay");
         inksim::Scenario sc;
         sc.unit.camera.noise = 0;
@@ -254,13 +249,9 @@ TEST_F(RelayWithUnit, AKilledRelayLeavesTheUnitUsable) {
 // A scripted unplug is a real one: the unit loses power with the node, so a
 // transfer half received before it is gone after the replug.
 TEST(ScriptedUnit, AnUnplugStepPowersTheUnitOff) {
-    if (!inktest::sandbox_available())
-        GTEST_SKIP() << "needs a sandbox build (-DINK_ROOT=...)";
+    if (auto why = inktest::why_no_virtual_unit(); !why.empty())
+        GTEST_SKIP() << why;
     inktest::reset_sandbox();
-    int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        GTEST_SKIP() << "/dev/fuse cannot be opened: FUSE tests skipped";
-    close(fd);
     inksim::Scenario sc;
     std::string err;
     ASSERT_TRUE(inksim::parse_scenario("pause 300\nunplug\n", &sc, &err)) << err;
@@ -290,13 +281,9 @@ TEST(ScriptedUnit, AnUnplugStepPowersTheUnitOff) {
 // Nobody can run an unplugged unit, so a pause after an unplug step passes by
 // the clock, with the cable out; the plug step after it brings the node back.
 TEST(ScriptedUnit, APauseAfterAnUnplugStepPassesWithTheCableOut) {
-    if (!inktest::sandbox_available())
-        GTEST_SKIP() << "needs a sandbox build (-DINK_ROOT=...)";
+    if (auto why = inktest::why_no_virtual_unit(); !why.empty())
+        GTEST_SKIP() << why;
     inktest::reset_sandbox();
-    int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        GTEST_SKIP() << "/dev/fuse cannot be opened: FUSE tests skipped";
-    close(fd);
     inksim::Scenario sc;
     std::string err;
     ASSERT_TRUE(inksim::parse_scenario("unplug\npause 300\nplug\n", &sc, &err)) << err;

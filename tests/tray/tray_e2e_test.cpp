@@ -64,10 +64,8 @@ class TrayE2eTest : public ::testing::Test {
     void SetUp() override {
         if (!xvfb_installed())
             GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb): no X server to test on";
-        int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            GTEST_SKIP() << "/dev/fuse cannot be opened: the virtual camera unit needs FUSE";
-        close(fd);
+        if (auto why = why_no_virtual_unit(); !why.empty())
+            GTEST_SKIP() << why;
         reset_sandbox();
         for (const char *p : {"inkd", "inkrelay", "inkwake", "inktray"})
             install_program(p);

@@ -42,31 +42,9 @@ void write_svg(const std::string &path, int w, int h, const std::vector<inksim::
                const std::vector<inktest::PointerSample> &records,
                const std::vector<inktest::PointerSample> &samples,
                const std::vector<Canvas::Mark> &presses, const std::vector<Canvas::Mark> &rights) {
-    FILE *f = std::fopen(path.c_str(), "w");
-    if (f == nullptr) {
-        std::perror(path.c_str());
+    FILE *f = inksim::svg_open_with_pen(path, w, h, pen);
+    if (f == nullptr)
         return;
-    }
-    std::fprintf(
-        f,
-        "<svg xmlns='http://www.w3.org/2000/svg' width='%d' height='%d' viewBox='0 0 %d %d'>\n"
-        "<rect width='%d' height='%d' fill='white' stroke='#888'/>\n",
-        w, h, w, h, w, h);
-    for (const auto &p : pen) {
-        if (p.size() == 1) {
-            std::fprintf(f,
-                         "<circle cx='%.1f' cy='%.1f' r='9' fill='none' stroke='#4a90d9' "
-                         "stroke-width='3'/>\n",
-                         p[0].first, p[0].second);
-            continue;
-        }
-        std::fprintf(f,
-                     "<polyline fill='none' stroke='#4a90d9' stroke-width='8' "
-                     "stroke-opacity='0.45' points='");
-        for (const auto &q : p)
-            std::fprintf(f, "%.1f,%.1f ", q.first, q.second);
-        std::fprintf(f, "'/>\n");
-    }
     // The X pointer while its left button was held; a dot at every press the
     // desktop received (clicks too short for the sampling included).
     for (const auto &m : presses)

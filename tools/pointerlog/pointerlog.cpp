@@ -38,31 +38,9 @@ using inksim::dist_to_pen;
 
 void write_svg(const std::string &path, int w, int h, const std::vector<inksim::Stroke> &pen,
                const std::vector<Rec> &recs) {
-    FILE *f = std::fopen(path.c_str(), "w");
-    if (!f) {
-        std::perror(path.c_str());
+    FILE *f = inksim::svg_open_with_pen(path, w, h, pen);
+    if (f == nullptr)
         return;
-    }
-    std::fprintf(
-        f,
-        "<svg xmlns='http://www.w3.org/2000/svg' width='%d' height='%d' viewBox='0 0 %d %d'>\n"
-        "<rect width='%d' height='%d' fill='white' stroke='#888'/>\n",
-        w, h, w, h, w, h);
-    for (const auto &p : pen) {
-        if (p.size() == 1) {
-            std::fprintf(f,
-                         "<circle cx='%.1f' cy='%.1f' r='9' fill='none' stroke='#4a90d9' "
-                         "stroke-width='3'/>\n",
-                         p[0].first, p[0].second);
-            continue;
-        }
-        std::fprintf(f,
-                     "<polyline fill='none' stroke='#4a90d9' stroke-width='8' "
-                     "stroke-opacity='0.45' points='");
-        for (const auto &q : p)
-            std::fprintf(f, "%.1f,%.1f ", q.first, q.second);
-        std::fprintf(f, "'/>\n");
-    }
     // Pointer path while the left button is down, and the clicks.
     bool open = false;
     for (const auto &r : recs) {

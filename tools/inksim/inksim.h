@@ -26,6 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "device_protocol.h"
+#include "hid_report.h"
+
 namespace inksim {
 
 // ---------------------------------------------------------------- camera --
@@ -87,9 +90,9 @@ struct Step {
 struct UnitConfig {
     int rate = 100;  // frames per second
     int hw_type = 65, hw_ver = 3;
-    uint16_t vendor = 0, product = 0;  // none known, as in the shipped hw.txt
-    std::array<uint8_t, 64> params{};  // parameter block
-    bool calibrated = true;            // start with a record fitting the camera
+    uint16_t vendor = 0, product = 0;       // none known, as in the shipped hw.txt
+    std::array<uint8_t, kE4Size> params{};  // parameter block
+    bool calibrated = true;                 // start with a record fitting the camera
     int ref_nx = 4, ref_ny = 3, side_space = 5;
     unsigned seed = 1;
     CameraConfig camera;
@@ -113,11 +116,12 @@ struct CommandRecord {
     std::vector<uint8_t> payload;
 };
 
-// One frame the unit streamed: the marker 0xFF, or 0xFE and its spot record.
+// One frame the unit streamed: the marker kFrameNoSpot, or kFrameSpot and its
+// spot record.
 struct FrameRecord {
     long long t_us;
     bool spot;
-    std::array<uint8_t, 10> record;
+    std::array<uint8_t, kSpotRecordSize> record;
 };
 
 struct PenSample {
@@ -133,8 +137,8 @@ bool record_sealed(const uint8_t *record);
 
 class Firmware {
   public:
-    static constexpr size_t kRecordSize = 256;
-    static constexpr size_t kBd0Size = 646;
+    static constexpr size_t kRecordSize = kCalSize;
+    static constexpr size_t kBd0Size = ::kBd0Size;
     // A run of this many 'o' bytes inside a payload abandons the payload: it is
     // how the 600-byte fill brings a unit stuck in a transfer back into step.
     // A calibration record's filler is 'o' too (up to 216 bytes in a row for a
@@ -217,7 +221,7 @@ class Firmware {
 
 // --------------------------------------------------------------- hiddev ---
 
-using Report = std::array<int32_t, 8>;
+using Report = std::array<int32_t, kHidReportValues>;
 
 class HiddevFs {
   public:
@@ -403,6 +407,6 @@ class Simulator : public UnitHost {
 };
 
 // A calibration record that fits the camera model, for a preloaded unit.
-std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg);
+std::array<uint8_t, kCalSize> fitted_record(const UnitConfig &cfg);
 
 }  // namespace inksim

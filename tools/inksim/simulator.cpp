@@ -8,7 +8,7 @@
 
 namespace inksim {
 
-std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg) {
+std::array<uint8_t, kCalSize> fitted_record(const UnitConfig &cfg) {
     // The reference points stand where the daemon's model expects them: the
     // nominal 1024 x 768 grid with its margins, seen through the camera.
     const int nx = cfg.ref_nx, ny = cfg.ref_ny, ss = cfg.side_space;
@@ -23,7 +23,7 @@ std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg) {
                     &ul[r * nx + c], &vl[r * nx + c]);
         }
     }
-    std::array<uint8_t, 256> rec;
+    std::array<uint8_t, kCalSize> rec;
     CalcEU(nx, ny, static_cast<unsigned char>(ss), ul, vl, rec.data());
     seal_record(rec.data());
     return rec;

@@ -31,7 +31,7 @@
 
 std::atomic<unsigned char> ui_cmd{0};
 std::atomic<unsigned char> send_gui_data_flag{0};
-std::atomic<unsigned char> calib_normal_adv{0};
+std::atomic<unsigned char> calib_normal_adv{GUI_CALIB_NORMAL};
 std::atomic<std::uint64_t> calibrate_dot{0};
 std::atomic<int> kvx_normal_dot_x{0}, kvx_normal_dot_y{0}, kvx_adv_dot_x{0}, kvx_adv_dot_y{0},
     kvx_sidespace{0};
@@ -174,7 +174,7 @@ void watch_resolution(const ink::monitors::Rect &r) {
         return;
     fmouse_msg("resolution has changed\n");
     resolution = r;
-    raise_request(GuiEvt::Resolution);
+    raise_request(GUI_EVT_RESOLUTION);
 }
 
 // The last target is done: let the user see it, then close the window and
@@ -203,43 +203,43 @@ gboolean check(gpointer) {
     if (action != 0)
         fmouse_msgf("dispatch %s\n", gui_cmd_name(action));
     switch (static_cast<GuiCmd>(action)) {
-        case GuiCmd::Clear:
+        case GUI_CMD_CLEAR:
             watch_resolution(area);
             break;
-        case GuiCmd::CalibDot: {
+        case GUI_CMD_CALIB_DOT: {
             std::uint64_t d = calibrate_dot.load();
             calibrate_notify2(dot_x(d), dot_y(d));
             break;
         }
-        case GuiCmd::WaitDialog:
+        case GUI_CMD_WAIT_DIALOG:
             con_dial();
             break;
-        case GuiCmd::WaitClose:
+        case GUI_CMD_WAIT_CLOSE:
             con_dial_close();
             break;
-        case GuiCmd::ShowConnected:
+        case GUI_CMD_SHOW_CONNECTED:
             connected();
             break;
-        case GuiCmd::Disconnected:
+        case GUI_CMD_DISCONNECTED:
             calibrate_start_dial_close();
             calibrate_end();
             uconnected();
             break;
-        case GuiCmd::Connecting:
+        case GUI_CMD_CONNECTING:
             con_dial();
             uconnected();
             break;
-        case GuiCmd::Connected:
+        case GUI_CMD_CONNECTED:
             con_dial_close();
             connected();
             break;
-        case GuiCmd::CalibEnd:
+        case GUI_CMD_CALIB_END:
             calibrate_end();
             break;
-        case GuiCmd::DotsDone:
+        case GUI_CMD_DOTS_DONE:
             dots_done();
             break;
-        default:  // 0x11 and anything else: nothing to show
+        default:  // GUI_CMD_CALIB_MODE and anything else: nothing to show
             break;
     }
     // inkctl is served once the first tick has given the menu its look.
@@ -289,13 +289,13 @@ gboolean tray_icon_check_embedded(gpointer) {
 void menuItem1_on_click(GtkMenuItem *, gpointer) {
     calibrate();
     ink::time::sleep_ms(kMenuPauseMs);
-    calib_normal_adv.store(0);
+    calib_normal_adv.store(GUI_CALIB_NORMAL);
 }
 
 void menuItem2_on_click(GtkMenuItem *, gpointer) {
     calibrate();
     ink::time::sleep_ms(kMenuPauseMs);
-    calib_normal_adv.store(1);
+    calib_normal_adv.store(GUI_CALIB_ADVANCED);
 }
 
 void menuItem4_on_click(GtkMenuItem *, gpointer) {
@@ -398,42 +398,6 @@ const char *tr(const char *msgid) {
     return dcgettext(kTextDomain, msgid, LC_MESSAGES);
 }
 
-const char *gui_cmd_name(unsigned char cmd) {
-    switch (static_cast<GuiCmd>(cmd)) {
-        case GuiCmd::Clear:
-            return "clear";
-        case GuiCmd::CalibMode:
-            return "calibration mode";
-        case GuiCmd::CalibDot:
-            return "calibration target";
-        case GuiCmd::WaitDialog:
-            return "wait dialog";
-        case GuiCmd::WaitClose:
-            return "wait dialog closed";
-        case GuiCmd::ShowConnected:
-            return "show connected";
-        case GuiCmd::Disconnected:
-            return "disconnected";
-        case GuiCmd::Connecting:
-            return "connecting";
-        case GuiCmd::Connected:
-            return "connected";
-        case GuiCmd::CalibEnd:
-            return "calibration end";
-        case GuiCmd::DotsDone:
-            return "targets done";
-        case GuiCmd::ScreenX:
-            return "screen width";
-        case GuiCmd::ScreenY:
-            return "screen height";
-        case GuiCmd::SetParams:
-            return "parameters";
-        case GuiCmd::Poll:
-            return "poll";
-    }
-    return "unknown";
-}
-
 GdkPixbuf *pixbuf_from_inline(const unsigned char *record) {
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     return gdk_pixbuf_new_from_inline(-1, record, FALSE, nullptr);
@@ -458,7 +422,7 @@ int main(int argc, char **argv) {
         return -1;
     }
 
-    ui_cmd.store(static_cast<unsigned char>(GuiCmd::Disconnected));
+    ui_cmd.store(GUI_CMD_DISCONNECTED);
 
     menu = gtk_menu_new();
     menuItem1 = menu_item(N_("Calibrate (Normal)"), icon2, image1, menuItem1_on_click);

@@ -6,7 +6,7 @@
 #include "ink_time.h"
 #include "screen_area.h"
 #include "tray_images.h"
-#include "tray_shared.h"
+#include "tray_state.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "ink_paths.h"
 #include "ink_time.h"
 #include "tmp_names.h"
-#include "tray_shared.h"
+#include "tray_state.h"
 
 namespace {
 

@@ -27,26 +27,10 @@
 #include "notice.h"
 #include "screen_area.h"
 #include "tray_images.h"
-#include "tray_shared.h"
-
-std::atomic<unsigned char> ui_cmd{0};
-std::atomic<unsigned char> send_gui_data_flag{0};
-std::atomic<unsigned char> calib_normal_adv{GUI_CALIB_NORMAL};
-std::atomic<std::uint64_t> calibrate_dot{0};
-std::atomic<int> kvx_normal_dot_x{0}, kvx_normal_dot_y{0}, kvx_adv_dot_x{0}, kvx_adv_dot_y{0},
-    kvx_sidespace{0};
-std::atomic<pid_t> vxdcore_pid{0}, inkrelay_pid{0};
-std::atomic<int> screen_width{0}, screen_height{0};
-ink::monitors::Rect resolution;
-int about_dlg_show_flag = 0, wait_dlg_show_flag = 0, calibrate_dlg_show_flag = 0;
-guint id0 = 0;
-GtkStatusIcon *tray_icon = nullptr;
-GtkWidget *menu = nullptr, *menuItem1 = nullptr, *menuItem2 = nullptr, *menuItem3 = nullptr,
-          *menuItem4 = nullptr;
+#include "tray_state.h"
 
 namespace {
 
-constexpr const char *kTextDomain = "inkd";
 constexpr const char *kDebugOption = "--vxd-debug";
 constexpr long kDispatchMs = 200;
 constexpr long kMenuPauseMs = 1000;   // after a calibrate menu item
@@ -392,16 +376,6 @@ std::string control_menu_request(MenuRequest r) {
             return "ok";
     }
     return "refused unknown request";
-}
-
-const char *tr(const char *msgid) {
-    return dcgettext(kTextDomain, msgid, LC_MESSAGES);
-}
-
-GdkPixbuf *pixbuf_from_inline(const unsigned char *record) {
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    return gdk_pixbuf_new_from_inline(-1, record, FALSE, nullptr);
-    G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
 int main(int argc, char **argv) {

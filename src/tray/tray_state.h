@@ -1,4 +1,5 @@
-// State shared by the tray program's two threads and its modules.
+// State shared by the tray program's two threads and its modules (defined in
+// tray_state.cpp).
 //
 // The command thread owns the socket; the GTK main thread owns every widget.
 // They meet only in the one-byte mailboxes and the values below, all atomic:
@@ -58,6 +59,7 @@ extern guint id0;
 extern GtkStatusIcon *tray_icon;
 extern GtkWidget *menu, *menuItem1, *menuItem2, *menuItem3, *menuItem4;
 
-// Message catalogue lookup of the tray program (text domain "inkd").
+// Message catalogue lookup of the tray program, in its text domain.
+inline constexpr const char *kTextDomain = "inkd";
 const char *tr(const char *msgid);
 #define N_(s) (s)

@@ -33,8 +33,10 @@
 #include <thread>
 #include <vector>
 
+#include "command_channel.h"
 #include "ink_paths.h"
 #include "inksim.h"
+#include "pointer_record.h"
 
 namespace {
 
@@ -60,21 +62,28 @@ std::string read_all(const std::string &path) {
     return s.str();
 }
 
+// A byte as the stand-in tray program logs it.
+std::string hex(unsigned char b) {
+    char t[4];
+    std::snprintf(t, sizeof t, "%02x", b);
+    return t;
+}
+
 // Command bytes the tray program has seen, with their payloads, polls left out.
 std::vector<std::string> tray_commands() {
     std::vector<std::string> out;
     std::istringstream in(read_all(g_log_dir + "/tray.log"));
     std::string line;
     while (std::getline(in, line))
-        if (line.rfind("D ", 0) == 0 && line.compare(2, 2, "f3") != 0)
+        if (line.rfind("D ", 0) == 0 && line.compare(2, 2, hex(GUI_CMD_POLL)) != 0)
             out.push_back(line.substr(2));
     return out;
 }
 
-size_t count_cmd(const char *c) {
+size_t count_cmd(unsigned char c) {
     size_t n = 0;
     for (const auto &l : tray_commands())
-        n += l.compare(0, 2, c) == 0;
+        n += l.compare(0, 2, hex(c)) == 0;
     return n;
 }
 
@@ -92,15 +101,13 @@ bool wait_for(const std::function<bool()> &cond, double seconds) {
 }
 
 void send_event(unsigned char evt) {
-    char b[8];
-    std::snprintf(b, sizeof b, "%02x\n", evt);
     std::string tmp = g_log_dir + "/event.tmp";
-    std::ofstream(tmp) << b;
+    std::ofstream(tmp) << hex(evt) << "\n";
     rename(tmp.c_str(), (g_log_dir + "/event").c_str());
 }
 
-// Holds the pointer pipe open for reading and writing and counts the 4-byte
-// records that come through it.
+// Holds the pointer pipe open for reading and writing and counts the records
+// that come through it.
 class PipeCounter {
   public:
     PipeCounter() {
@@ -123,7 +130,7 @@ class PipeCounter {
         thread_.join();
         close(fd_);
     }
-    size_t records() const { return bytes_ / 4; }
+    size_t records() const { return bytes_ / kPointerRecordSize; }
 
   private:
     int fd_ = -1;
@@ -132,10 +139,10 @@ class PipeCounter {
     std::thread thread_;
 };
 
-size_t count_unit(inksim::Simulator &sim, char c) {
+size_t count_unit(inksim::Simulator &sim, uint8_t c) {
     size_t n = 0;
     for (const auto &r : sim.commands())
-        n += r.cmd == static_cast<uint8_t>(c);
+        n += r.cmd == c;
     return n;
 }
 
@@ -181,7 +188,8 @@ std::string children() {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: inkmemdrive --log DIR [--rate FPS] [--wait S] -- COMMAND [ARG...]\n");
+    std::fprintf(stderr,
+                 "usage: inkmemdrive --log DIR [--rate FPS] [--wait S] -- COMMAND [ARG...]\n");
     return 2;
 }
 
@@ -242,9 +250,9 @@ int main(int argc, char **argv) {
         return done;
     };
 
-    // Bring-up: connected (0x88) once.
-    if (step(wait_for([] { return count_cmd("88") >= 1; }, wait_s), "bring-up")) {
-        say("brought up (tray told 0x88); children: " + children());
+    // Bring-up: connected once.
+    if (step(wait_for([] { return count_cmd(GUI_CMD_CONNECTED) >= 1; }, wait_s), "bring-up")) {
+        say("brought up (tray told 0x" + hex(GUI_CMD_CONNECTED) + "); children: " + children());
         size_t n = pen_session(sim, pipe, rate);
         say("pen session: " + std::to_string(n) + " pointer records");
         ok = step(n > 0, "pointer records of the pen session") && ok;
@@ -254,11 +262,12 @@ int main(int argc, char **argv) {
     // the tray is told to draw it.
     if (ok) {
         auto user = std::make_shared<inksim::CalibUser>(inksim::CalibUserConfig{});
-        const size_t dots_before = count_cmd("22");
-        const size_t g_before = count_unit(sim, 'g');
-        const size_t asked = count_cmd("11");
-        send_event(0x10);
-        if (step(wait_for([&] { return count_cmd("11") > asked; }, wait_s), "calibration start")) {
+        const size_t dots_before = count_cmd(GUI_CMD_CALIB_DOT);
+        const size_t g_before = count_unit(sim, DEV_CMD_SAVE_BD0);
+        const size_t asked = count_cmd(GUI_CMD_CALIB_MODE);
+        send_event(GUI_EVT_CALIB_START);
+        if (step(wait_for([&] { return count_cmd(GUI_CMD_CALIB_MODE) > asked; }, wait_s),
+                 "calibration start")) {
             say("calibration asked for");
             sim.set_user(user);
             size_t seen = 0;
@@ -266,14 +275,16 @@ int main(int argc, char **argv) {
             auto watch = [&] {
                 std::vector<std::string> dots;
                 for (const auto &l : tray_commands())
-                    if (l.compare(0, 2, "22") == 0)
+                    if (l.compare(0, 2, hex(GUI_CMD_CALIB_DOT)) == 0)
                         dots.push_back(l);
                 for (; seen + dots_before < dots.size(); ++seen)
                     user->target_shown(static_cast<int>(seen));
-                return count_unit(sim, 'g') >= g_before + 2 && count_cmd("88") >= 2;
+                return count_unit(sim, DEV_CMD_SAVE_BD0) >= g_before + 2 &&
+                       count_cmd(GUI_CMD_CONNECTED) >= 2;
             };
             if (step(wait_for(watch, wait_s), "calibration end")) {
-                bool stored = count_unit(sim, 'v') == 1 && count_cmd("99") == 0;
+                bool stored =
+                    count_unit(sim, DEV_CMD_WRITE_CAL) == 1 && count_cmd(GUI_CMD_CALIB_END) == 0;
                 say("calibration: " + std::to_string(seen) + " of " + std::to_string(targets) +
                     " targets touched, record " + (stored ? "stored" : "NOT stored"));
                 ok = step(stored && seen == targets, "a stored calibration") && ok;

@@ -48,6 +48,12 @@ class Channel {
         }
         return out;
     }
+    // Waits until the reader is done with everything sent so far: it answers
+    // commands in order, and a poll with no request pending posts nothing.
+    void settle() {
+        send({0xF3});
+        EXPECT_EQ(take(1), (Bytes{0x00})) << "the poll after the command";
+    }
     // The reader stops at the end of the stream, whatever it was reading.
     void close_daemon_end() {
         if (fds_[0] >= 0)
@@ -82,11 +88,14 @@ TEST_F(TrayCommandReader, AnswersEachCommandAndPostsItsAction) {
     calib_normal_adv.store(1);
     ch.send({0x11});
     EXPECT_EQ(ch.take(2), (Bytes{0x01, 0x00}));
+    ch.settle();
     EXPECT_EQ(ui_cmd.load(), 0x11);
 
-    // A target: x and y least significant byte first, both for the dispatcher.
+    // A target: x and y least significant byte first, both for the dispatcher
+    // (which is handed the action only after the answer).
     ch.send({0x22, 0x2C, 0x01, 0x00, 0x00, 0xFB, 0xFF, 0xFF, 0xFF});
     EXPECT_EQ(ch.take(1), (Bytes{0x00}));
+    ch.settle();
     EXPECT_EQ(ui_cmd.load(), 0x22);
     EXPECT_EQ(dot_x(calibrate_dot.load()), 300);
     EXPECT_EQ(dot_y(calibrate_dot.load()), -5);
@@ -94,6 +103,7 @@ TEST_F(TrayCommandReader, AnswersEachCommandAndPostsItsAction) {
     for (std::uint8_t c : {0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA}) {
         ch.send({c});
         EXPECT_EQ(ch.take(1), (Bytes{0x00})) << int(c);
+        ch.settle();
         EXPECT_EQ(ui_cmd.load(), c) << int(c);
     }
 

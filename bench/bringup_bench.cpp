@@ -37,18 +37,23 @@ double thread_cpu_s() {
 void fake_tray(int fd) {
     uint8_t c;
     while (read(fd, &c, 1) == 1) {
-        uint8_t skip[28];
-        if (c == 0xF2) {
+        uint8_t skip[kGuiParamInts * kGuiIntSize];
+        if (c == GUI_CMD_SET_PARAMS) {
             size_t got = 0;
-            while (got < 28) {
-                ssize_t n = read(fd, skip + got, 28 - got);
+            while (got < sizeof skip) {
+                ssize_t n = read(fd, skip + got, sizeof skip - got);
                 if (n <= 0)
                     return;
                 got += static_cast<size_t>(n);
             }
         }
-        uint8_t w[5] = {0x00, 0x04, 0, 0, 0}, h[5] = {0x00, 0x03, 0, 0, 0}, ok = 0;
-        ssize_t r = c == 0xF0 ? write(fd, w, 5) : c == 0xF1 ? write(fd, h, 5) : write(fd, &ok, 1);
+        // 1024 x 768, each size followed by the status byte.
+        uint8_t w[kGuiIntSize + 1] = {0x00, 0x04, 0, 0, kGuiStatusOk},
+                                h[kGuiIntSize + 1] = {0x00, 0x03, 0, 0, kGuiStatusOk},
+                                ok = kGuiStatusOk;
+        ssize_t r = c == GUI_CMD_SCREEN_X   ? write(fd, w, sizeof w)
+                    : c == GUI_CMD_SCREEN_Y ? write(fd, h, sizeof h)
+                                            : write(fd, &ok, 1);
         (void)r;
     }
 }

@@ -41,7 +41,7 @@ class Unit {
   public:
     explicit Unit(const inksim::CameraConfig &cam, unsigned seed)
         : cfg_(make_cfg(cam, seed)), fw_(cfg_), cam_(cam, seed) {
-        const uint8_t run = 'r';
+        const uint8_t run = DEV_CMD_RUN;
         fw_.receive(&run, 1, 0);
     }
     // One frame with the pen at screen (x, y): the 10-byte spot record.

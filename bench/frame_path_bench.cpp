@@ -65,22 +65,24 @@ void operator delete[](void *p, size_t) noexcept {
 
 namespace {
 
-// A spot record for camera position (u, v), as the unit sends it.
-void spot_frame(double u, double v, uint8_t out[11]) {
+constexpr size_t kSpotFrameSize = 1 + kSpotRecordSize;
+
+// A frame with the spot record for camera position (u, v), as the unit sends it.
+void spot_frame(double u, double v, uint8_t out[kSpotFrameSize]) {
     unsigned uw = (static_cast<unsigned>(std::lround(u * 32)) & 0xFFFF) ^ SPOT_MASK_U;
     unsigned vw = (static_cast<unsigned>(std::lround(v * 16)) & 0xFFFF) ^ SPOT_MASK_V;
-    const uint8_t rec[11] = {0xFE,
-                             static_cast<uint8_t>(uw >> 8),
-                             static_cast<uint8_t>(uw),
-                             static_cast<uint8_t>(vw >> 8),
-                             static_cast<uint8_t>(vw),
-                             0,
-                             0x0C,
-                             0,
-                             0xC8,
-                             1,
-                             0};
-    std::memcpy(out, rec, 11);
+    const uint8_t rec[kSpotFrameSize] = {kFrameSpot,
+                                         static_cast<uint8_t>(uw >> 8),
+                                         static_cast<uint8_t>(uw),
+                                         static_cast<uint8_t>(vw >> 8),
+                                         static_cast<uint8_t>(vw),
+                                         0,
+                                         0x0C,
+                                         0,
+                                         0xC8,
+                                         1,
+                                         0};
+    std::memcpy(out, rec, sizeof rec);
 }
 
 struct Rig {
@@ -199,15 +201,15 @@ void BM_FramePathThroughput(benchmark::State &state) {
         // The daemon loop runs until the source closes and the relay ends.
         std::thread source([&] {
             std::vector<uint8_t> buf;
-            buf.reserve(11 * 1024);
+            buf.reserve(kSpotFrameSize * 1024);
             for (long k = 0; k < frames;) {
                 buf.clear();
                 for (int j = 0; j < 1024 && k < frames; ++j, ++k) {
-                    uint8_t f[11];
+                    uint8_t f[kSpotFrameSize];
                     double u, v;
                     pen_at(k, &u, &v);
                     spot_frame(u, v, f);
-                    buf.insert(buf.end(), f, f + 11);
+                    buf.insert(buf.end(), f, f + kSpotFrameSize);
                 }
                 size_t off = 0;
                 while (off < buf.size()) {
@@ -275,7 +277,7 @@ void BM_FramePathLatency(benchmark::State &state) {
         fcntl(rig.pipe_rd, F_SETFL, O_NONBLOCK);
         long misses = 0;
         for (long k = 0; k < frames; ++k) {
-            uint8_t f[11];
+            uint8_t f[kSpotFrameSize];
             double u, v;
             pen_at(k, &u, &v);
             spot_frame(u, v, f);
@@ -283,7 +285,7 @@ void BM_FramePathLatency(benchmark::State &state) {
             while (read(rig.pipe_rd, b, sizeof b) > 0) {
             }
             auto t0 = std::chrono::steady_clock::now();
-            if (write(rig.source, f, 11) != 11)
+            if (write(rig.source, f, sizeof f) != static_cast<ssize_t>(sizeof f))
                 break;
             // The first frames of a contact are held back by the gesture
             // recogniser; after them every spot frame gives a record, except

@@ -123,7 +123,8 @@ void BM_RelayReportLatency(benchmark::State &state) {
         state.SkipWithError(rig.error.c_str());
         return;
     }
-    const inksim::Report one{0xFF, 0, 0, 0, 0, 0, 1, 0};
+    inksim::Report one;
+    hid_input_pack(&kFrameNoSpot, 1, one.data());
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
         rig.sim->inject_report(one);

@@ -12,17 +12,15 @@
 
 #include "cmd_client.h"
 #include "fuzz_util.h"
-#include "tray_shared.h"
+#include "tray_state.h"
 
-// The state the tray program's main module owns.
-std::atomic<unsigned char> ui_cmd{0};
-std::atomic<unsigned char> send_gui_data_flag{0};
-std::atomic<unsigned char> calib_normal_adv{0};
-std::atomic<std::uint64_t> calibrate_dot{0};
-std::atomic<int> kvx_normal_dot_x{0}, kvx_normal_dot_y{0}, kvx_adv_dot_x{0}, kvx_adv_dot_y{0},
-    kvx_sidespace{0};
-std::atomic<pid_t> vxdcore_pid{0}, inkrelay_pid{0};
-std::atomic<int> screen_width{1024}, screen_height{768};
+// The screen size the command reader answers with, as the tray program's
+// main thread would have read it.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    screen_width.store(1024);
+    screen_height.store(768);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 16384)
@@ -39,8 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     shutdown(ch[1], SHUT_WR);
     // Pending user requests are part of the state the stream meets.
-    send_gui_data_flag.store(size > 0 ? data[0] & 0x30 : 0);
-    calib_normal_adv.store(size > 1 ? data[1] & 1 : 0);
+    static constexpr GuiEvt kEvents[] = {GUI_EVT_NONE, GUI_EVT_CALIB_START, GUI_EVT_CALIB_CANCEL,
+                                         GUI_EVT_RESOLUTION};
+    send_gui_data_flag.store(size > 0 ? kEvents[(data[0] >> 4) & 3] : GUI_EVT_NONE);
+    calib_normal_adv.store(size > 1 && (data[1] & 1) ? GUI_CALIB_ADVANCED : GUI_CALIB_NORMAL);
     // The daemon reads every answer; so does this end.
     std::thread reader(fuzz::drain, ch[1]);
     fmouse_guicmd_serve(ch[0]);

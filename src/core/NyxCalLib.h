@@ -16,6 +16,8 @@
 #ifndef NYXCALLIB_H
 #define NYXCALLIB_H
 
+#include "device_protocol.h"
+
 /* Masks the camera unit applies to every spot record (XOR of the u and v words)
  * and the offset whose cube masks each word of the background block. */
 #define SPOT_MASK_U 0x5A3C
@@ -30,10 +32,10 @@
 #define NYX_REF_VALUES 49   /* reference values of a 7 x 7 grid */
 #define NYX_TABLE_PITCH 800 /* entries per row of the camera-to-screen table */
 #define NYX_TABLE_ROWS 800
-#define NYX_EU_SIZE 256  /* calibration record */
-#define NYX_BD0_SIZE 646 /* background block */
+#define NYX_EU_SIZE INK_DEV_CAL_SIZE  /* calibration record */
+#define NYX_BD0_SIZE INK_DEV_BD0_SIZE /* background block */
 #define NYX_BD0_ROWS 320
-#define NYX_SPOT_SIZE 10 /* spot record after its 0xFE marker */
+#define NYX_SPOT_SIZE INK_DEV_SPOT_RECORD_SIZE /* spot record after its frame marker */
 
 #ifdef __cplusplus
 extern "C" {

@@ -8,34 +8,7 @@
 
 #include <cstdint>
 
-// Command bytes.
-enum DevCmd : unsigned char {
-    DEV_CMD_RUN = 'r',
-    DEV_CMD_HOLD = 'p',
-    DEV_CMD_CAM_REG = 'c',
-    DEV_CMD_HW_TYPE = 'T',
-    DEV_CMD_READ_E4 = 'e',
-    DEV_CMD_READ_CAL = 'd',
-    DEV_CMD_WRITE_CAL = 'v',
-    DEV_CMD_SAVE_BD0 = 'g',
-    DEV_CMD_FILL = 'o',
-    DEV_CMD_BACKGROUND = 'B',
-};
-
-// Frame stream markers of a running unit.
-inline constexpr unsigned char kFrameNoSpot = 0xFF;
-inline constexpr unsigned char kFrameSpot = 0xFE;
-inline constexpr int kSpotRecordSize = 10;
-
-// Acknowledgements.
-inline constexpr unsigned char kCalAccepted = '3';
-inline constexpr unsigned char kBd0Ready = 0xBB;
-inline constexpr unsigned char kBd0Stored = 0x11;
-
-inline constexpr int kFillSize = 600;
-inline constexpr int kE4Size = 64;
-inline constexpr int kCalSize = 256;
-inline constexpr int kCalSumSeed = 99;  // the code of 'c'
+#include "device_protocol.h"
 
 // Corrections from the unit's parameter block, added to the gain, row-start
 // and column-start registers.

@@ -6,32 +6,7 @@
 // first. There are no time-outs: the daemon waits for every answer.
 #pragma once
 
-// Command bytes, daemon to tray program.
-enum GuiCmd : unsigned char {
-    GUI_CMD_CLEAR = 0x00,
-    GUI_CMD_CALIB_MODE = 0x11,
-    GUI_CMD_CALIB_DOT = 0x22,
-    GUI_CMD_WAIT_DIALOG = 0x33,
-    GUI_CMD_WAIT_CLOSE = 0x44,
-    GUI_CMD_SHOW_CONNECTED = 0x55,
-    GUI_CMD_DISCONNECTED = 0x66,
-    GUI_CMD_CONNECTING = 0x77,
-    GUI_CMD_CONNECTED = 0x88,
-    GUI_CMD_CALIB_END = 0x99,
-    GUI_CMD_DOTS_DONE = 0xAA,
-    GUI_CMD_SCREEN_X = 0xF0,
-    GUI_CMD_SCREEN_Y = 0xF1,
-    GUI_CMD_SET_PARAMS = 0xF2,
-    GUI_CMD_POLL = 0xF3,
-};
-
-// Events, the answer to GUI_CMD_POLL.
-enum GuiEvt : unsigned char {
-    GUI_EVT_NONE = 0x00,
-    GUI_EVT_CALIB_START = 0x10,
-    GUI_EVT_CALIB_CANCEL = 0x20,
-    GUI_EVT_RESOLUTION = 0x30,
-};
+#include "command_channel.h"
 
 extern int alg2guisock_server_fd;
 extern int alg2guisock_client_fd;

@@ -60,22 +60,21 @@ int open_fifo(const char *path) {
 }
 
 void Consumer::feed(const std::uint8_t *data, std::size_t n) {
-    assembler_.feed(data, n, [this](const RecordBytes &b) { on_record(b); });
+    reader_.feed(
+        data, n, [this](const std::uint8_t *bytes, const Record &r) { on_record(bytes, r); },
+        [this](std::uint8_t skipped) {
+            ++bad_bytes_;
+            fmouse_errf("pointer pipe out of step at byte %02x\n", skipped);
+        });
 }
 
-void Consumer::on_record(const RecordBytes &b) {
-    Record r;
-    if (decode_record(b, &r) != 0) {
-        // Out of step: drop one byte and look for a record at the next one.
-        ++bad_bytes_;
-        fmouse_errf("pointer pipe out of step at byte %02x\n", b[0]);
-        RecordBytes rest = b;
-        assembler_.feed(rest.data() + 1, 3, [this](const RecordBytes &x) { on_record(x); });
-        return;
-    }
+void Consumer::on_record(const std::uint8_t *bytes, const Record &r) {
     ++records_;
-    if (observer_)
+    if (observer_) {
+        RecordBytes b;
+        std::copy(bytes, bytes + b.size(), b.begin());
         observer_(b);
+    }
     std::array<Action, kMaxActions> acts;
     std::size_t n = translator_.translate(r, &acts);
     place_in_area(acts.data(), n, area_);

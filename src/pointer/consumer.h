@@ -49,10 +49,10 @@ class Consumer {
     const PointerTranslator &state() const { return translator_; }
 
   private:
-    void on_record(const RecordBytes &b);
+    void on_record(const std::uint8_t *bytes, const Record &r);
     Backend &backend_;
     std::function<void(const RecordBytes &)> observer_;
-    RecordAssembler assembler_;
+    PointerRecordReader reader_;
     PointerTranslator translator_;
     ink::monitors::Rect area_;
     long records_ = 0;

@@ -2,16 +2,6 @@
 
 namespace ink::pointer {
 
-int decode_record(const RecordBytes &b, Record *out) {
-    if ((b[0] & 0xF0) != 0xF0 || (b[0] & 0x0A) != 0)
-        return -1;
-    out->left = (b[0] & 0x04) != 0;
-    out->right = (b[0] & 0x01) != 0;
-    out->x = ((b[1] >> 4) << 8) | b[2];
-    out->y = ((b[1] & 0x0F) << 8) | b[3];
-    return 0;
-}
-
 std::size_t PointerTranslator::translate(const Record &r, std::array<Action, kMaxActions> *out) {
     std::size_t n = 0;
     bool closing = !r.has_position() && !r.left && !r.right;

@@ -35,7 +35,6 @@ char debug_str[1000];
 constexpr long kInputTimeoutUs = 5001000;  // 5 s and 1 ms per report
 constexpr long kConnectRetryUs = 50000;
 constexpr long kWriteFinishUs = 15000;
-constexpr unsigned kVendorUsage = 0xFF000001;  // usage page 0xFF00, usage 1
 
 // The socket path, filled once before first use.
 struct PathInit {
@@ -126,7 +125,7 @@ int fmouse_hid_wait_for_input(int fd) {
 }
 
 int fmouse_hid_read_package(int fd, unsigned char *) {
-    unsigned char buf_valid[7];
+    unsigned char buf_valid[kHidPayloadMax];
     hiddev_event ev;
     for (;;) {
         if (exit_flag.load() == 1) {
@@ -146,19 +145,18 @@ int fmouse_hid_read_package(int fd, unsigned char *) {
             exit_flag.store(1);
             return -2;
         }
-        // Events 1 to 6 carry the payload; after the loop the seventh is in hand.
+        // The payload values come first; after the loop the count is in hand.
+        static_assert(kHidCountIndex == kHidPayloadMax && kHidReportValues == kHidCountIndex + 2,
+                      "an input report is the payload, the count and one unused value");
         for (int i = 0; i < kHidPayloadMax; ++i) {
-            buf_valid[i] = static_cast<unsigned char>(ev.value & 0xFF);
+            buf_valid[i] = hid_value_byte(ev.value);
             if (!read_event(fd, &ev, nullptr)) {
                 fmouse_msg("fmouse hid read data error\n");
                 exit_flag.store(1);
                 return -2;
             }
         }
-        // A count above six cannot be honoured: only six payload values exist.
-        int count = ev.value & 0xFF;
-        if (count > kHidPayloadMax)
-            count = kHidPayloadMax;
+        int count = hid_input_count(ev.value);
         if (count != 0) {
             int r = fmouse_write_in(buf_valid, count);
             if (hid_record_fd >= 0 && r > 0)
@@ -170,7 +168,7 @@ int fmouse_hid_read_package(int fd, unsigned char *) {
                 fmouse_msg("fmouse write in overflow\n");
             }
         }
-        // The eighth value is read and dropped, so the next pass starts at a
+        // The last value is read and dropped, so the next pass starts at a
         // report boundary whatever happened to the socket write.
         if (!read_event(fd, &ev, nullptr)) {
             fmouse_msg("fmouse hid read data error\n");
@@ -195,19 +193,17 @@ void fmouse_hid_build_report(hiddev_usage_ref_multi *uref_multi, const unsigned 
     uref_multi->uref.report_id = 0;
     uref_multi->uref.field_index = 0;
     uref_multi->uref.usage_index = 0;
-    uref_multi->uref.usage_code = kVendorUsage;
+    uref_multi->uref.usage_code = kHidVendorUsage;
     uref_multi->uref.value = 0;
-    // Always all eight values of the field, whatever the chunk's length.
+    // Always all the values of the field, whatever the chunk's length.
     uref_multi->num_values = kHidReportValues;
-    uref_multi->values[0] = nbytes;
-    for (int i = 0; i < nbytes; ++i)
-        uref_multi->values[1 + i] = buf[i];
+    hid_output_pack(buf, nbytes, uref_multi->values);
 }
 
 int fmouse_hid_write_package(int fd, unsigned char *buf, int nbytes) {
     if (nbytes == 0)
         return 0;
-    if (nbytes < 0 || nbytes > kHidReportValues - 1) {
+    if (nbytes < 0 || nbytes > kHidOutputMax) {
         fmouse_err("HID Write Data Too Large!\n");
         return -1;
     }

@@ -1,16 +1,17 @@
 // hidcore: the HID relay between the camera unit's hiddev node and the daemon.
 //
-// The reader thread unpacks every input report (eight usage values: payload
-// bytes 0 to 5, the count, one unused value) into its valid payload bytes and
-// writes them to the relay socket; the writer thread packs the daemon's bytes,
-// one or two at a time, into output reports and paces them 15 ms apart. The
-// relay ends when its reader ends. Results: 0 success, -1 failure, unless a
-// function says otherwise.
+// The reader thread unpacks every input report (hid_report.h) into its valid
+// payload bytes and writes them to the relay socket; the writer thread packs
+// the daemon's bytes, one or two at a time, into output reports and paces them
+// 15 ms apart. The relay ends when its reader ends. Results: 0 success, -1
+// failure, unless a function says otherwise.
 #pragma once
 
 #include <linux/hiddev.h>
 
 #include <atomic>
+
+#include "hid_report.h"
 
 struct fmouse_hid_rw_arg {
     int hid_dev_fd;
@@ -24,11 +25,6 @@ extern fmouse_hid_rw_arg *rw_parg;
 extern std::atomic<int> exit_flag;
 // Descriptor of the session recording, -1 when none (see session_record.h).
 extern int hid_record_fd;
-
-// Number of usage values in one report, in each direction, and the payload
-// room of an input report.
-inline constexpr int kHidReportValues = 8;
-inline constexpr int kHidPayloadMax = 6;
 
 // Opens the device node read-write into rw_parg->hid_dev_fd.
 int fmouse_hid_init(void);

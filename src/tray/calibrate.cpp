@@ -6,7 +6,7 @@
 #include "ink_time.h"
 #include "screen_area.h"
 #include "tray_images.h"
-#include "tray_shared.h"
+#include "tray_state.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ gboolean key_value(GtkWidget *, GdkEventKey *event, gpointer) {
                 static_cast<int>(event->keyval));
     if (event->keyval == GDK_Escape) {
         fmouse_msgf("press ESC(%d)\n", GDK_Escape);
-        raise_request(GuiEvt::CalibCancel);
+        raise_request(GUI_EVT_CALIB_CANCEL);
     }
     return FALSE;
 }
@@ -88,21 +88,21 @@ gboolean key_value(GtkWidget *, GdkEventKey *event, gpointer) {
 // the daemon ends the calibration.
 gboolean close_calibrate_window(GtkWidget *, GdkEvent *, gpointer) {
     fmouse_msg("Press Alt+F4\n");
-    raise_request(GuiEvt::CalibCancel);
+    raise_request(GUI_EVT_CALIB_CANCEL);
     return TRUE;
 }
 
 gboolean calibrate_ok(GtkWidget *, gpointer) {
     if (start_window != nullptr)
         gtk_grab_remove(start_window);
-    raise_request(GuiEvt::CalibStart);
+    raise_request(GUI_EVT_CALIB_START);
     return FALSE;
 }
 
 gboolean calibrate_cancel(GtkWidget *, gpointer) {
     if (start_window != nullptr)
         gtk_grab_remove(start_window);
-    send_gui_data_flag.store(static_cast<unsigned char>(GuiEvt::None));
+    send_gui_data_flag.store(GUI_EVT_NONE);
     calibrate_start_dial_close();
     calibrate_end();
     return TRUE;

@@ -13,7 +13,7 @@
 #include "ink_paths.h"
 #include "ink_time.h"
 #include "tmp_names.h"
-#include "tray_shared.h"
+#include "tray_state.h"
 
 namespace {
 
@@ -27,10 +27,10 @@ bool read_byte(unsigned char &b) {
     return fmouse_read_cmd(&b, 1) == 1;
 }
 
-// Reads a 32-bit value sent least significant byte first, one byte per read.
+// Reads an integer sent least significant byte first, one byte per read.
 bool read_int32(int &value) {
     std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kGuiIntSize; ++i) {
         unsigned char b = 0;
         if (!read_byte(b))
             return false;
@@ -44,10 +44,10 @@ void write_byte(unsigned char b) {
     fmouse_write_cmd(&b, 1);
 }
 
-// Sends a 32-bit value least significant byte first, one write per byte.
+// Sends an integer least significant byte first, one write per byte.
 void write_int32(int value, bool log_bytes) {
     std::uint32_t v = static_cast<std::uint32_t>(value);
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kGuiIntSize; ++i) {
         unsigned char b = static_cast<unsigned char>(v >> (8 * i));
         if (log_bytes)
             fmouse_msgf("0x%.2x\n", b);
@@ -57,7 +57,7 @@ void write_int32(int value, bool log_bytes) {
 
 void reply_ok() {
     fmouse_msg("read ui cmd\n");
-    write_byte(0);
+    write_byte(kGuiStatusOk);
 }
 
 void post(GuiCmd c) {
@@ -87,15 +87,15 @@ bool read_pid(const char *announce, const char *fmt, std::atomic<pid_t> &dst) {
 // Handles one command byte; false when the channel ended in the middle.
 bool handle(unsigned char cmd) {
     switch (static_cast<GuiCmd>(cmd)) {
-        case GuiCmd::Clear:
-            post(GuiCmd::Clear);
+        case GUI_CMD_CLEAR:
+            post(GUI_CMD_CLEAR);
             return true;
-        case GuiCmd::CalibMode:
-            post(GuiCmd::CalibMode);
+        case GUI_CMD_CALIB_MODE:
+            post(GUI_CMD_CALIB_MODE);
             write_byte(calib_normal_adv.load());
             reply_ok();
             return true;
-        case GuiCmd::CalibDot: {
+        case GUI_CMD_CALIB_DOT: {
             int x = 0, y = 0;
             fmouse_msg("calibrate notify dot x\n");
             if (!read_int32(x))
@@ -109,41 +109,41 @@ bool handle(unsigned char cmd) {
             reply_ok();
             // Coordinates first, action second: the dispatcher never sees the
             // action without them.
-            post(GuiCmd::CalibDot);
+            post(GUI_CMD_CALIB_DOT);
             return true;
         }
-        case GuiCmd::WaitDialog:
-            post(GuiCmd::WaitDialog);
+        case GUI_CMD_WAIT_DIALOG:
+            post(GUI_CMD_WAIT_DIALOG);
             fmouse_msg("wait dlg\n");
             reply_ok();
             return true;
-        case GuiCmd::WaitClose:
-            post(GuiCmd::WaitClose);
+        case GUI_CMD_WAIT_CLOSE:
+            post(GUI_CMD_WAIT_CLOSE);
             fmouse_msg("wait dlg des\n");
             reply_ok();
             return true;
-        case GuiCmd::ShowConnected:
-        case GuiCmd::Disconnected:
-        case GuiCmd::Connected:
-        case GuiCmd::CalibEnd:
-        case GuiCmd::DotsDone:
+        case GUI_CMD_SHOW_CONNECTED:
+        case GUI_CMD_DISCONNECTED:
+        case GUI_CMD_CONNECTED:
+        case GUI_CMD_CALIB_END:
+        case GUI_CMD_DOTS_DONE:
             ui_cmd.store(cmd);
             reply_ok();
             return true;
-        case GuiCmd::Connecting:
-            post(GuiCmd::Connecting);
+        case GUI_CMD_CONNECTING:
+            post(GUI_CMD_CONNECTING);
             fmouse_msg("wait dlg and tray\n");
             reply_ok();
             return true;
-        case GuiCmd::ScreenX:
+        case GUI_CMD_SCREEN_X:
             write_int32(fmouse_get_sys_metrics_x(), true);
             reply_ok();
             return true;
-        case GuiCmd::ScreenY:
+        case GUI_CMD_SCREEN_Y:
             write_int32(fmouse_get_sys_metrics_y(), true);
             reply_ok();
             return true;
-        case GuiCmd::SetParams:
+        case GUI_CMD_SET_PARAMS:
             if (!read_param("read kvx normal dot x\n", "kvx_normal_dot_x: %d\n",
                             kvx_normal_dot_x) ||
                 !read_param("read kvx normal dot y\n", "kvx_normal_dot_y: %d\n",
@@ -156,7 +156,7 @@ bool handle(unsigned char cmd) {
                 return false;
             reply_ok();
             return true;
-        case GuiCmd::Poll: {
+        case GUI_CMD_POLL: {
             // Read and clear in one step: a request raised meanwhile is kept.
             unsigned char evt = send_gui_data_flag.exchange(0);
             if (evt != 0)

@@ -5,7 +5,7 @@
 #include "indicator.h"
 #include "screen_area.h"
 #include "tray_images.h"
-#include "tray_shared.h"
+#include "tray_state.h"
 
 namespace {
 

@@ -27,26 +27,10 @@
 #include "notice.h"
 #include "screen_area.h"
 #include "tray_images.h"
-#include "tray_shared.h"
-
-std::atomic<unsigned char> ui_cmd{0};
-std::atomic<unsigned char> send_gui_data_flag{0};
-std::atomic<unsigned char> calib_normal_adv{0};
-std::atomic<std::uint64_t> calibrate_dot{0};
-std::atomic<int> kvx_normal_dot_x{0}, kvx_normal_dot_y{0}, kvx_adv_dot_x{0}, kvx_adv_dot_y{0},
-    kvx_sidespace{0};
-std::atomic<pid_t> vxdcore_pid{0}, inkrelay_pid{0};
-std::atomic<int> screen_width{0}, screen_height{0};
-ink::monitors::Rect resolution;
-int about_dlg_show_flag = 0, wait_dlg_show_flag = 0, calibrate_dlg_show_flag = 0;
-guint id0 = 0;
-GtkStatusIcon *tray_icon = nullptr;
-GtkWidget *menu = nullptr, *menuItem1 = nullptr, *menuItem2 = nullptr, *menuItem3 = nullptr,
-          *menuItem4 = nullptr;
+#include "tray_state.h"
 
 namespace {
 
-constexpr const char *kTextDomain = "inkd";
 constexpr const char *kDebugOption = "--vxd-debug";
 constexpr long kDispatchMs = 200;
 constexpr long kMenuPauseMs = 1000;   // after a calibrate menu item
@@ -174,7 +158,7 @@ void watch_resolution(const ink::monitors::Rect &r) {
         return;
     fmouse_msg("resolution has changed\n");
     resolution = r;
-    raise_request(GuiEvt::Resolution);
+    raise_request(GUI_EVT_RESOLUTION);
 }
 
 // The last target is done: let the user see it, then close the window and
@@ -203,43 +187,43 @@ gboolean check(gpointer) {
     if (action != 0)
         fmouse_msgf("dispatch %s\n", gui_cmd_name(action));
     switch (static_cast<GuiCmd>(action)) {
-        case GuiCmd::Clear:
+        case GUI_CMD_CLEAR:
             watch_resolution(area);
             break;
-        case GuiCmd::CalibDot: {
+        case GUI_CMD_CALIB_DOT: {
             std::uint64_t d = calibrate_dot.load();
             calibrate_notify2(dot_x(d), dot_y(d));
             break;
         }
-        case GuiCmd::WaitDialog:
+        case GUI_CMD_WAIT_DIALOG:
             con_dial();
             break;
-        case GuiCmd::WaitClose:
+        case GUI_CMD_WAIT_CLOSE:
             con_dial_close();
             break;
-        case GuiCmd::ShowConnected:
+        case GUI_CMD_SHOW_CONNECTED:
             connected();
             break;
-        case GuiCmd::Disconnected:
+        case GUI_CMD_DISCONNECTED:
             calibrate_start_dial_close();
             calibrate_end();
             uconnected();
             break;
-        case GuiCmd::Connecting:
+        case GUI_CMD_CONNECTING:
             con_dial();
             uconnected();
             break;
-        case GuiCmd::Connected:
+        case GUI_CMD_CONNECTED:
             con_dial_close();
             connected();
             break;
-        case GuiCmd::CalibEnd:
+        case GUI_CMD_CALIB_END:
             calibrate_end();
             break;
-        case GuiCmd::DotsDone:
+        case GUI_CMD_DOTS_DONE:
             dots_done();
             break;
-        default:  // 0x11 and anything else: nothing to show
+        default:  // GUI_CMD_CALIB_MODE and anything else: nothing to show
             break;
     }
     // inkctl is served once the first tick has given the menu its look.
@@ -289,13 +273,13 @@ gboolean tray_icon_check_embedded(gpointer) {
 void menuItem1_on_click(GtkMenuItem *, gpointer) {
     calibrate();
     ink::time::sleep_ms(kMenuPauseMs);
-    calib_normal_adv.store(0);
+    calib_normal_adv.store(GUI_CALIB_NORMAL);
 }
 
 void menuItem2_on_click(GtkMenuItem *, gpointer) {
     calibrate();
     ink::time::sleep_ms(kMenuPauseMs);
-    calib_normal_adv.store(1);
+    calib_normal_adv.store(GUI_CALIB_ADVANCED);
 }
 
 void menuItem4_on_click(GtkMenuItem *, gpointer) {
@@ -394,52 +378,6 @@ std::string control_menu_request(MenuRequest r) {
     return "refused unknown request";
 }
 
-const char *tr(const char *msgid) {
-    return dcgettext(kTextDomain, msgid, LC_MESSAGES);
-}
-
-const char *gui_cmd_name(unsigned char cmd) {
-    switch (static_cast<GuiCmd>(cmd)) {
-        case GuiCmd::Clear:
-            return "clear";
-        case GuiCmd::CalibMode:
-            return "calibration mode";
-        case GuiCmd::CalibDot:
-            return "calibration target";
-        case GuiCmd::WaitDialog:
-            return "wait dialog";
-        case GuiCmd::WaitClose:
-            return "wait dialog closed";
-        case GuiCmd::ShowConnected:
-            return "show connected";
-        case GuiCmd::Disconnected:
-            return "disconnected";
-        case GuiCmd::Connecting:
-            return "connecting";
-        case GuiCmd::Connected:
-            return "connected";
-        case GuiCmd::CalibEnd:
-            return "calibration end";
-        case GuiCmd::DotsDone:
-            return "targets done";
-        case GuiCmd::ScreenX:
-            return "screen width";
-        case GuiCmd::ScreenY:
-            return "screen height";
-        case GuiCmd::SetParams:
-            return "parameters";
-        case GuiCmd::Poll:
-            return "poll";
-    }
-    return "unknown";
-}
-
-GdkPixbuf *pixbuf_from_inline(const unsigned char *record) {
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    return gdk_pixbuf_new_from_inline(-1, record, FALSE, nullptr);
-    G_GNUC_END_IGNORE_DEPRECATIONS
-}
-
 int main(int argc, char **argv) {
     std::setlocale(LC_ALL, "");
     bindtextdomain(kTextDomain, ink::path::kLocaleDir);
@@ -458,7 +396,7 @@ int main(int argc, char **argv) {
         return -1;
     }
 
-    ui_cmd.store(static_cast<unsigned char>(GuiCmd::Disconnected));
+    ui_cmd.store(GUI_CMD_DISCONNECTED);
 
     menu = gtk_menu_new();
     menuItem1 = menu_item(N_("Calibrate (Normal)"), icon2, image1, menuItem1_on_click);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 
 #include "NyxCalLib.h"
@@ -7,32 +8,27 @@ namespace inksim {
 
 namespace {
 
-constexpr uint8_t kFrameNoSpot = 0xFF;
-constexpr uint8_t kFrameSpot = 0xFE;
-constexpr uint8_t kCalAck = '3';
-constexpr uint8_t kCalNak = 'E';
-constexpr uint8_t kBdReady = 0xBB;
-constexpr uint8_t kBdBusy = 0xBA;
-constexpr uint8_t kBdStored = 0x11;
-constexpr uint8_t kBdRejected = 0x22;
-constexpr uint8_t kFill = 'o';
+constexpr uint8_t kFill = DEV_CMD_FILL;
 // Where stray light shows up on the sensor.
 constexpr double kStrayU = 980, kStrayV = 40;
 
 }  // namespace
 
-void seal_record(uint8_t *record) {
+namespace {
+uint8_t record_checksum(const uint8_t *record) {
     unsigned sum = 0;
-    for (size_t i = 0; i < 255; ++i)
+    for (int i = 0; i < kCalSize - 1; ++i)
         sum += record[i];
-    record[255] = static_cast<uint8_t>((sum + 'c') & 0xFF);
+    return static_cast<uint8_t>((sum + kCalSumSeed) & 0xFF);
+}
+}  // namespace
+
+void seal_record(uint8_t *record) {
+    record[kCalSize - 1] = record_checksum(record);
 }
 
 bool record_sealed(const uint8_t *record) {
-    unsigned sum = 0;
-    for (size_t i = 0; i < 255; ++i)
-        sum += record[i];
-    return record[255] == static_cast<uint8_t>((sum + 'c') & 0xFF);
+    return record[kCalSize - 1] == record_checksum(record);
 }
 
 bool bd0_block_valid(const uint8_t *b, size_t n) {
@@ -61,7 +57,7 @@ bool bd0_block_valid(const uint8_t *b, size_t n) {
         return false;
     if (lo[312] != ((sl + 105 + lo[311]) & 0xFF) || hi[312] != ((sh + 19 + hi[311]) & 0xFF))
         return false;
-    for (size_t i = 640; i < 646; ++i)
+    for (size_t i = 640; i < Firmware::kBd0Size; ++i)
         if (b[i] != kFill)
             return false;
     return true;
@@ -144,17 +140,17 @@ void Firmware::command(uint8_t c, long long t_us) {
     rxbuf_.clear();
     fill_run_ = 0;
     switch (c) {
-        case 'r':
+        case DEV_CMD_RUN:
             running_ = true;
             break;
-        case 'p':
+        case DEV_CMD_HOLD:
             running_ = false;
             break;
-        case 'c':
+        case DEV_CMD_CAM_REG:
             rx_ = Rx::RegWrite;
-            need_ = 3;
+            need_ = kRegWriteSize;
             break;
-        case 'T': {
+        case DEV_CMD_HW_TYPE: {
             uint8_t t = static_cast<uint8_t>(cfg_.hw_type), v = static_cast<uint8_t>(cfg_.hw_ver);
             uint8_t vc = static_cast<uint8_t>(255 - v);
             if (type_fail_) {
@@ -164,27 +160,30 @@ void Firmware::command(uint8_t c, long long t_us) {
             reply({t, v, static_cast<uint8_t>(255 - t), vc}, t_us);
             break;
         }
-        case 'e':
+        case DEV_CMD_READ_E4:
             reply(cfg_.params.data(), cfg_.params.size(), t_us);
             break;
-        case 'd':
+        case DEV_CMD_READ_CAL:
             reply(record_.data(), record_.size(), t_us);
             break;
-        case 'v':
+        case DEV_CMD_WRITE_CAL:
             rx_ = Rx::CalRecord;
             need_ = kRecordSize;
             break;
-        case 'g':
+        case DEV_CMD_SAVE_BD0: {
             if (refuse_ & kRefuseBdStart) {
                 refuse_ &= ~kRefuseBdStart;
-                reply({kBdBusy, 0x00, 0x00}, t_us);
+                const uint8_t busy[kBd0ReplySize] = {kBd0Busy};
+                reply(busy, sizeof busy, t_us);
                 break;
             }
-            reply({kBdReady, 0x00, 0x00}, t_us);
+            const uint8_t ready[kBd0ReplySize] = {kBd0Ready};
+            reply(ready, sizeof ready, t_us);
             rx_ = Rx::Bd0Block;
             need_ = kBd0Size;
             break;
-        case 'B':
+        }
+        case DEV_CMD_BACKGROUND:
             // Background acquisition: what the camera sees now becomes the
             // background, so stray light no longer shows as a spot.
             if (running_) {
@@ -209,14 +208,15 @@ void Firmware::payload_done(long long t_us) {
         refuse_ &= ~kRefuseCal;
         if (ok)
             std::copy(rxbuf_.begin(), rxbuf_.end(), record_.begin());
-        reply({ok ? kCalAck : kCalNak}, t_us);
+        reply({ok ? kCalAccepted : kCalRefused}, t_us);
     } else if (done == Rx::Bd0Block) {
         bool ok = bd0_block_valid(rxbuf_.data(), rxbuf_.size()) && !(refuse_ & kRefuseBdEnd);
         refuse_ &= ~kRefuseBdEnd;
         if (ok)
             bd0_ = rxbuf_;
-        uint8_t a = ok ? kBdStored : kBdRejected;
-        reply({a, a, a, a}, t_us);
+        uint8_t acks[kBd0AckSize];
+        std::fill(acks, acks + kBd0AckSize, ok ? kBd0Stored : kBd0Rejected);
+        reply(acks, sizeof acks, t_us);
     }
     rxbuf_.clear();
 }
@@ -243,20 +243,20 @@ void Firmware::frame(const PenSample &pen, long long t_us) {
     vw ^= SPOT_MASK_V;
     // Second word pair: spot area and brightness; the state byte says which
     // kind of spot this is (1: pen).
-    const uint8_t rec[11] = {kFrameSpot,
-                             static_cast<uint8_t>(uw >> 8),
-                             static_cast<uint8_t>(uw),
-                             static_cast<uint8_t>(vw >> 8),
-                             static_cast<uint8_t>(vw),
-                             0x00,
-                             0x0C,
-                             0x00,
-                             0xC8,
-                             0x01,
-                             0x00};
+    const uint8_t rec[1 + kSpotRecordSize] = {kFrameSpot,
+                                              static_cast<uint8_t>(uw >> 8),
+                                              static_cast<uint8_t>(uw),
+                                              static_cast<uint8_t>(vw >> 8),
+                                              static_cast<uint8_t>(vw),
+                                              0x00,
+                                              0x0C,
+                                              0x00,
+                                              0xC8,
+                                              0x01,
+                                              0x00};
     queue_bytes(rec, sizeof rec, t_us);
     FrameRecord fr{t_us, true, {}};
-    std::copy(rec + 1, rec + 11, fr.record.begin());
+    std::copy(rec + 1, rec + sizeof rec, fr.record.begin());
     if (frames_sent_.size() < kFrameLogMax)
         frames_sent_.push_back(fr);
 }
@@ -269,7 +269,7 @@ void Firmware::take_due(long long t_us, std::vector<uint8_t> *out) {
     }
 }
 
-std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg) {
+std::array<uint8_t, kCalSize> fitted_record(const UnitConfig &cfg) {
     // The reference points stand where the daemon's model expects them: the
     // nominal 1024 x 768 grid with its margins, seen through the camera.
     const int nx = cfg.ref_nx, ny = cfg.ref_ny, ss = cfg.side_space;
@@ -284,7 +284,7 @@ std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg) {
                     &ul[r * nx + c], &vl[r * nx + c]);
         }
     }
-    std::array<uint8_t, 256> rec;
+    std::array<uint8_t, kCalSize> rec;
     CalcEU(nx, ny, static_cast<unsigned char>(ss), ul, vl, rec.data());
     seal_record(rec.data());
     return rec;

@@ -22,11 +22,12 @@ struct CommandRecord {
     std::vector<uint8_t> payload;
 };
 
-// One frame the unit streamed: the marker 0xFF, or 0xFE and its spot record.
+// One frame the unit streamed: the marker kFrameNoSpot, or kFrameSpot and its
+// spot record.
 struct FrameRecord {
     long long t_us;
     bool spot;
-    std::array<uint8_t, 10> record;
+    std::array<uint8_t, kSpotRecordSize> record;
 };
 
 struct PenSample {
@@ -40,12 +41,12 @@ bool bd0_block_valid(const uint8_t *block, size_t n);
 void seal_record(uint8_t *record);
 bool record_sealed(const uint8_t *record);
 // A calibration record that fits the camera model, for a preloaded unit.
-std::array<uint8_t, 256> fitted_record(const UnitConfig &cfg);
+std::array<uint8_t, kCalSize> fitted_record(const UnitConfig &cfg);
 
 class Firmware {
   public:
-    static constexpr size_t kRecordSize = 256;
-    static constexpr size_t kBd0Size = 646;
+    static constexpr size_t kRecordSize = kCalSize;
+    static constexpr size_t kBd0Size = ::kBd0Size;
     // A run of this many 'o' bytes inside a payload abandons the payload: it is
     // how the 600-byte fill brings a unit stuck in a transfer back into step.
     // A calibration record's filler is 'o' too (up to 216 bytes in a row for a

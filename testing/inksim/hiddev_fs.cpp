@@ -34,7 +34,6 @@ namespace {
 
 constexpr fuse_ino_t kNodeIno = 2;
 constexpr size_t kQueueEvents = 2048;  // the driver's per-open ring
-constexpr uint32_t kInputUsage = 0xFF000001;
 constexpr int kLoopThreads = 2;
 
 struct OpenFile {
@@ -327,10 +326,10 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_in
                 break;
             hiddev_usage_ref_multi m;
             std::memcpy(&m, in_buf, sizeof m);
-            // The unit has one output report with one field of eight values.
+            // The unit has one output report with one field of kHidReportValues values.
             if (m.uref.report_type != HID_REPORT_TYPE_OUTPUT || m.uref.report_id != 0 ||
                 m.uref.field_index != 0 || m.uref.usage_index != 0 || m.num_values < 1 ||
-                m.num_values > 8)
+                m.num_values > kHidReportValues)
                 break;
             for (unsigned i = 0; i < m.num_values; ++i)
                 im->usages[i] = m.values[i];
@@ -447,11 +446,11 @@ void HiddevFs::push_report(const Report &values) {
         if (of->dead)
             continue;
         // A full queue drops the whole report, never part of one.
-        if (of->q.size() + 8 > kQueueEvents)
+        if (of->q.size() + kHidReportValues > kQueueEvents)
             continue;
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < kHidReportValues; ++i) {
             hiddev_event ev;
-            ev.hid = kInputUsage;
+            ev.hid = kHidVendorUsage;
             ev.value = values[i];
             of->q.push_back(ev);
         }

@@ -9,10 +9,12 @@
 #include <memory>
 #include <string>
 
+#include "hid_report.h"
+
 namespace inksim {
 
 // One report's eight values.
-using Report = std::array<int32_t, 8>;
+using Report = std::array<int32_t, kHidReportValues>;
 
 class HiddevFs {
   public:

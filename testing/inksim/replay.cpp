@@ -14,10 +14,7 @@ namespace inksim {
 
 namespace {
 
-constexpr uint8_t kNoSpot = 0xFF;
-constexpr uint8_t kSpot = 0xFE;
-constexpr size_t kSpotBytes = 10;
-constexpr size_t kBd0Bytes = 646;
+constexpr size_t kSpotBytes = kSpotRecordSize;
 
 enum class Reply { Type, Params, Record, Other };
 
@@ -41,27 +38,27 @@ class Reader {
                 continue;
             }
             switch (c) {
-                case 'T':
-                    expect_.push_back({4, Reply::Type});
+                case DEV_CMD_HW_TYPE:
+                    expect_.push_back({kHwTypeSize, Reply::Type});
                     break;
-                case 'e':
-                    expect_.push_back({64, Reply::Params});
+                case DEV_CMD_READ_E4:
+                    expect_.push_back({kE4Size, Reply::Params});
                     break;
-                case 'd':
-                    expect_.push_back({256, Reply::Record});
+                case DEV_CMD_READ_CAL:
+                    expect_.push_back({kCalSize, Reply::Record});
                     break;
-                case 'c':  // register, value: echoed
-                    skip_ = 3;
-                    after_ = {3, Reply::Other};
+                case DEV_CMD_CAM_REG:  // register, value: echoed
+                    skip_ = kRegWriteSize;
+                    after_ = {kRegWriteSize, Reply::Other};
                     break;
-                case 'v':  // record, then one acknowledgement
-                    skip_ = 256;
+                case DEV_CMD_WRITE_CAL:  // record, then one acknowledgement
+                    skip_ = kCalSize;
                     after_ = {1, Reply::Other};
                     break;
-                case 'g':  // ready answer, the block, then four acknowledgements
-                    expect_.push_back({3, Reply::Other});
-                    skip_ = kBd0Bytes;
-                    after_ = {4, Reply::Other};
+                case DEV_CMD_SAVE_BD0:  // ready answer, the block, then the acknowledgements
+                    expect_.push_back({kBd0ReplySize, Reply::Other});
+                    skip_ = kBd0Size;
+                    after_ = {kBd0AckSize, Reply::Other};
                     break;
                 default:  // r, p, B, fill: no reply
                     break;
@@ -86,9 +83,9 @@ class Reader {
                 }
                 continue;
             }
-            if (c == kNoSpot) {
+            if (c == kFrameNoSpot) {
                 out_->frames.push_back({t_us, false, {}});
-            } else if (c == kSpot) {
+            } else if (c == kFrameSpot) {
                 frame_ = {t_us, true, {}};
                 frame_fill_ = kSpotBytes;
             } else {
@@ -251,7 +248,7 @@ void ReplayUnit::on_frame(long long now) {
         f.record = rec_.frames[next_].record;
         ++next_;
     }
-    uint8_t bytes[1 + kSpotBytes] = {f.spot ? kSpot : kNoSpot};
+    uint8_t bytes[1 + kSpotBytes] = {f.spot ? kFrameSpot : kFrameNoSpot};
     std::copy(f.record.begin(), f.record.end(), bytes + 1);
     fw_.queue_bytes(bytes, f.spot ? sizeof bytes : 1, now);
     sent_.push_back(f);

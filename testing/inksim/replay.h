@@ -21,16 +21,16 @@ namespace inksim {
 
 struct RecordedEvent {
     size_t frame;   // frames streamed before the event
-    uint8_t event;  // the tray program's event byte (0x10, 0x20, 0x30)
+    uint8_t event;  // the tray program's event byte (GuiEvt)
 };
 
 struct SessionRecord {
     bool have_type = false;
     int hw_type = 65, hw_ver = 3;
     bool have_params = false;
-    std::array<uint8_t, 64> params{};
+    std::array<uint8_t, kE4Size> params{};
     bool have_record = false;
-    std::array<uint8_t, 256> record{};
+    std::array<uint8_t, kCalSize> record{};
     std::vector<FrameRecord> frames;
     std::vector<RecordedEvent> events;
     int rate = 100;       // frames per second, from the recorded frame times

@@ -87,12 +87,10 @@ void UnitHost::clock_loop() {
 void UnitHost::deliver(long long now) {
     std::vector<uint8_t> bytes;
     fw_.take_due(now, &bytes);
-    for (size_t i = 0; i < bytes.size(); i += 6) {
-        Report r{};
-        size_t n = std::min<size_t>(6, bytes.size() - i);
-        for (size_t k = 0; k < n; ++k)
-            r[k] = bytes[i + k];
-        r[6] = static_cast<int32_t>(n);
+    for (size_t i = 0; i < bytes.size(); i += kHidPayloadMax) {
+        Report r;
+        size_t n = std::min<size_t>(kHidPayloadMax, bytes.size() - i);
+        hid_input_pack(bytes.data() + i, static_cast<int>(n), r.data());
         fs_.push_report(r);
     }
 }
@@ -101,12 +99,10 @@ void UnitHost::output_report(const Report &r) {
     std::lock_guard<std::mutex> l(mu_);
     long long now = ink::time::now_us();
     on_output(now, r);
-    int n = r[0];
-    if (n < 1 || n > 7)
+    uint8_t b[kHidOutputMax];
+    int n = hid_output_unpack(r.data(), b);
+    if (n < 0)
         return;
-    uint8_t b[7];
-    for (int i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(r[1 + i]);
     fw_.receive(b, static_cast<size_t>(n), now);
     deliver(now);
 }

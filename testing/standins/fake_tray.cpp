@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "command_channel.h"
 #include "ink_paths.h"
 #include "ink_time.h"
 #include "standins/fake_tray.h"
@@ -56,7 +57,7 @@ bool read_exact(int fd, unsigned char *b, size_t n) {
 }
 
 void put_int(unsigned char *b, int v) {
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < kGuiIntSize; ++i)
         b[i] = static_cast<unsigned char>(static_cast<unsigned>(v) >> (8 * i));
 }
 
@@ -110,34 +111,34 @@ int run_fake_tray() {
         unsigned char c;
         if (!read_exact(fd, &c, 1))
             break;
-        unsigned char payload[28];
+        unsigned char payload[kGuiParamInts * kGuiIntSize];
         size_t plen = 0;
-        unsigned char reply[8];
+        unsigned char reply[kGuiIntSize + 1];
         size_t rlen = 0;
         switch (c) {
-            case 0x11:
+            case GUI_CMD_CALIB_MODE:
                 reply[0] = static_cast<unsigned char>(mode);
-                reply[1] = 0;
+                reply[1] = kGuiStatusOk;
                 rlen = 2;
                 break;
-            case 0x22:
-                plen = 8;
-                reply[0] = 0;
+            case GUI_CMD_CALIB_DOT:
+                plen = kGuiDotInts * kGuiIntSize;
+                reply[0] = kGuiStatusOk;
                 rlen = 1;
                 break;
-            case 0x33:
-            case 0x44:
-            case 0x55:
-            case 0x66:
-            case 0x77:
-            case 0x88:
-            case 0x99:
-            case 0xAA:
-                reply[0] = 0;
+            case GUI_CMD_WAIT_DIALOG:
+            case GUI_CMD_WAIT_CLOSE:
+            case GUI_CMD_SHOW_CONNECTED:
+            case GUI_CMD_DISCONNECTED:
+            case GUI_CMD_CONNECTING:
+            case GUI_CMD_CONNECTED:
+            case GUI_CMD_CALIB_END:
+            case GUI_CMD_DOTS_DONE:
+                reply[0] = kGuiStatusOk;
                 rlen = 1;
                 break;
-            case 0xF0:
-            case 0xF1: {
+            case GUI_CMD_SCREEN_X:
+            case GUI_CMD_SCREEN_Y: {
                 int w = width, h = height;
                 if (const char *sf = std::getenv(kFakeTraySizeFileEnv)) {
                     if (FILE *f = std::fopen(sf, "r")) {
@@ -148,22 +149,22 @@ int run_fake_tray() {
                         std::fclose(f);
                     }
                 }
-                put_int(reply, c == 0xF0 ? w : h);
-                reply[4] = 0;
-                rlen = 5;
+                put_int(reply, c == GUI_CMD_SCREEN_X ? w : h);
+                reply[kGuiIntSize] = kGuiStatusOk;
+                rlen = kGuiIntSize + 1;
                 break;
             }
-            case 0xF2:
-                plen = 28;
-                reply[0] = 0;
+            case GUI_CMD_SET_PARAMS:
+                plen = kGuiParamInts * kGuiIntSize;
+                reply[0] = kGuiStatusOk;
                 rlen = 1;
                 break;
-            case 0xF3:
+            case GUI_CMD_POLL:
                 reply[0] = take_event();
                 rlen = 1;
                 break;
             default:
-                break;  // 0x00 and unknown bytes get no reply
+                break;  // GUI_CMD_CLEAR and unknown bytes get no reply
         }
         if (plen && !read_exact(fd, payload, plen))
             break;

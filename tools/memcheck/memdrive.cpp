@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "command_channel.h"
 #include "ink_paths.h"
 #include "inksim/simulator.h"
 #include "standins/tray_log.h"
@@ -59,8 +60,16 @@ void say(const std::string &what) {
 // The fake tray program's log and mailbox, in the log directory.
 std::unique_ptr<inktest::FakeTrayLog> g_tray;
 
-size_t count_cmd(const char *c) {
-    return g_tray->count(c);
+// A byte as the fake tray program logs it.
+std::string hex(unsigned char b) {
+    char t[4];
+    std::snprintf(t, sizeof t, "%02x", b);
+    return t;
+}
+
+// How often the fake tray program saw the command byte c.
+size_t count_cmd(unsigned char c) {
+    return g_tray->count(hex(c));
 }
 
 // Polls cond every 20 ms; false when the time ran out or the daemon ended.
@@ -76,10 +85,10 @@ bool wait_for(const std::function<bool()> &cond, double seconds) {
     return cond();
 }
 
-size_t count_unit(inksim::Simulator &sim, char c) {
+size_t count_unit(inksim::Simulator &sim, uint8_t c) {
     size_t n = 0;
     for (const auto &r : sim.commands())
-        n += r.cmd == static_cast<uint8_t>(c);
+        n += r.cmd == c;
     return n;
 }
 
@@ -185,9 +194,9 @@ int main(int argc, char **argv) {
         return done;
     };
 
-    // Bring-up: connected (0x88) once.
-    if (step(wait_for([] { return count_cmd("88") >= 1; }, wait_s), "bring-up")) {
-        say("brought up (tray told 0x88); children: " + children());
+    // Bring-up: connected once.
+    if (step(wait_for([] { return count_cmd(GUI_CMD_CONNECTED) >= 1; }, wait_s), "bring-up")) {
+        say("brought up (tray told 0x" + hex(GUI_CMD_CONNECTED) + "); children: " + children());
         size_t n = pen_session(sim, pipe, rate);
         say("pen session: " + std::to_string(n) + " pointer records");
         ok = step(n > 0, "pointer records of the pen session") && ok;
@@ -197,22 +206,26 @@ int main(int argc, char **argv) {
     // the tray is told to draw it.
     if (ok) {
         auto user = std::make_shared<inksim::CalibUser>(inksim::CalibUserConfig{});
-        const size_t dots_before = count_cmd("22");
-        const size_t g_before = count_unit(sim, 'g');
-        const size_t asked = count_cmd("11");
-        g_tray->send_event(0x10);
-        if (step(wait_for([&] { return count_cmd("11") > asked; }, wait_s), "calibration start")) {
+        const size_t dots_before = count_cmd(GUI_CMD_CALIB_DOT);
+        const size_t g_before = count_unit(sim, DEV_CMD_SAVE_BD0);
+        const size_t asked = count_cmd(GUI_CMD_CALIB_MODE);
+        g_tray->send_event(GUI_EVT_CALIB_START);
+        if (step(wait_for([&] { return count_cmd(GUI_CMD_CALIB_MODE) > asked; }, wait_s),
+                 "calibration start")) {
             say("calibration asked for");
             sim.set_user(user);
             size_t seen = 0;
             const size_t targets = user->targets().size();
             auto watch = [&] {
-                for (const size_t dots = count_cmd("22"); seen + dots_before < dots; ++seen)
+                for (const size_t dots = count_cmd(GUI_CMD_CALIB_DOT); seen + dots_before < dots;
+                     ++seen)
                     user->target_shown(static_cast<int>(seen));
-                return count_unit(sim, 'g') >= g_before + 2 && count_cmd("88") >= 2;
+                return count_unit(sim, DEV_CMD_SAVE_BD0) >= g_before + 2 &&
+                       count_cmd(GUI_CMD_CONNECTED) >= 2;
             };
             if (step(wait_for(watch, wait_s), "calibration end")) {
-                bool stored = count_unit(sim, 'v') == 1 && count_cmd("99") == 0;
+                bool stored =
+                    count_unit(sim, DEV_CMD_WRITE_CAL) == 1 && count_cmd(GUI_CMD_CALIB_END) == 0;
                 say("calibration: " + std::to_string(seen) + " of " + std::to_string(targets) +
                     " targets touched, record " + (stored ? "stored" : "NOT stored"));
                 ok = step(stored && seen == targets, "a stored calibration") && ok;

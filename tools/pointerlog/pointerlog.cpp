@@ -1,6 +1,6 @@
 // inkpointerlog: a stand-in for the desktop's pointer consumer, for the demo.
 //
-// Reads the daemon's 4-byte pointer records from the pipe, prints what the
+// Reads the daemon's pointer records from the pipe, prints what the
 // desktop would receive (presses, releases, right clicks, moves), and at the
 // end writes a picture of the pen's path (from the scenario) against the
 // pointer's path, with the pointer's distance from the pen.
@@ -21,6 +21,7 @@
 
 #include "inksim/pen_path.h"
 #include "ink_time.h"
+#include "pointer_record.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ void on_signal(int) {
 
 struct Rec {
     long long t_us;
-    int buttons, x, y;
+    PointerRecord p;
 };
 
 using inksim::dist_to_pen;
@@ -44,13 +45,13 @@ void write_svg(const std::string &path, int w, int h, const std::vector<inksim::
     // Pointer path while the left button is down, and the clicks.
     bool open = false;
     for (const auto &r : recs) {
-        bool left = r.buttons & 0x04;
+        bool left = r.p.left;
         if (left && !open) {
             std::fprintf(f, "<polyline fill='none' stroke='#d0021b' stroke-width='2' points='");
             open = true;
         }
         if (left)
-            std::fprintf(f, "%d,%d ", r.x, r.y);
+            std::fprintf(f, "%d,%d ", r.p.x, r.p.y);
         if (!left && open) {
             std::fprintf(f, "'/>\n");
             open = false;
@@ -58,21 +59,21 @@ void write_svg(const std::string &path, int w, int h, const std::vector<inksim::
     }
     if (open)
         std::fprintf(f, "'/>\n");
-    int prev = 0xF0;
+    PointerRecord prev;
     int lastx = 0, lasty = 0;
     for (const auto &r : recs) {
-        if ((r.buttons & 0x04) && !(prev & 0x04))
-            std::fprintf(f, "<circle cx='%d' cy='%d' r='3' fill='#d0021b'/>\n", r.x, r.y);
-        if ((r.buttons & 0x01) && !(prev & 0x01))
+        if (r.p.left && !prev.left)
+            std::fprintf(f, "<circle cx='%d' cy='%d' r='3' fill='#d0021b'/>\n", r.p.x, r.p.y);
+        if (r.p.right && !prev.right)
             std::fprintf(f,
                          "<text x='%d' y='%d' font-size='16' fill='#7b1fa2' "
                          "font-family='sans-serif'>right click</text>\n",
                          lastx + 12, lasty - 12);
-        if (r.x || r.y) {
-            lastx = r.x;
-            lasty = r.y;
+        if (r.p.has_position()) {
+            lastx = r.p.x;
+            lasty = r.p.y;
         }
-        prev = r.buttons;
+        prev = r.p;
     }
     std::fprintf(f,
                  "<text x='10' y='%d' font-size='14' font-family='sans-serif' fill='#4a90d9'>"
@@ -135,56 +136,56 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
 
     std::vector<Rec> recs;
-    unsigned char pending[4];
-    size_t have = 0;
+    PointerRecordReader reader;
     long long start = ink::time::now_us();
-    int prev = 0xF0;
+    PointerRecord prev;
     long moves = 0;
+    auto on_record = [&](const std::uint8_t *, const PointerRecord &p) {
+        Rec r{ink::time::now_us(), p};
+        recs.push_back(r);
+        double t = (r.t_us - start) / 1e6;
+        if (p.left && !prev.left)
+            std::printf("%7.2f s  left press    at %4d,%4d\n", t, p.x, p.y);
+        else if (!p.left && prev.left)
+            std::printf("%7.2f s  left release  at %4d,%4d  (%ld moves while pressed)\n", t, p.x,
+                        p.y, moves);
+        else if (p.right && !prev.right)
+            std::printf("%7.2f s  RIGHT CLICK\n", t);
+        if (p.left && prev.left)
+            ++moves;
+        else if (!p.left)
+            moves = 0;
+        prev = p;
+        std::fflush(stdout);
+    };
+    auto on_skip = [](std::uint8_t b) {
+        std::printf("out of step at byte %02x\n", b);
+        std::fflush(stdout);
+    };
     while (!g_stop) {
         if (seconds > 0 && ink::time::now_us() - start > seconds * 1e6)
             break;
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0)
             continue;
-        unsigned char buf[256];
+        std::uint8_t buf[256];
         ssize_t n = read(fd, buf, sizeof buf);
-        for (ssize_t i = 0; i < n; ++i) {
-            pending[have++] = buf[i];
-            if (have < 4)
-                continue;
-            have = 0;
-            Rec r{ink::time::now_us(), pending[0], ((pending[1] >> 4) << 8) | pending[2],
-                  ((pending[1] & 0x0F) << 8) | pending[3]};
-            recs.push_back(r);
-            double t = (r.t_us - start) / 1e6;
-            if ((r.buttons & 0x04) && !(prev & 0x04))
-                std::printf("%7.2f s  left press    at %4d,%4d\n", t, r.x, r.y);
-            else if (!(r.buttons & 0x04) && (prev & 0x04))
-                std::printf("%7.2f s  left release  at %4d,%4d  (%ld moves while pressed)\n", t,
-                            r.x, r.y, moves);
-            else if ((r.buttons & 0x01) && !(prev & 0x01))
-                std::printf("%7.2f s  RIGHT CLICK\n", t);
-            if ((r.buttons & 0x04) && (prev & 0x04))
-                ++moves;
-            else if (!(r.buttons & 0x04))
-                moves = 0;
-            prev = r.buttons;
-            std::fflush(stdout);
-        }
+        if (n > 0)
+            reader.feed(buf, static_cast<size_t>(n), on_record, on_skip);
     }
     close(fd);
 
     // Summary and picture.
     long left = 0, right = 0;
-    prev = 0xF0;
+    prev = PointerRecord();
     std::vector<double> err;
     auto pen = inksim::pen_strokes(sc.steps);
     for (const auto &r : recs) {
-        left += (r.buttons & 0x04) && !(prev & 0x04);
-        right += (r.buttons & 0x01) && !(prev & 0x01);
-        if ((r.buttons & 0x04) && !pen.empty())
-            err.push_back(dist_to_pen(pen, r.x, r.y));
-        prev = r.buttons;
+        left += r.p.left && !prev.left;
+        right += r.p.right && !prev.right;
+        if (r.p.left && !pen.empty())
+            err.push_back(dist_to_pen(pen, r.p.x, r.p.y));
+        prev = r.p;
     }
     std::printf("\npointer records: %zu, left clicks: %ld, right clicks: %ld\n", recs.size(), left,
                 right);

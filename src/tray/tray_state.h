@@ -1,8 +1,10 @@
-// State shared by the tray program's two threads and its modules.
+// State shared by the tray program's two threads and its modules (defined in
+// tray_state.cpp).
 //
 // The command thread owns the socket; the GTK main thread owns every widget.
 // They meet only in the one-byte mailboxes and the values below, all atomic:
-// `ui_cmd` carries a screen action to the 200 ms dispatcher, and
+// `ui_cmd` carries a screen action (a command byte, GuiCmd) to the 200 ms
+// dispatcher, and
 // `send_gui_data_flag` carries a user request to the daemon's next poll.
 #pragma once
 
@@ -12,38 +14,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "command_channel.h"
 #include "monitors.h"
-
-// Command bytes of the daemon (command channel), also the dispatcher's action
-// codes in `ui_cmd`.
-enum class GuiCmd : unsigned char {
-    Clear = 0x00,
-    CalibMode = 0x11,
-    CalibDot = 0x22,
-    WaitDialog = 0x33,
-    WaitClose = 0x44,
-    ShowConnected = 0x55,
-    Disconnected = 0x66,
-    Connecting = 0x77,
-    Connected = 0x88,
-    CalibEnd = 0x99,
-    DotsDone = 0xAA,
-    ScreenX = 0xF0,
-    ScreenY = 0xF1,
-    SetParams = 0xF2,
-    Poll = 0xF3,
-};
-
-// User requests handed to the daemon in answer to a poll.
-enum class GuiEvt : unsigned char {
-    None = 0x00,
-    CalibStart = 0x10,
-    CalibCancel = 0x20,
-    Resolution = 0x30,
-};
-
-// Name of a command or action byte for debug lines ("unknown" otherwise).
-const char *gui_cmd_name(unsigned char cmd);
 
 // Mailboxes between the threads.
 extern std::atomic<unsigned char> ui_cmd;
@@ -55,8 +27,9 @@ inline void raise_request(GuiEvt evt) {
     send_gui_data_flag.store(static_cast<unsigned char>(evt));
 }
 
-// Target position of the latest 0x22, packed into one atomic word so that the
-// dispatcher never pairs the x of one target with the y of another.
+// Target position of the latest GUI_CMD_CALIB_DOT, packed into one atomic
+// word so that the dispatcher never pairs the x of one target with the y of
+// another.
 extern std::atomic<std::uint64_t> calibrate_dot;
 inline std::uint64_t pack_dot(int x, int y) {
     return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(x)) << 32) |
@@ -76,7 +49,7 @@ extern std::atomic<pid_t> vxdcore_pid, inkrelay_pid;
 
 // Size of the area the daemon works in (the chosen monitor, or the whole
 // screen) as the main thread last read it; the command thread answers
-// 0xF0 and 0xF1 from these, so it never calls into GDK itself.
+// GUI_CMD_SCREEN_X and _Y from these, so it never calls into GDK itself.
 extern std::atomic<int> screen_width, screen_height;
 
 // Main-thread state.
@@ -86,6 +59,7 @@ extern guint id0;
 extern GtkStatusIcon *tray_icon;
 extern GtkWidget *menu, *menuItem1, *menuItem2, *menuItem3, *menuItem4;
 
-// Message catalogue lookup of the tray program (text domain "inkd").
+// Message catalogue lookup of the tray program, in its text domain.
+inline constexpr const char *kTextDomain = "inkd";
 const char *tr(const char *msgid);
 #define N_(s) (s)

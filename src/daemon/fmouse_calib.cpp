@@ -23,11 +23,6 @@ constexpr double kMaxStoredValue = 65535.0 / 65.0;
 // Two reference points closer than this in the camera cannot make a model.
 constexpr double kMinPointDistance = 1.0;
 
-void wait_steps(int count, long ms) {
-    for (int i = 0; i < count; ++i)
-        ink::time::sleep_ms(ms);
-}
-
 enum class Wait { Done, Cancelled, Failed };
 
 // One pass: read a frame, then poll the tray program. A cancel answer wins
@@ -140,7 +135,7 @@ int fmouse_calibrate(void) {
     fmouse_msg("Dot on\n");
     for (int r = 0; r < RefNy; ++r) {
         for (int c = 1; c <= RefNx; ++c) {
-            wait_steps(10, 20);
+            ink::time::wait_steps(10, 20);
             fmouse_msgf("refX: %d , refY: %d\n", refX[c - 1], refY[r]);
             calibrate_dot_x = refX[c - 1];
             calibrate_dot_y = refY[r];
@@ -160,7 +155,7 @@ int fmouse_calibrate(void) {
             u[k - 1] = (smpX[0] + smpX[1] + smpX[2]) / 3.0;
             v[k - 1] = (smpY[0] + smpY[1] + smpY[2]) / 3.0;
             fmouse_msgf("Dot num %d\n", k);
-            wait_steps(10, 20);
+            ink::time::wait_steps(10, 20);
         }
     }
     fmouse_msg("Dot off\n");

@@ -20,11 +20,6 @@ namespace {
 
 constexpr int kBd0Buffer = 1000;
 
-void wait_steps(int count, long ms) {
-    for (int i = 0; i < count; ++i)
-        ink::time::sleep_ms(ms);
-}
-
 // Steps from the fill to run mode, shared by a new connection and a change of
 // screen size. `fresh` selects the new connection's texts and pauses.
 int bring_up(bool fresh) {
@@ -55,11 +50,11 @@ int bring_up(bool fresh) {
     cmd->ccd4 = E[4];
     cmd->ccd5 = E[5];
     if (fresh)
-        wait_steps(20, 10);
+        ink::time::wait_steps(20, 10);
     dGain = static_cast<signed char>(E[10]) + 1;
     dRowStart = 2 * static_cast<signed char>(E[11]) + 2;
     dColStart = 2 * static_cast<signed char>(E[12]) + 2;
-    wait_steps(10, 10);
+    ink::time::wait_steps(10, 10);
 
     if (fmouse_hold() != 0) {
         fmouse_err(fresh ? "hold error" : "hold error\n");
@@ -110,7 +105,7 @@ int bring_up(bool fresh) {
     fmouse_msg("Calib Init UV >\n");
     Calib_InitUV(Ul, Vl);
     fmouse_msg("Calib Init UV >\n");
-    wait_steps(10, 20);
+    ink::time::wait_steps(10, 20);
 
     fmouse_msg("< Calc BD0\n");
     int n = CalcBD0(Data);

@@ -16,12 +16,6 @@ int g_ENC = 0;
 
 namespace {
 
-// The protocol's waits are counted steps; the counts are part of its timing.
-void wait_steps(int count, long ms) {
-    for (int i = 0; i < count; ++i)
-        ink::time::sleep_ms(ms);
-}
-
 int send_byte(unsigned char c) {
     return fmouse_write_out(&c, 1);
 }
@@ -75,7 +69,7 @@ int set_sensitivity(bool high) {
         return -1;
     if (!flush_or_report())
         return -1;
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     unsigned char b[4] = {
         DEV_CMD_CAM_REG, static_cast<unsigned char>(v[6]), static_cast<unsigned char>(v[7]),
         static_cast<unsigned char>(high ? v[8] + static_cast<unsigned>(maxW) : v[8])};
@@ -83,7 +77,7 @@ int set_sensitivity(bool high) {
         fmouse_err("config cam r2 error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (fmouse_read_in(b, 3) != 0) {
         fmouse_err("Read cam data error\n");
         return -1;
@@ -106,7 +100,7 @@ int download_block(unsigned char command, unsigned char *buf, int n, const Block
         fmouse_err("hold error");
         return -1;
     }
-    wait_steps(10, 20);
+    ink::time::wait_steps(10, 20);
     if (!flush_or_report())
         return -1;
     fmouse_msg(t.before_send);
@@ -142,7 +136,7 @@ int fmouse_hold(void) {
         fmouse_err("hold error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (!flush_or_report())
         return -1;
     fmouse_msg("Hold >\n");
@@ -207,10 +201,10 @@ int fmouse_check_ax_type(void) {
         fmouse_err("hold error\n");
         return -1;
     }
-    wait_steps(10, 20);
+    ink::time::wait_steps(10, 20);
     if (!flush_or_report())
         return -1;
-    wait_steps(10, 20);
+    ink::time::wait_steps(10, 20);
     if (send_byte(DEV_CMD_HW_TYPE) != 0) {
         fmouse_err("send hw type error\n");
         return -1;
@@ -273,7 +267,7 @@ int fmouse_updata_cal(unsigned char *EU) {
         return -1;
     }
     fmouse_msg("updata cal >\n");
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     EU[kCalSize - 1] = fmouse_cal_checksum(EU);
     if (vxd_debug_flag == 1) {
         char line[kCalSize * 3 + 2];
@@ -381,7 +375,7 @@ int PresetCam(void) {
         {0x06, 0x0000, kColW, kColR},
     };
     for (const Preset &p : presets) {
-        wait_steps(10, 10);
+        ink::time::wait_steps(10, 10);
         if (!flush_or_report())
             return -1;
         if (write_register(p.reg, p.value, p.write_err, p.read_err) != 0)
@@ -398,14 +392,14 @@ int fmouse_config_cam(void) {
         return -1;
     if (!flush_or_report())
         return -1;
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     for (int t = 0; t < 3; ++t) {
         int value = static_cast<int>(((v[3 * t + 1] & 0xFF) << 8) | (v[3 * t + 2] & 0xFF));
         if (write_register(static_cast<unsigned char>(v[3 * t]), value, "config cam r0 error\n",
                            "Read cam data error\n") != 0)
             return -1;
         if (t < 2)
-            wait_steps(5, 20);
+            ink::time::wait_steps(5, 20);
     }
     return 0;
 }
@@ -420,19 +414,19 @@ int fmouse_set_cam_high_s(void) {
 // ---- Light detection and background acquisition
 
 int fmouse_detectlight(void) {
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (fmouse_set_cam_high_s() != 0) {
         fmouse_err("set cam high error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (!flush_or_report())
         return -1;
     if (fmouse_run() != 0) {
         fmouse_err("run error\n");
         return -1;
     }
-    wait_steps(50, 10);
+    ink::time::wait_steps(50, 10);
     unsigned char b[50];
     if (fmouse_read_in(b, 50) != 0) {
         fmouse_err("Read cam data error\n");
@@ -456,7 +450,7 @@ int fmouse_do_abd_korvex_es(void) {
         fmouse_err("run error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (send_byte(DEV_CMD_BACKGROUND) != 0) {
         fmouse_err("Do abd korvex error\n");
         return -1;
@@ -476,7 +470,7 @@ int fmouse_do_abd_chb(void) {
         fmouse_err("save bd0 error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     int light = fmouse_detectlight();
     if (light == 1) {
         fmouse_msg("Light present\n");
@@ -492,11 +486,11 @@ int fmouse_do_abd_chb(void) {
         fmouse_err("hold error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (fmouse_set_cam_low_s() != 0) {
         fmouse_err("set cam low s error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     return 0;
 }

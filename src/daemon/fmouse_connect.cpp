@@ -11,10 +11,10 @@
 #include "fmouse_gui.h"
 #include "fmouse_main.h"
 #include "fmouse_motion.h"
-#include "fmouse_start.h"
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "spawn_child.h"
 
 namespace {
 
@@ -134,15 +134,10 @@ int fmouse_connecting(void) {
     if (fmouse_motion_init() != 0)
         fmouse_err("Vxd motion init error");
 
-    pid_t pid = fork();
-    if (pid == 0) {
-        fmouse_child_reset_signals();
-        char arg0[] = "inkrelay";
-        char arg1[] = "--vxd-debug";
-        char *argv[] = {arg0, vxd_debug_flag ? arg1 : nullptr, nullptr};
-        execv(ink::path::kRelayProgram, argv);
-        _exit(0);
-    }
+    char arg0[] = "inkrelay";
+    char arg1[] = "--vxd-debug";
+    char *argv[] = {arg0, vxd_debug_flag ? arg1 : nullptr, nullptr};
+    pid_t pid = ink::proc::spawn_child(ink::path::kRelayProgram, argv);
     if (pid < 0) {
         // Without a relay nothing would ever connect to the link.
         fmouse_err("inkrelay fork error\n");

@@ -1,7 +1,6 @@
 #include "fmouse_main.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "spawn_child.h"
 #include "tmp_names.h"
 
 namespace {
@@ -249,25 +249,18 @@ int fmouse_main_func(void) {
                 fmouse_msg("Calibrate main state\n");
                 fmouse_msg("Calibrate start\n");
                 fmouse_set_calib_arg();
-                const pid_t daemon_pid = getpid();
-                pid_t pid = fork();
+                char arg0[] = "inkwake";
+                char *child_argv[] = {arg0, nullptr};
+                // Should the daemon die before it ends the inhibition (killed,
+                // or ended by a signal), the inhibitor is told to end it
+                // itself; otherwise the screensaver would stay off with nobody
+                // left to turn it back on.
+                ink::proc::ChildOptions options;
+                options.parent_death_signal = SIGTERM;
+                pid_t pid = ink::proc::spawn_child(ink::path::kWakeProgram, child_argv, options);
                 if (pid < 0) {
                     fmouse_err("calibrate process create error\n");
                     return 0;
-                }
-                if (pid == 0) {
-                    fmouse_child_reset_signals();
-                    // Should the daemon die before it ends the inhibition
-                    // (killed, or ended by a signal), the inhibitor is told to
-                    // end it itself; otherwise the screensaver would stay off
-                    // with nobody left to turn it back on.
-                    prctl(PR_SET_PDEATHSIG, SIGTERM);
-                    if (getppid() != daemon_pid)
-                        _exit(0);
-                    char arg0[] = "inkwake";
-                    char *child_argv[] = {arg0, nullptr};
-                    execv(ink::path::kWakeProgram, child_argv);
-                    _exit(0);
                 }
                 inkwake_pid = pid;
                 int r = fmouse_calibrate();

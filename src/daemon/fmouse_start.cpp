@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "fmouse_click.h"
 #include "fmouse_cmddata.h"
@@ -20,6 +19,7 @@
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "spawn_child.h"
 #include "tmp_names.h"
 
 namespace {
@@ -229,14 +229,6 @@ int fmouse_pid_guard(void) {
     return 0;
 }
 
-void fmouse_child_reset_signals(void) {
-    for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGPIPE})
-        signal(sig, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
 void fmouse_disconnect(void) {
     if (inkrelay_pid != 0) {
         int status;
@@ -285,16 +277,12 @@ int fmouse_daemon_main(int argc, char **argv) {
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, &old);
-    pid_t pid = fork();
-    if (pid == 0) {
-        fmouse_child_reset_signals();
-        fmouse_msg("inktray fork\n");
-        char arg0[] = "inktray";
-        char arg1[] = "--vxd-debug";
-        char *child_argv[] = {arg0, vxd_debug_flag ? arg1 : nullptr, nullptr};
-        execv(ink::path::kTrayProgram, child_argv);
-        _exit(0);
-    }
+    char arg0[] = "inktray";
+    char arg1[] = "--vxd-debug";
+    char *child_argv[] = {arg0, vxd_debug_flag ? arg1 : nullptr, nullptr};
+    ink::proc::ChildOptions options;
+    options.child_note = "inktray fork\n";
+    pid_t pid = ink::proc::spawn_child(ink::path::kTrayProgram, child_argv, options);
     if (pid < 0) {
         // Without the tray program nobody would ever connect to the command
         // channel: give up now instead of waiting for good.

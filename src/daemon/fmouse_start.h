@@ -20,9 +20,5 @@ bool fmouse_pid_is_daemon(pid_t pid);
 // Ends the relay child (if any), closes the relay link and the pointer sink.
 void fmouse_disconnect(void);
 
-// Puts a freshly forked child back to default signal handling and an empty
-// signal mask, so the program it executes starts clean.
-void fmouse_child_reset_signals(void);
-
 // The daemon's whole life; returns the process exit status.
 int fmouse_daemon_main(int argc, char **argv);

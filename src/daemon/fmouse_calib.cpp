@@ -1,15 +1,15 @@
 // The calibration procedure: shows the grid's dots one after another through
 // the tray program, samples the pen's camera position at each, and stores the
 // new record in the unit.
+#include "fmouse_calib.h"
+
 #include <cmath>
 
 #include "NyxCalLib.h"
-#include "fmouse_calib.h"
 #include "fmouse_cmddata.h"
 #include "fmouse_comm.h"
 #include "fmouse_device.h"
 #include "fmouse_gui.h"
-#include "fmouse_main.h"
 #include "fmouse_sys.h"
 #include "ink_time.h"
 

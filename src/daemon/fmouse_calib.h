@@ -1,6 +1,11 @@
-// Calibration procedure (fmouse_calibrate, declared in fmouse_main.h) and its
-// sample check.
+// The Calibrate state's procedure: one target after another through the tray
+// program, three spot frames sampled at each, and the new calibration record
+// stored in the unit.
 #pragma once
+
+// 0 when the new record is stored and the unit runs on it, 1 when the user
+// cancelled, -1 on failure (the unit's stored record is then kept).
+int fmouse_calibrate(void);
 
 // Samples of the current dot (camera u and v of three consecutive frames).
 extern double smpX[8], smpY[8];

@@ -1,15 +1,20 @@
-// Connection bring-up: start the relay, identify the unit, read its parameter
-// block, configure the camera, fetch and decode the calibration record, build
-// the model for the screen, store the background block and run.
+// A device connection's start and end. Bring-up: start the relay, identify
+// the unit, read its parameter block, configure the camera, fetch and decode
+// the calibration record, build the model for the screen, store the
+// background block and run. Tear-down: end the relay, close the link and the
+// pointer sink.
+#include "fmouse_connect.h"
+
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "NyxCalLib.h"
+#include "fmouse_click.h"
 #include "fmouse_cmddata.h"
 #include "fmouse_comm.h"
 #include "fmouse_device.h"
 #include "fmouse_gui.h"
-#include "fmouse_main.h"
 #include "fmouse_motion.h"
 #include "fmouse_sys.h"
 #include "ink_paths.h"
@@ -168,4 +173,28 @@ int fmouse_change_resolution(void) {
         return -1;
     }
     return bring_up(false);
+}
+
+void fmouse_disconnect(void) {
+    if (inkrelay_pid != 0) {
+        int status;
+        pid_t r = waitpid(inkrelay_pid, &status, WNOHANG);
+        if (r < 0) {
+            fmouse_err("wait inkrelay pid error\n");
+        } else if (r == 0) {
+            kill(inkrelay_pid, SIGTERM);
+            fmouse_err("kill inkrelay pid\n");
+            ink::time::sleep_s(1);
+            if (waitpid(inkrelay_pid, &status, WNOHANG) != inkrelay_pid)
+                fmouse_err("wait inkrelay pid error after kill\n");
+        }
+        inkrelay_pid = 0;
+    }
+    fmouse_comm_buf_close();
+    // Without the unit no pen is seen: a press under way is released where it
+    // was, a gesture under way is dropped, and the next connection's first
+    // contact starts afresh instead of being smoothed with this one's last
+    // sample.
+    fmouse_click_end_connection();
+    fmouse_motion_close();
 }

@@ -1,12 +1,13 @@
 // The Run state's loop: one frame at a time from the relay link, decoded into
 // screen pixels, fed to the click logic, then one poll of the tray program.
+#include "fmouse_running.h"
+
 #include "NyxCalLib.h"
 #include "fmouse_click.h"
 #include "fmouse_cmddata.h"
 #include "fmouse_comm.h"
 #include "fmouse_device.h"
 #include "fmouse_gui.h"
-#include "fmouse_main.h"
 #include "fmouse_sys.h"
 
 int fmouse_running(void) {

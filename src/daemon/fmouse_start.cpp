@@ -10,12 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fmouse_click.h"
 #include "fmouse_cmddata.h"
-#include "fmouse_comm.h"
 #include "fmouse_gui.h"
 #include "fmouse_main.h"
-#include "fmouse_motion.h"
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
@@ -227,30 +224,6 @@ int fmouse_pid_guard(void) {
         return 1;
     }
     return 0;
-}
-
-void fmouse_disconnect(void) {
-    if (inkrelay_pid != 0) {
-        int status;
-        pid_t r = waitpid(inkrelay_pid, &status, WNOHANG);
-        if (r < 0) {
-            fmouse_err("wait inkrelay pid error\n");
-        } else if (r == 0) {
-            kill(inkrelay_pid, SIGTERM);
-            fmouse_err("kill inkrelay pid\n");
-            ink::time::sleep_s(1);
-            if (waitpid(inkrelay_pid, &status, WNOHANG) != inkrelay_pid)
-                fmouse_err("wait inkrelay pid error after kill\n");
-        }
-        inkrelay_pid = 0;
-    }
-    fmouse_comm_buf_close();
-    // Without the unit no pen is seen: a press under way is released where it
-    // was, a gesture under way is dropped, and the next connection's first
-    // contact starts afresh instead of being smoothed with this one's last
-    // sample.
-    fmouse_click_end_connection();
-    fmouse_motion_close();
 }
 
 int fmouse_daemon_main(int argc, char **argv) {

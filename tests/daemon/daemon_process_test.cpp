@@ -12,7 +12,7 @@
 
 #include "daemon_helpers.h"
 #include "fmouse_cmddata.h"
-#include "fmouse_main.h"
+#include "fmouse_inhibit.h"
 #include "fmouse_motion.h"
 #include "fmouse_start.h"
 

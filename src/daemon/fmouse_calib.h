@@ -3,9 +3,14 @@
 // stored in the unit.
 #pragma once
 
-// 0 when the new record is stored and the unit runs on it, 1 when the user
-// cancelled, -1 on failure (the unit's stored record is then kept).
-int fmouse_calibrate(void);
+// How a calibration ended.
+enum class CalibResult : int {
+    Failed = -1,    // a step failed; the unit's stored record is kept
+    Done = 0,       // the new record is stored and the unit runs on it
+    Cancelled = 1,  // the user cancelled from the tray program
+};
+
+CalibResult fmouse_calibrate(void);
 
 // Samples of the current dot (camera u and v of three consecutive frames).
 extern double smpX[8], smpY[8];

@@ -259,12 +259,12 @@ int fmouse_download_cal(unsigned char *EU) {
     return 0;
 }
 
-int fmouse_updata_cal(unsigned char *EU) {
+CalWriteResult fmouse_updata_cal(unsigned char *EU) {
     fmouse_msg("updata cal\n");
     fmouse_msg("< updata cal\n");
     if (send_byte(DEV_CMD_WRITE_CAL) != 0) {
         fmouse_err("Updata cal error\n");
-        return -1;
+        return CalWriteResult::LinkFailed;
     }
     fmouse_msg("updata cal >\n");
     ink::time::wait_steps(5, 20);
@@ -280,21 +280,21 @@ int fmouse_updata_cal(unsigned char *EU) {
     }
     if (fmouse_write_out(EU, kCalSize) != 0) {
         fmouse_err("Updata cal error\n");
-        return -1;
+        return CalWriteResult::LinkFailed;
     }
     ink::time::sleep_s(1);
     unsigned char r = 0;
     if (fmouse_read_in(&r, 1) != 0) {
         fmouse_err("Read updata cal return value error\n");
-        return -1;
+        return CalWriteResult::LinkFailed;
     }
     fmouse_msgf("nRead = 1 : tB[0] = 0x%.2x", r);
     if (r == kCalAccepted) {
         fmouse_msg("updata cal ok\n");
-        return 1;
+        return CalWriteResult::Accepted;
     }
     fmouse_msg("updata cal error\n");
-    return 0;
+    return CalWriteResult::Refused;
 }
 
 int fmouse_save_bd0(unsigned char *data, int nbytes) {

@@ -55,7 +55,13 @@ int fmouse_fill_write_o(void);
 int fmouse_check_ax_type(void);
 int fmouse_download_e4(unsigned char *E);
 int fmouse_download_cal(unsigned char *EU);
-int fmouse_updata_cal(unsigned char *EU);  // 1 accepted, 0 refused, -1 link failure
+// What became of a calibration record sent to the unit.
+enum class CalWriteResult : int {
+    LinkFailed = -1,  // the link failed before the unit answered
+    Refused = 0,      // the unit answered, but not with its acceptance
+    Accepted = 1,
+};
+CalWriteResult fmouse_updata_cal(unsigned char *EU);
 int fmouse_save_bd0(unsigned char *data, int nbytes);
 
 // Checksum byte of a calibration record: sum of bytes 0..254 plus 99, mod 256.

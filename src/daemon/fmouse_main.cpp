@@ -68,14 +68,14 @@ int fmouse_main_func(void) {
 
             case MAIN_STATE_RUN: {
                 fmouse_msg("Run main state\n");
-                int r = fmouse_running();
-                if (r == -1) {
+                RunResult r = fmouse_running();
+                if (r == RunResult::ConnectionLost) {
                     fmouse_set_main_state(MAIN_STATE_DISCONNECT);
                     fmouse_msg("Vxd is Unconnected\n");
-                } else if (r == 0) {
+                } else if (r == RunResult::CalibrationRequested) {
                     fmouse_set_main_state(MAIN_STATE_CALIBRATE);
                     fmouse_msg("trun to Calibrate\n");
-                } else if (r == 1) {
+                } else if (r == RunResult::ScreenSizeChanged) {
                     fmouse_set_main_state(MAIN_STATE_CHANGE_RESOLUTION);
                     fmouse_msg("trun to Change Resolution\n");
                 }
@@ -88,12 +88,12 @@ int fmouse_main_func(void) {
                 fmouse_set_calib_arg();
                 if (fmouse_start_inhibitor() != 0)
                     return 0;
-                int r = fmouse_calibrate();
+                CalibResult r = fmouse_calibrate();
                 fmouse_stop_inhibitor();
-                if (r == 0) {
+                if (r == CalibResult::Done) {
                     fmouse_msg("Calibrate Finish\n");
                     fmouse_set_main_state(MAIN_STATE_RUN);
-                } else if (r == 1) {
+                } else if (r == CalibResult::Cancelled) {
                     fmouse_msg("Calibrate Exit\n");
                     ink::time::sleep_s(1);
                     fmouse_set_main_state(MAIN_STATE_DISCONNECT);

@@ -2,6 +2,12 @@
 // one poll of the tray program per frame.
 #pragma once
 
-// Runs until the tray program asks for a calibration (0) or reports a new
-// screen size (1), or a relay-link read or a pointer record fails (-1).
-int fmouse_running(void);
+// Why the running loop ended.
+enum class RunResult : int {
+    ConnectionLost = -1,       // a relay-link read or a pointer record failed
+    CalibrationRequested = 0,  // the poll answered with a confirmed calibration (0x10)
+    ScreenSizeChanged = 1,     // the poll answered with a new screen size (0x30)
+};
+
+// Runs until one of the results above.
+RunResult fmouse_running(void);

@@ -145,27 +145,38 @@ int fmouse_hold(void) {
 
 int fmouse_spot_skipped = 0;
 
+FrameRead fmouse_read_frame(unsigned char *record) {
+    unsigned char marker = 0;
+    if (fmouse_read_in(&marker, 1) != 0)
+        return FrameRead::MarkerLost;
+    if (marker == kFrameNoSpot)
+        return FrameRead::NoSpot;
+    if (marker != kFrameSpot)
+        return FrameRead::NotAMarker;
+    if (fmouse_read_in(record, kSpotRecordSize) != 0)
+        return FrameRead::RecordLost;
+    return FrameRead::Spot;
+}
+
 int fmouse_read_spot(void) {
-    unsigned char buf[kSpotRecordSize];
+    unsigned char record[kSpotRecordSize];
     fmouse_spot_skipped = 0;
-    if (fmouse_read_in(buf, 1) != 0)
-        goto fail;
     for (;;) {
-        if (buf[0] == kFrameNoSpot)
-            return 0;
-        if (buf[0] == kFrameSpot) {
-            if (fmouse_read_in(buf, kSpotRecordSize) != 0)
-                goto fail;
-            return DecData_Raw(buf) ? 1 : 0;
+        switch (fmouse_read_frame(record)) {
+            case FrameRead::NoSpot:
+                return 0;
+            case FrameRead::Spot:
+                return DecData_Raw(record) ? 1 : 0;
+            case FrameRead::NotAMarker:
+                // Out of step: skip one byte at a time until a marker comes.
+                ++fmouse_spot_skipped;
+                break;
+            case FrameRead::MarkerLost:
+            case FrameRead::RecordLost:
+                fmouse_err("Read spot data error\n");
+                return -1;
         }
-        // Out of step: skip one byte at a time until a marker comes.
-        ++fmouse_spot_skipped;
-        if (fmouse_read_in(buf, 1) != 0)
-            goto fail;
     }
-fail:
-    fmouse_err("Read spot data error\n");
-    return -1;
 }
 
 void fmouse_beep(void) {}

@@ -5,32 +5,34 @@
 #include "NyxCalLib.h"
 #include "fmouse_click.h"
 #include "fmouse_cmddata.h"
-#include "fmouse_comm.h"
 #include "fmouse_device.h"
 #include "fmouse_gui.h"
 #include "fmouse_sys.h"
 
 RunResult fmouse_running(void) {
-    unsigned char buf[kSpotRecordSize];
+    unsigned char record[kSpotRecordSize];
     for (;;) {
-        if (fmouse_read_in(buf, 1) != 0) {
-            fmouse_err("read running 1 data error\n");
-            return RunResult::ConnectionLost;
-        }
-        if (buf[0] == kFrameNoSpot) {
-            ++frameCnt;
-            if (fmouse_mouse_b_sign_k(0) < 0)
+        switch (fmouse_read_frame(record)) {
+            case FrameRead::MarkerLost:
+                fmouse_err("read running 1 data error\n");
                 return RunResult::ConnectionLost;
-        } else if (buf[0] == kFrameSpot) {
-            ++frameCnt;
-            if (fmouse_read_in(buf, kSpotRecordSize) != 0) {
+            case FrameRead::RecordLost:
+                ++frameCnt;  // a frame counts from its marker on
                 fmouse_err("read running 10 data error\n");
                 return RunResult::ConnectionLost;
-            }
-            if (fmouse_mouse_b_sign_k(DecData_Run(buf) ? 1 : 0) < 0)
-                return RunResult::ConnectionLost;
-        } else {
-            fmouse_err("running read data error\n");
+            case FrameRead::NoSpot:
+                ++frameCnt;
+                if (fmouse_mouse_b_sign_k(0) < 0)
+                    return RunResult::ConnectionLost;
+                break;
+            case FrameRead::Spot:
+                ++frameCnt;
+                if (fmouse_mouse_b_sign_k(DecData_Run(record) ? 1 : 0) < 0)
+                    return RunResult::ConnectionLost;
+                break;
+            case FrameRead::NotAMarker:
+                fmouse_err("running read data error\n");
+                break;
         }
         unsigned char evt = fmouse_gui_poll();
         if (evt == GUI_EVT_CALIB_START)

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "NyxCalLib.h"
-#include "fmouse_click.h"
+#include "click_simulator.h"
 #include "inksim.h"
 
 namespace {

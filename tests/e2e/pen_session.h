@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "NyxCalLib.h"
-#include "fmouse_click.h"
+#include "click_simulator.h"
 #include "ink_time.h"
 #include "inksim.h"
 #include "sandbox.h"

@@ -166,6 +166,7 @@ TEST_F(Device, OutOfStepBytesAreSkippedAndSilenceFails) {
         fw.queue_bytes(b, 3, 0);
     });
     EXPECT_EQ(fmouse_read_spot(), 0);
+    EXPECT_EQ(fmouse_spot_skipped, 2);
     EXPECT_EQ(fmouse_read_spot(), -1) << "a unit on hold sends nothing";
 }
 

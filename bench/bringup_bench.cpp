@@ -18,9 +18,8 @@
 
 #include "detect_hw.h"
 #include "fmouse_cmddata.h"
+#include "fmouse_connect.h"
 #include "fmouse_gui.h"
-#include "fmouse_main.h"
-#include "fmouse_start.h"
 #include "ink_paths.h"
 #include "ink_time.h"
 #include "inksim/simulator.h"

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "NyxCalLib.h"
-#include "fmouse_click.h"
 #include "inksim/calib_user.h"
 #include "inksim/firmware.h"
+#include "support/click_simulator.h"
 
 namespace {
 

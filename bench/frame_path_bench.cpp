@@ -28,7 +28,7 @@
 #include "fmouse_cmddata.h"
 #include "fmouse_comm.h"
 #include "fmouse_gui.h"
-#include "fmouse_main.h"
+#include "fmouse_running.h"
 #include "fmouse_motion.h"
 #include "ink_paths.h"
 #include "ink_time.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "NyxCalLib.h"
-#include "fmouse_click.h"
+#include "pen_click.h"
 #include "fuzz_util.h"
 
 namespace {

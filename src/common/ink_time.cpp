@@ -25,6 +25,11 @@ void sleep_us(long us) {
         req = rem;
 }
 
+void wait_steps(int count, long ms) {
+    for (int i = 0; i < count; ++i)
+        sleep_ms(ms);
+}
+
 long long now_us() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);

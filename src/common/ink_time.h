@@ -32,6 +32,11 @@ inline void sleep_s(long s) {
     sleep_us(s * 1000000);
 }
 
+// Sleeps count steps of ms milliseconds each. The device protocol times its
+// waits in counted steps, and the count is part of its timing: each step is
+// scaled on its own, so a scaled build still sleeps count times.
+void wait_steps(int count, long ms);
+
 // Monotonic clock in microseconds (unscaled), for measuring and deadlines.
 long long now_us();
 

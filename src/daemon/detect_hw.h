@@ -1,5 +1,7 @@
-// Installed configuration files: the hardware file hw.txt and the
-// reference-grid file refN.txt.
+// The configuration files: the installed hardware file hw.txt and
+// reference-grid file refN.txt, their values, and the reader of hexadecimal
+// tables such as Cam.dat. (The Detect state's detect_hw(), which reads the two
+// files and then waits for the device node, is in fmouse_detect.)
 //
 // Both are streams of white-space separated tokens: a fixed sequence of
 // entries, each a label (ignored; only the position counts) followed by a

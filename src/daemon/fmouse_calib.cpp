@@ -1,15 +1,15 @@
 // The calibration procedure: shows the grid's dots one after another through
 // the tray program, samples the pen's camera position at each, and stores the
 // new record in the unit.
+#include "fmouse_calib.h"
+
 #include <cmath>
 
 #include "NyxCalLib.h"
-#include "fmouse_calib.h"
 #include "fmouse_cmddata.h"
 #include "fmouse_comm.h"
 #include "fmouse_device.h"
 #include "fmouse_gui.h"
-#include "fmouse_main.h"
 #include "fmouse_sys.h"
 #include "ink_time.h"
 
@@ -22,11 +22,6 @@ constexpr int kSamplesPerDot = 3;
 constexpr double kMaxStoredValue = 65535.0 / 65.0;
 // Two reference points closer than this in the camera cannot make a model.
 constexpr double kMinPointDistance = 1.0;
-
-void wait_steps(int count, long ms) {
-    for (int i = 0; i < count; ++i)
-        ink::time::sleep_ms(ms);
-}
 
 enum class Wait { Done, Cancelled, Failed };
 
@@ -84,9 +79,9 @@ Wait collect_samples() {
     return Wait::Done;
 }
 
-int cancel() {
+CalibResult cancel() {
     fmouse_gui_notify(GUI_CMD_CALIB_END);
-    return 1;
+    return CalibResult::Cancelled;
 }
 
 }  // namespace
@@ -105,13 +100,13 @@ bool fmouse_calib_samples_usable(int nx, int ny, const double *u, const double *
     return true;
 }
 
-int fmouse_calibrate(void) {
+CalibResult fmouse_calibrate(void) {
     unsigned char EU[kCalSize];
     unsigned char Data[1000];
 
     if (fmouse_hold() != 0) {
         fmouse_err("hold error");
-        return -1;
+        return CalibResult::Failed;
     }
     int width = fmouse_get_sys_metrics_x();
     int height = fmouse_get_sys_metrics_y();
@@ -123,15 +118,15 @@ int fmouse_calibrate(void) {
     fmouse_msg("Start Calibration ------------\n");
     if (fmouse_hold() != 0) {
         fmouse_err("hold error");
-        return -1;
+        return CalibResult::Failed;
     }
     if (fmouse_do_abd_chb() != 0) {
         fmouse_err("do abd error");
-        return -1;
+        return CalibResult::Failed;
     }
     if (fmouse_run() != 0) {
         fmouse_err("run error");
-        return -1;
+        return CalibResult::Failed;
     }
 
     // Samples go to a scratch copy first: a cancelled or failed calibration
@@ -140,14 +135,14 @@ int fmouse_calibrate(void) {
     fmouse_msg("Dot on\n");
     for (int r = 0; r < RefNy; ++r) {
         for (int c = 1; c <= RefNx; ++c) {
-            wait_steps(10, 20);
+            ink::time::wait_steps(10, 20);
             fmouse_msgf("refX: %d , refY: %d\n", refX[c - 1], refY[r]);
             calibrate_dot_x = refX[c - 1];
             calibrate_dot_y = refY[r];
             fmouse_calib_notify();
             if (fmouse_flush_in_buf_calib() != 0) {
                 fmouse_err("fmouse flush in buf error\n");
-                return -1;
+                return CalibResult::Failed;
             }
             Wait w = wait_for_lift();
             if (w == Wait::Done)
@@ -155,12 +150,12 @@ int fmouse_calibrate(void) {
             if (w == Wait::Cancelled)
                 return cancel();
             if (w == Wait::Failed)
-                return -1;
+                return CalibResult::Failed;
             int k = r * RefNx + c;
             u[k - 1] = (smpX[0] + smpX[1] + smpX[2]) / 3.0;
             v[k - 1] = (smpY[0] + smpY[1] + smpY[2]) / 3.0;
             fmouse_msgf("Dot num %d\n", k);
-            wait_steps(10, 20);
+            ink::time::wait_steps(10, 20);
         }
     }
     fmouse_msg("Dot off\n");
@@ -168,14 +163,14 @@ int fmouse_calibrate(void) {
 
     if (fmouse_hold() != 0) {
         fmouse_err("hold error");
-        return -1;
+        return CalibResult::Failed;
     }
     const int n = RefNx * RefNy;
     if (!fmouse_calib_samples_usable(RefNx, RefNy, u, v)) {
         // Storing these would replace a working record by one that cannot be
         // encoded or makes no model: keep the unit's record.
         fmouse_err("calibration samples make no usable model; the stored calibration is kept\n");
-        return -1;
+        return CalibResult::Failed;
     }
     for (int k = 0; k < n; ++k) {
         Ul[k] = u[k];
@@ -194,26 +189,26 @@ int fmouse_calibrate(void) {
     fmouse_msgf("refNx = %d , refNy = %d , sideSpace = %d\n", RefNx, RefNy, sideSpace);
     CalcEU(RefNx, RefNy, static_cast<unsigned char>(sideSpace), Ul, Vl, EU);
     fmouse_msgf("For saving: 0x%.2x 0x%.2x 0x%.2x 0x%.2x", EU[0], EU[1], EU[2], EU[3]);
-    int up = fmouse_updata_cal(EU);
-    fmouse_msgf("Upcal = %d \n", up);
-    if (up != 1) {
+    CalWriteResult up = fmouse_updata_cal(EU);
+    fmouse_msgf("Upcal = %d \n", static_cast<int>(up));
+    if (up != CalWriteResult::Accepted) {
         // Running on a model the unit does not keep would look like a stored
         // calibration until the next reconnect quietly brings the old one
         // back: fail instead, so the reconnect happens now.
         fmouse_err("calibration record not stored; the stored calibration is kept\n");
-        return -1;
+        return CalibResult::Failed;
     }
     Calib_InitUV(Ul, Vl);
     int nbytes = CalcBD0(Data);
     if (fmouse_save_bd0(Data, nbytes) != 0) {
         fmouse_err("save bd0 error");
-        return -1;
+        return CalibResult::Failed;
     }
     if (fmouse_run() != 0) {
         fmouse_err("run error");
-        return -1;
+        return CalibResult::Failed;
     }
     fmouse_gui_notify(GUI_CMD_CONNECTED);
     fmouse_msg("system running ......\n");
-    return 0;
+    return CalibResult::Done;
 }

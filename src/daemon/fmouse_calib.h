@@ -1,6 +1,16 @@
-// Calibration procedure (fmouse_calibrate, declared in fmouse_main.h) and its
-// sample check.
+// The Calibrate state's procedure: one target after another through the tray
+// program, three spot frames sampled at each, and the new calibration record
+// stored in the unit.
 #pragma once
+
+// How a calibration ended.
+enum class CalibResult : int {
+    Failed = -1,    // a step failed; the unit's stored record is kept
+    Done = 0,       // the new record is stored and the unit runs on it
+    Cancelled = 1,  // the user cancelled from the tray program
+};
+
+CalibResult fmouse_calibrate(void);
 
 // Samples of the current dot (camera u and v of three consecutive frames).
 extern double smpX[8], smpY[8];

@@ -1,29 +1,29 @@
-// Connection bring-up: start the relay, identify the unit, read its parameter
-// block, configure the camera, fetch and decode the calibration record, build
-// the model for the screen, store the background block and run.
+// A device connection's start and end. Bring-up: start the relay, identify
+// the unit, read its parameter block, configure the camera, fetch and decode
+// the calibration record, build the model for the screen, store the
+// background block and run. Tear-down: end the relay, close the link and the
+// pointer sink.
+#include "fmouse_connect.h"
+
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "NyxCalLib.h"
+#include "fmouse_click.h"
 #include "fmouse_cmddata.h"
 #include "fmouse_comm.h"
 #include "fmouse_device.h"
 #include "fmouse_gui.h"
-#include "fmouse_main.h"
 #include "fmouse_motion.h"
-#include "fmouse_start.h"
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "spawn_child.h"
 
 namespace {
 
 constexpr int kBd0Buffer = 1000;
-
-void wait_steps(int count, long ms) {
-    for (int i = 0; i < count; ++i)
-        ink::time::sleep_ms(ms);
-}
 
 // Steps from the fill to run mode, shared by a new connection and a change of
 // screen size. `fresh` selects the new connection's texts and pauses.
@@ -55,11 +55,11 @@ int bring_up(bool fresh) {
     cmd->ccd4 = E[4];
     cmd->ccd5 = E[5];
     if (fresh)
-        wait_steps(20, 10);
+        ink::time::wait_steps(20, 10);
     dGain = static_cast<signed char>(E[10]) + 1;
     dRowStart = 2 * static_cast<signed char>(E[11]) + 2;
     dColStart = 2 * static_cast<signed char>(E[12]) + 2;
-    wait_steps(10, 10);
+    ink::time::wait_steps(10, 10);
 
     if (fmouse_hold() != 0) {
         fmouse_err(fresh ? "hold error" : "hold error\n");
@@ -110,7 +110,7 @@ int bring_up(bool fresh) {
     fmouse_msg("Calib Init UV >\n");
     Calib_InitUV(Ul, Vl);
     fmouse_msg("Calib Init UV >\n");
-    wait_steps(10, 20);
+    ink::time::wait_steps(10, 20);
 
     fmouse_msg("< Calc BD0\n");
     int n = CalcBD0(Data);
@@ -139,15 +139,10 @@ int fmouse_connecting(void) {
     if (fmouse_motion_init() != 0)
         fmouse_err("Vxd motion init error");
 
-    pid_t pid = fork();
-    if (pid == 0) {
-        fmouse_child_reset_signals();
-        char arg0[] = "inkrelay";
-        char arg1[] = "--vxd-debug";
-        char *argv[] = {arg0, vxd_debug_flag ? arg1 : nullptr, nullptr};
-        execv(ink::path::kRelayProgram, argv);
-        _exit(0);
-    }
+    char arg0[] = "inkrelay";
+    char arg1[] = "--vxd-debug";
+    char *argv[] = {arg0, vxd_debug_flag ? arg1 : nullptr, nullptr};
+    pid_t pid = ink::proc::spawn_child(ink::path::kRelayProgram, argv);
     if (pid < 0) {
         // Without a relay nothing would ever connect to the link.
         fmouse_err("inkrelay fork error\n");
@@ -178,4 +173,28 @@ int fmouse_change_resolution(void) {
         return -1;
     }
     return bring_up(false);
+}
+
+void fmouse_disconnect(void) {
+    if (inkrelay_pid != 0) {
+        int status;
+        pid_t r = waitpid(inkrelay_pid, &status, WNOHANG);
+        if (r < 0) {
+            fmouse_err("wait inkrelay pid error\n");
+        } else if (r == 0) {
+            kill(inkrelay_pid, SIGTERM);
+            fmouse_err("kill inkrelay pid\n");
+            ink::time::sleep_s(1);
+            if (waitpid(inkrelay_pid, &status, WNOHANG) != inkrelay_pid)
+                fmouse_err("wait inkrelay pid error after kill\n");
+        }
+        inkrelay_pid = 0;
+    }
+    fmouse_comm_buf_close();
+    // Without the unit no pen is seen: a press under way is released where it
+    // was, a gesture under way is dropped, and the next connection's first
+    // contact starts afresh instead of being smoothed with this one's last
+    // sample.
+    fmouse_click_end_connection();
+    fmouse_motion_close();
 }

@@ -16,12 +16,6 @@ int g_ENC = 0;
 
 namespace {
 
-// The protocol's waits are counted steps; the counts are part of its timing.
-void wait_steps(int count, long ms) {
-    for (int i = 0; i < count; ++i)
-        ink::time::sleep_ms(ms);
-}
-
 int send_byte(unsigned char c) {
     return fmouse_write_out(&c, 1);
 }
@@ -75,7 +69,7 @@ int set_sensitivity(bool high) {
         return -1;
     if (!flush_or_report())
         return -1;
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     unsigned char b[4] = {
         DEV_CMD_CAM_REG, static_cast<unsigned char>(v[6]), static_cast<unsigned char>(v[7]),
         static_cast<unsigned char>(high ? v[8] + static_cast<unsigned>(maxW) : v[8])};
@@ -83,7 +77,7 @@ int set_sensitivity(bool high) {
         fmouse_err("config cam r2 error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (fmouse_read_in(b, 3) != 0) {
         fmouse_err("Read cam data error\n");
         return -1;
@@ -106,7 +100,7 @@ int download_block(unsigned char command, unsigned char *buf, int n, const Block
         fmouse_err("hold error");
         return -1;
     }
-    wait_steps(10, 20);
+    ink::time::wait_steps(10, 20);
     if (!flush_or_report())
         return -1;
     fmouse_msg(t.before_send);
@@ -142,7 +136,7 @@ int fmouse_hold(void) {
         fmouse_err("hold error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (!flush_or_report())
         return -1;
     fmouse_msg("Hold >\n");
@@ -151,27 +145,38 @@ int fmouse_hold(void) {
 
 int fmouse_spot_skipped = 0;
 
+FrameRead fmouse_read_frame(unsigned char *record) {
+    unsigned char marker = 0;
+    if (fmouse_read_in(&marker, 1) != 0)
+        return FrameRead::MarkerLost;
+    if (marker == kFrameNoSpot)
+        return FrameRead::NoSpot;
+    if (marker != kFrameSpot)
+        return FrameRead::NotAMarker;
+    if (fmouse_read_in(record, kSpotRecordSize) != 0)
+        return FrameRead::RecordLost;
+    return FrameRead::Spot;
+}
+
 int fmouse_read_spot(void) {
-    unsigned char buf[kSpotRecordSize];
+    unsigned char record[kSpotRecordSize];
     fmouse_spot_skipped = 0;
-    if (fmouse_read_in(buf, 1) != 0)
-        goto fail;
     for (;;) {
-        if (buf[0] == kFrameNoSpot)
-            return 0;
-        if (buf[0] == kFrameSpot) {
-            if (fmouse_read_in(buf, kSpotRecordSize) != 0)
-                goto fail;
-            return DecData_Raw(buf) ? 1 : 0;
+        switch (fmouse_read_frame(record)) {
+            case FrameRead::NoSpot:
+                return 0;
+            case FrameRead::Spot:
+                return DecData_Raw(record) ? 1 : 0;
+            case FrameRead::NotAMarker:
+                // Out of step: skip one byte at a time until a marker comes.
+                ++fmouse_spot_skipped;
+                break;
+            case FrameRead::MarkerLost:
+            case FrameRead::RecordLost:
+                fmouse_err("Read spot data error\n");
+                return -1;
         }
-        // Out of step: skip one byte at a time until a marker comes.
-        ++fmouse_spot_skipped;
-        if (fmouse_read_in(buf, 1) != 0)
-            goto fail;
     }
-fail:
-    fmouse_err("Read spot data error\n");
-    return -1;
 }
 
 void fmouse_beep(void) {}
@@ -207,10 +212,10 @@ int fmouse_check_ax_type(void) {
         fmouse_err("hold error\n");
         return -1;
     }
-    wait_steps(10, 20);
+    ink::time::wait_steps(10, 20);
     if (!flush_or_report())
         return -1;
-    wait_steps(10, 20);
+    ink::time::wait_steps(10, 20);
     if (send_byte(DEV_CMD_HW_TYPE) != 0) {
         fmouse_err("send hw type error\n");
         return -1;
@@ -265,15 +270,15 @@ int fmouse_download_cal(unsigned char *EU) {
     return 0;
 }
 
-int fmouse_updata_cal(unsigned char *EU) {
+CalWriteResult fmouse_updata_cal(unsigned char *EU) {
     fmouse_msg("updata cal\n");
     fmouse_msg("< updata cal\n");
     if (send_byte(DEV_CMD_WRITE_CAL) != 0) {
         fmouse_err("Updata cal error\n");
-        return -1;
+        return CalWriteResult::LinkFailed;
     }
     fmouse_msg("updata cal >\n");
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     EU[kCalSize - 1] = fmouse_cal_checksum(EU);
     if (vxd_debug_flag == 1) {
         char line[kCalSize * 3 + 2];
@@ -286,21 +291,21 @@ int fmouse_updata_cal(unsigned char *EU) {
     }
     if (fmouse_write_out(EU, kCalSize) != 0) {
         fmouse_err("Updata cal error\n");
-        return -1;
+        return CalWriteResult::LinkFailed;
     }
     ink::time::sleep_s(1);
     unsigned char r = 0;
     if (fmouse_read_in(&r, 1) != 0) {
         fmouse_err("Read updata cal return value error\n");
-        return -1;
+        return CalWriteResult::LinkFailed;
     }
     fmouse_msgf("nRead = 1 : tB[0] = 0x%.2x", r);
     if (r == kCalAccepted) {
         fmouse_msg("updata cal ok\n");
-        return 1;
+        return CalWriteResult::Accepted;
     }
     fmouse_msg("updata cal error\n");
-    return 0;
+    return CalWriteResult::Refused;
 }
 
 int fmouse_save_bd0(unsigned char *data, int nbytes) {
@@ -381,7 +386,7 @@ int PresetCam(void) {
         {0x06, 0x0000, kColW, kColR},
     };
     for (const Preset &p : presets) {
-        wait_steps(10, 10);
+        ink::time::wait_steps(10, 10);
         if (!flush_or_report())
             return -1;
         if (write_register(p.reg, p.value, p.write_err, p.read_err) != 0)
@@ -398,14 +403,14 @@ int fmouse_config_cam(void) {
         return -1;
     if (!flush_or_report())
         return -1;
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     for (int t = 0; t < 3; ++t) {
         int value = static_cast<int>(((v[3 * t + 1] & 0xFF) << 8) | (v[3 * t + 2] & 0xFF));
         if (write_register(static_cast<unsigned char>(v[3 * t]), value, "config cam r0 error\n",
                            "Read cam data error\n") != 0)
             return -1;
         if (t < 2)
-            wait_steps(5, 20);
+            ink::time::wait_steps(5, 20);
     }
     return 0;
 }
@@ -420,19 +425,19 @@ int fmouse_set_cam_high_s(void) {
 // ---- Light detection and background acquisition
 
 int fmouse_detectlight(void) {
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (fmouse_set_cam_high_s() != 0) {
         fmouse_err("set cam high error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (!flush_or_report())
         return -1;
     if (fmouse_run() != 0) {
         fmouse_err("run error\n");
         return -1;
     }
-    wait_steps(50, 10);
+    ink::time::wait_steps(50, 10);
     unsigned char b[50];
     if (fmouse_read_in(b, 50) != 0) {
         fmouse_err("Read cam data error\n");
@@ -456,7 +461,7 @@ int fmouse_do_abd_korvex_es(void) {
         fmouse_err("run error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (send_byte(DEV_CMD_BACKGROUND) != 0) {
         fmouse_err("Do abd korvex error\n");
         return -1;
@@ -476,7 +481,7 @@ int fmouse_do_abd_chb(void) {
         fmouse_err("save bd0 error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     int light = fmouse_detectlight();
     if (light == 1) {
         fmouse_msg("Light present\n");
@@ -492,11 +497,11 @@ int fmouse_do_abd_chb(void) {
         fmouse_err("hold error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     if (fmouse_set_cam_low_s() != 0) {
         fmouse_err("set cam low s error\n");
         return -1;
     }
-    wait_steps(5, 20);
+    ink::time::wait_steps(5, 20);
     return 0;
 }

@@ -1,40 +1,43 @@
 // The Run state's loop: one frame at a time from the relay link, decoded into
 // screen pixels, fed to the click logic, then one poll of the tray program.
+#include "fmouse_running.h"
+
 #include "NyxCalLib.h"
 #include "fmouse_click.h"
 #include "fmouse_cmddata.h"
-#include "fmouse_comm.h"
 #include "fmouse_device.h"
 #include "fmouse_gui.h"
-#include "fmouse_main.h"
 #include "fmouse_sys.h"
 
-int fmouse_running(void) {
-    unsigned char buf[kSpotRecordSize];
+RunResult fmouse_running(void) {
+    unsigned char record[kSpotRecordSize];
     for (;;) {
-        if (fmouse_read_in(buf, 1) != 0) {
-            fmouse_err("read running 1 data error\n");
-            return -1;
-        }
-        if (buf[0] == kFrameNoSpot) {
-            ++frameCnt;
-            if (fmouse_mouse_b_sign_k(0) < 0)
-                return -1;
-        } else if (buf[0] == kFrameSpot) {
-            ++frameCnt;
-            if (fmouse_read_in(buf, kSpotRecordSize) != 0) {
+        switch (fmouse_read_frame(record)) {
+            case FrameRead::MarkerLost:
+                fmouse_err("read running 1 data error\n");
+                return RunResult::ConnectionLost;
+            case FrameRead::RecordLost:
+                ++frameCnt;  // a frame counts from its marker on
                 fmouse_err("read running 10 data error\n");
-                return -1;
-            }
-            if (fmouse_mouse_b_sign_k(DecData_Run(buf) ? 1 : 0) < 0)
-                return -1;
-        } else {
-            fmouse_err("running read data error\n");
+                return RunResult::ConnectionLost;
+            case FrameRead::NoSpot:
+                ++frameCnt;
+                if (fmouse_mouse_b_sign_k(0) < 0)
+                    return RunResult::ConnectionLost;
+                break;
+            case FrameRead::Spot:
+                ++frameCnt;
+                if (fmouse_mouse_b_sign_k(DecData_Run(record) ? 1 : 0) < 0)
+                    return RunResult::ConnectionLost;
+                break;
+            case FrameRead::NotAMarker:
+                fmouse_err("running read data error\n");
+                break;
         }
         unsigned char evt = fmouse_gui_poll();
         if (evt == GUI_EVT_CALIB_START)
-            return 0;
+            return RunResult::CalibrationRequested;
         if (evt == GUI_EVT_RESOLUTION)
-            return 1;
+            return RunResult::ScreenSizeChanged;
     }
 }

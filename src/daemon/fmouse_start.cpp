@@ -9,17 +9,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
-#include "fmouse_click.h"
 #include "fmouse_cmddata.h"
-#include "fmouse_comm.h"
 #include "fmouse_gui.h"
 #include "fmouse_main.h"
-#include "fmouse_motion.h"
 #include "fmouse_sys.h"
 #include "ink_paths.h"
 #include "ink_time.h"
+#include "spawn_child.h"
 #include "tmp_names.h"
 
 namespace {
@@ -229,38 +226,6 @@ int fmouse_pid_guard(void) {
     return 0;
 }
 
-void fmouse_child_reset_signals(void) {
-    for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGPIPE})
-        signal(sig, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
-void fmouse_disconnect(void) {
-    if (inkrelay_pid != 0) {
-        int status;
-        pid_t r = waitpid(inkrelay_pid, &status, WNOHANG);
-        if (r < 0) {
-            fmouse_err("wait inkrelay pid error\n");
-        } else if (r == 0) {
-            kill(inkrelay_pid, SIGTERM);
-            fmouse_err("kill inkrelay pid\n");
-            ink::time::sleep_s(1);
-            if (waitpid(inkrelay_pid, &status, WNOHANG) != inkrelay_pid)
-                fmouse_err("wait inkrelay pid error after kill\n");
-        }
-        inkrelay_pid = 0;
-    }
-    fmouse_comm_buf_close();
-    // Without the unit no pen is seen: a press under way is released where it
-    // was, a gesture under way is dropped, and the next connection's first
-    // contact starts afresh instead of being smoothed with this one's last
-    // sample.
-    fmouse_click_end_connection();
-    fmouse_motion_close();
-}
-
 int fmouse_daemon_main(int argc, char **argv) {
     install(SIGINT, on_sigint);
 
@@ -285,16 +250,12 @@ int fmouse_daemon_main(int argc, char **argv) {
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, &old);
-    pid_t pid = fork();
-    if (pid == 0) {
-        fmouse_child_reset_signals();
-        fmouse_msg("inktray fork\n");
-        char arg0[] = "inktray";
-        char arg1[] = "--vxd-debug";
-        char *child_argv[] = {arg0, vxd_debug_flag ? arg1 : nullptr, nullptr};
-        execv(ink::path::kTrayProgram, child_argv);
-        _exit(0);
-    }
+    char arg0[] = "inktray";
+    char arg1[] = "--vxd-debug";
+    char *child_argv[] = {arg0, vxd_debug_flag ? arg1 : nullptr, nullptr};
+    ink::proc::ChildOptions options;
+    options.child_note = "inktray fork\n";
+    pid_t pid = ink::proc::spawn_child(ink::path::kTrayProgram, child_argv, options);
     if (pid < 0) {
         // Without the tray program nobody would ever connect to the command
         // channel: give up now instead of waiting for good.

@@ -1,5 +1,6 @@
 // Daemon start-up: arguments, single-instance guard, the tray program child,
-// signal handlers, and the tear-down of a device connection.
+// signal handlers, the command channel's handshake, then the main state
+// machine for the rest of the process's life.
 #pragma once
 
 #include <sys/types.h>
@@ -16,13 +17,6 @@ int fmouse_pid_guard(void);
 
 // True when pid is a live process of this user running the daemon's program.
 bool fmouse_pid_is_daemon(pid_t pid);
-
-// Ends the relay child (if any), closes the relay link and the pointer sink.
-void fmouse_disconnect(void);
-
-// Puts a freshly forked child back to default signal handling and an empty
-// signal mask, so the program it executes starts clean.
-void fmouse_child_reset_signals(void);
 
 // The daemon's whole life; returns the process exit status.
 int fmouse_daemon_main(int argc, char **argv);

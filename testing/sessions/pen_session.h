@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "NyxCalLib.h"
-#include "fmouse_click.h"
+#include "support/click_simulator.h"
 #include "ink_time.h"
 #include "inksim/simulator.h"
 #include "standins/tray_log.h"

@@ -15,3 +15,11 @@ TEST(TimeScale, SleepWaitsAtLeastTheScaledTime) {
     long long dt = ink::time::now_us() - t0;
     EXPECT_GE(dt, ink::time::scaled_us(200000));
 }
+
+TEST(TimeScale, WaitStepsSleepsEveryStepScaledOnItsOwn) {
+    long long before = ink::time::slept_us();
+    ink::time::wait_steps(0, 20);
+    EXPECT_EQ(ink::time::slept_us(), before);
+    ink::time::wait_steps(5, 20);
+    EXPECT_EQ(ink::time::slept_us() - before, 5 * (20000 / ink::time::kScale));
+}

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "NyxCalLib.h"
+#include "support/click_simulator.h"
 #include "fmouse_click.h"
 #include "fmouse_cmddata.h"
 #include "fmouse_motion.h"

@@ -12,7 +12,7 @@
 
 #include "daemon_helpers.h"
 #include "fmouse_cmddata.h"
-#include "fmouse_main.h"
+#include "fmouse_inhibit.h"
 #include "fmouse_motion.h"
 #include "fmouse_start.h"
 
@@ -63,6 +63,16 @@ TEST_F(DaemonSandbox, HandshakeThenStatesFollowTheDeviceNode) {
           "disconnect state\n", "kvx normal: 4 3\n", "kvx advance: 7 5\n", "kvx sidespace: 5\n",
           "verdorID : 0x0000 productID : 0x0000\n"})
         EXPECT_NE(out.find(line), std::string::npos) << line;
+    // Each transition has a line of its own, in the order the machine takes them.
+    size_t at = 0;
+    for (const char *line : {"main state goes from Detect to Connecting\n",
+                             "main state goes from Connecting to Disconnect\n",
+                             "main state goes from Disconnect to Detect\n",
+                             "main state goes from Detect to Connecting\n"}) {
+        at = out.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line;
+        ++at;
+    }
 
     // Node gone: the machine settles in Detect after its Disconnect.
     unlink(node().c_str());

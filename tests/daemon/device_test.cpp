@@ -86,11 +86,11 @@ TEST_F(Device, RecordUploadIsSealedAndKeptOnlyWhenAcknowledged) {
     std::array<uint8_t, 256> eu{};
     eu.fill(0x01);
     unit_->with([](inksim::Firmware &fw) { fw.refuse_next(inksim::Firmware::kRefuseCal); });
-    EXPECT_EQ(fmouse_updata_cal(eu.data()), 0);
+    EXPECT_EQ(static_cast<int>(fmouse_updata_cal(eu.data())), 0);
     EXPECT_EQ(eu[255], 0x62) << "(255 + 99) mod 256";
     EXPECT_EQ(unit_->with([](inksim::Firmware &fw) { return fw.record(); }), old);
     ASSERT_TRUE(fmouse_hold() == 0);
-    EXPECT_EQ(fmouse_updata_cal(eu.data()), 1);
+    EXPECT_EQ(static_cast<int>(fmouse_updata_cal(eu.data())), 1);
     EXPECT_EQ(unit_->with([](inksim::Firmware &fw) { return fw.record(); }), eu);
 }
 
@@ -166,6 +166,7 @@ TEST_F(Device, OutOfStepBytesAreSkippedAndSilenceFails) {
         fw.queue_bytes(b, 3, 0);
     });
     EXPECT_EQ(fmouse_read_spot(), 0);
+    EXPECT_EQ(fmouse_spot_skipped, 2);
     EXPECT_EQ(fmouse_read_spot(), -1) << "a unit on hold sends nothing";
 }
 

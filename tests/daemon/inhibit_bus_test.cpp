@@ -19,7 +19,7 @@
 
 #include "daemon_helpers.h"
 #include "fmouse_cmddata.h"
-#include "fmouse_main.h"
+#include "fmouse_inhibit.h"
 
 using namespace inktest;
 using namespace std::chrono_literals;

@@ -11,8 +11,8 @@
 #include "NyxCalLib.h"
 #include "fmouse_click.h"
 #include "fmouse_cmddata.h"
+#include "fmouse_connect.h"
 #include "fmouse_motion.h"
-#include "fmouse_start.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "daemon_helpers.h"
 #include "fmouse_comm.h"
-#include "fmouse_main.h"
+#include "fmouse_inhibit.h"
 #include "fmouse_start.h"
 #include "ink_paths.h"
 #include "tmp_names.h"

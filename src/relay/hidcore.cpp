@@ -42,15 +42,27 @@ struct PathInit {
     PathInit() { std::snprintf(hidsock_path, sizeof hidsock_path, "%s", ink::path::kRelaySocket); }
 } path_init;
 
-// One 8-byte event from the node; false on anything but a whole event.
-bool read_event(int fd, hiddev_event *ev, ssize_t *got) {
-    ssize_t n;
-    do {
-        n = read(fd, ev, sizeof *ev);
-    } while (n < 0 && errno == EINTR);
-    if (got)
-        *got = n;
-    return n == static_cast<ssize_t>(sizeof *ev);
+// The eight events of one report. The node hands out whole events, as many
+// as are queued and fit, so a report usually takes a single read; one that
+// arrives in parts is completed by further reads. *first is what the first
+// read returned (the report's start: 0 at the end of the stream). False on
+// anything but whole events.
+bool read_report(int fd, hiddev_event ev[kHidReportValues], ssize_t *first) {
+    constexpr size_t kWant = kHidReportValues * sizeof(hiddev_event);
+    char *out = reinterpret_cast<char *>(ev);
+    size_t have = 0;
+    while (have < kWant) {
+        ssize_t n;
+        do {
+            n = read(fd, out + have, kWant - have);
+        } while (n < 0 && errno == EINTR);
+        if (have == 0)
+            *first = n;
+        if (n <= 0 || n % static_cast<ssize_t>(sizeof(hiddev_event)) != 0)
+            return false;
+        have += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 int get_devinfo(int fd, hiddev_devinfo *info) {
@@ -126,8 +138,8 @@ int fmouse_hid_wait_for_input(int fd) {
 }
 
 int fmouse_hid_read_package(int fd, unsigned char *) {
-    unsigned char buf_valid[7];
-    hiddev_event ev;
+    unsigned char buf_valid[kHidPayloadMax];
+    hiddev_event ev[kHidReportValues];
     for (;;) {
         if (exit_flag.load() == 1) {
             fmouse_msg("hid read exit\n");
@@ -137,26 +149,23 @@ int fmouse_hid_read_package(int fd, unsigned char *) {
             fmouse_msg("hid read time out\n");
             return -2;
         }
-        ssize_t got = 0;
-        if (!read_event(fd, &ev, &got)) {
-            std::snprintf(debug_str, sizeof debug_str, "fmouse hid read data nbytes : %d\n",
-                          static_cast<int>(got));
-            fmouse_msg(debug_str);
+        ssize_t first = 0;
+        if (!read_report(fd, ev, &first)) {
+            if (first <= 0) {
+                std::snprintf(debug_str, sizeof debug_str, "fmouse hid read data nbytes : %d\n",
+                              static_cast<int>(first));
+                fmouse_msg(debug_str);
+            }
             fmouse_msg("fmouse hid read data error\n");
             exit_flag.store(1);
             return -2;
         }
-        // Events 1 to 6 carry the payload; after the loop the seventh is in hand.
-        for (int i = 0; i < kHidPayloadMax; ++i) {
-            buf_valid[i] = static_cast<unsigned char>(ev.value & 0xFF);
-            if (!read_event(fd, &ev, nullptr)) {
-                fmouse_msg("fmouse hid read data error\n");
-                exit_flag.store(1);
-                return -2;
-            }
-        }
+        // Values 1 to 6 carry the payload, the seventh its count; the eighth
+        // is dropped.
+        for (int i = 0; i < kHidPayloadMax; ++i)
+            buf_valid[i] = static_cast<unsigned char>(ev[i].value & 0xFF);
         // A count above six cannot be honoured: only six payload values exist.
-        int count = ev.value & 0xFF;
+        int count = ev[kHidPayloadMax].value & 0xFF;
         if (count > kHidPayloadMax)
             count = kHidPayloadMax;
         if (count != 0) {
@@ -169,13 +178,6 @@ int fmouse_hid_read_package(int fd, unsigned char *) {
                 fmouse_msg(debug_str);
                 fmouse_msg("fmouse write in overflow\n");
             }
-        }
-        // The eighth value is read and dropped, so the next pass starts at a
-        // report boundary whatever happened to the socket write.
-        if (!read_event(fd, &ev, nullptr)) {
-            fmouse_msg("fmouse hid read data error\n");
-            exit_flag.store(1);
-            return -2;
         }
     }
 }

@@ -35,8 +35,9 @@ class RelayReader : public ::testing::Test {
         hidsock_fd = -1;
         vxd_debug_flag = 0;
     }
-    void report(const Values &v, int events = 8) {
-        for (int i = 0; i < events; ++i) {
+    // Writes events [from, to) of one report.
+    void report(const Values &v, int to = 8, int from = 0) {
+        for (int i = from; i < to; ++i) {
             hiddev_event ev{0xFF000001u, v[i]};
             ASSERT_EQ(write(dev_[1], &ev, sizeof ev), static_cast<ssize_t>(sizeof ev));
         }
@@ -75,6 +76,32 @@ TEST_F(RelayReader, CountAboveSixSendsTheSixPayloadBytes) {
     report({0x42, 0, 0, 0, 0, 0, 1, 0});
     EXPECT_EQ(run(), -2);
     EXPECT_EQ(received(), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 9, 9, 9, 9, 9, 9, 0x42}));
+}
+
+TEST_F(RelayReader, ReportArrivingInPartsTravelsWhole) {
+    // The node may hand out the first events of a report before the rest is
+    // queued: the reader waits for the rest and forwards the report once.
+    int r = -3;
+    std::thread reader([&] { r = fmouse_hid_read_package(dev_[0], nullptr); });
+    const Values first = {0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 5, 0};
+    report(first, 3);
+    auto queued = [&] {
+        int n = 0;
+        ioctl(dev_[0], FIONREAD, &n);
+        return n;
+    };
+    for (int i = 0; i < 400 && queued() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(queued(), 0) << "the reader took the first three events";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(received().empty()) << "nothing travels before the report is whole";
+    report(first, 8, 3);
+    report({0x41, 0, 0, 0, 0, 0, 1, 0});
+    close(dev_[1]);
+    dev_[1] = -1;
+    reader.join();
+    EXPECT_EQ(r, -2);
+    EXPECT_EQ(received(), (std::vector<uint8_t>{0x31, 0x32, 0x33, 0x34, 0x35, 0x41}));
 }
 
 TEST_F(RelayReader, DeviceGoneStopsAtOnceAndSetsTheExitFlag) {

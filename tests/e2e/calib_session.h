@@ -290,6 +290,27 @@ class CalibSession : public PenSession {
         return r;
     }
 
+    // Waits until the inhibiting command of this calibration has started
+    // (it notes its pid first thing).
+    bool wait_inhibiting_command(std::chrono::milliseconds t) {
+        return wait_until([&] { return !read_file(log_dir_ + "/saver.pids").value_or("").empty(); },
+                          t);
+    }
+
+    // A calibration that ends at its first exchange with the unit may end
+    // before the inhibitor's command is up, and the command is then ended
+    // before it ran. The unit's answer to that exchange (command c) is held
+    // back until the command runs, so the check that it ran and is gone again
+    // always has something to check.
+    void hold_answer_to(char c) {
+        sim_->with_firmware(
+            [c](inksim::Firmware &fw) { fw.hold_answer_to(static_cast<uint8_t>(c)); });
+    }
+    void release_answer_once_the_command_runs() {
+        EXPECT_TRUE(wait_inhibiting_command(10s)) << "the inhibiting command did not start";
+        sim_->with_firmware([](inksim::Firmware &fw) { fw.release_answer(); });
+    }
+
     // The inhibitor ran during the calibration and is gone with its command.
     void check_inhibitor_gone() {
         auto pids = read_file(log_dir_ + "/saver.pids").value_or("");

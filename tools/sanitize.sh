@@ -53,7 +53,7 @@ run_asan() {
         export ASAN_OPTIONS="log_path=$logs/asan:detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=0"
         export UBSAN_OPTIONS="log_path=$logs/ubsan:print_stacktrace=1:halt_on_error=1"
         export LSAN_OPTIONS="suppressions=$top/tools/sanitizers/lsan.supp:print_suppressions=0"
-        ctest -j"$jobs" --output-on-failure --timeout 900 --repeat until-pass:2 -E "$asan_skip"
+        ctest -j"$jobs" --output-on-failure --timeout 900 -E "$asan_skip"
     )
     check_logs "$logs" asan
 }

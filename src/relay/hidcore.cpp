@@ -42,27 +42,35 @@ struct PathInit {
     PathInit() { std::snprintf(hidsock_path, sizeof hidsock_path, "%s", ink::path::kRelaySocket); }
 } path_init;
 
-// The eight events of one report. The node hands out whole events, as many
-// as are queued and fit, so a report usually takes a single read; one that
-// arrives in parts is completed by further reads. *first is what the first
-// read returned (the report's start: 0 at the end of the stream). False on
-// anything but whole events.
-bool read_report(int fd, hiddev_event ev[kHidReportValues], ssize_t *first) {
-    constexpr size_t kWant = kHidReportValues * sizeof(hiddev_event);
+// Reports taken from the node by one read at most: a relay that was held
+// back (a busy machine) passes on what queued meanwhile at once.
+constexpr int kReportsPerRead = 16;
+constexpr ssize_t kEventSize = sizeof(hiddev_event);
+
+// Whole reports into ev (room for kReportsPerRead), as many as are queued.
+// The node hands out whole events, as many as are queued and fit; a report
+// that arrives in parts is completed by further reads. Returns the number of
+// events read (a multiple of kHidReportValues), or -1 on anything but whole
+// events; *first is what the first read returned (at a report's start: 0 at
+// the end of the stream).
+int read_reports(int fd, hiddev_event *ev, ssize_t *first) {
+    constexpr ssize_t kReport = kHidReportValues * kEventSize;
     char *out = reinterpret_cast<char *>(ev);
-    size_t have = 0;
-    while (have < kWant) {
+    ssize_t have = 0, want = kReportsPerRead * kReport;
+    while (have == 0 || have % kReport != 0) {
         ssize_t n;
         do {
-            n = read(fd, out + have, kWant - have);
+            n = read(fd, out + have, static_cast<size_t>(want - have));
         } while (n < 0 && errno == EINTR);
         if (have == 0)
             *first = n;
-        if (n <= 0 || n % static_cast<ssize_t>(sizeof(hiddev_event)) != 0)
-            return false;
-        have += static_cast<size_t>(n);
+        if (n <= 0 || n % kEventSize != 0)
+            return -1;
+        have += n;
+        // The rest of the last report only.
+        want = (have + kReport - 1) / kReport * kReport;
     }
-    return true;
+    return static_cast<int>(have / kEventSize);
 }
 
 int get_devinfo(int fd, hiddev_devinfo *info) {
@@ -139,27 +147,34 @@ int fmouse_hid_wait_for_input(int fd) {
 
 int fmouse_hid_read_package(int fd, unsigned char *) {
     unsigned char buf_valid[kHidPayloadMax];
-    hiddev_event ev[kHidReportValues];
+    hiddev_event events[kReportsPerRead * kHidReportValues];
+    int have = 0, next = 0;  // events read, events passed on
     for (;;) {
         if (exit_flag.load() == 1) {
             fmouse_msg("hid read exit\n");
             return -2;
         }
-        if (fmouse_hid_wait_for_input(fd) <= 0) {
-            fmouse_msg("hid read time out\n");
-            return -2;
-        }
-        ssize_t first = 0;
-        if (!read_report(fd, ev, &first)) {
-            if (first <= 0) {
-                std::snprintf(debug_str, sizeof debug_str, "fmouse hid read data nbytes : %d\n",
-                              static_cast<int>(first));
-                fmouse_msg(debug_str);
+        if (next == have) {
+            if (fmouse_hid_wait_for_input(fd) <= 0) {
+                fmouse_msg("hid read time out\n");
+                return -2;
             }
-            fmouse_msg("fmouse hid read data error\n");
-            exit_flag.store(1);
-            return -2;
+            ssize_t first = 0;
+            have = read_reports(fd, events, &first);
+            next = 0;
+            if (have < 0) {
+                if (first <= 0) {
+                    std::snprintf(debug_str, sizeof debug_str, "fmouse hid read data nbytes : %d\n",
+                                  static_cast<int>(first));
+                    fmouse_msg(debug_str);
+                }
+                fmouse_msg("fmouse hid read data error\n");
+                exit_flag.store(1);
+                return -2;
+            }
         }
+        const hiddev_event *ev = events + next;
+        next += kHidReportValues;
         // Values 1 to 6 carry the payload, the seventh its count; the eighth
         // is dropped.
         for (int i = 0; i < kHidPayloadMax; ++i)

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <string>
@@ -76,6 +77,21 @@ TEST_F(RelayReader, CountAboveSixSendsTheSixPayloadBytes) {
     report({0x42, 0, 0, 0, 0, 0, 1, 0});
     EXPECT_EQ(run(), -2);
     EXPECT_EQ(received(), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 9, 9, 9, 9, 9, 9, 0x42}));
+}
+
+TEST_F(RelayReader, ManyQueuedReportsTravelInOrder) {
+    // More reports than one read of the node takes: each travels once, in
+    // order, with its own count.
+    std::vector<uint8_t> want;
+    for (int k = 0; k < 40; ++k) {
+        const int count = k % 7;
+        report({k, k + 100, 1, 2, 3, 4, count, 0});
+        const uint8_t bytes[6] = {
+            static_cast<uint8_t>(k), static_cast<uint8_t>(k + 100), 1, 2, 3, 4};
+        want.insert(want.end(), bytes, bytes + std::min(count, 6));
+    }
+    EXPECT_EQ(run(), -2);
+    EXPECT_EQ(received(), want);
 }
 
 TEST_F(RelayReader, ReportArrivingInPartsTravelsWhole) {

@@ -49,6 +49,17 @@ class RelayReader : public ::testing::Test {
         dev_[1] = -1;
         return fmouse_hid_read_package(dev_[0], nullptr);
     }
+    // Waits (up to 2 s) until a running reader has taken every event queued.
+    bool all_taken() {
+        auto queued = [&] {
+            int n = 0;
+            ioctl(dev_[0], FIONREAD, &n);
+            return n;
+        };
+        for (int i = 0; i < 400 && queued() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return queued() == 0;
+    }
     std::vector<uint8_t> received() {
         std::vector<uint8_t> out;
         uint8_t buf[256];
@@ -101,14 +112,7 @@ TEST_F(RelayReader, ReportArrivingInPartsTravelsWhole) {
     std::thread reader([&] { r = fmouse_hid_read_package(dev_[0], nullptr); });
     const Values first = {0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 5, 0};
     report(first, 3);
-    auto queued = [&] {
-        int n = 0;
-        ioctl(dev_[0], FIONREAD, &n);
-        return n;
-    };
-    for (int i = 0; i < 400 && queued() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(queued(), 0) << "the reader took the first three events";
+    ASSERT_TRUE(all_taken()) << "the reader took the first three events";
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(received().empty()) << "nothing travels before the report is whole";
     report(first, 8, 3);
@@ -162,14 +166,7 @@ TEST_F(RelayReader, FailedSocketWriteKeepsItsPlaceInTheReports) {
     int r = -3;
     std::thread reader([&] { r = fmouse_hid_read_package(dev_[0], nullptr); });
     report({1, 2, 3, 4, 5, 6, 3, 0});
-    auto queued = [&] {
-        int n = 0;
-        ioctl(dev_[0], FIONREAD, &n);
-        return n;
-    };
-    for (int i = 0; i < 400 && queued() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(queued(), 0);
+    ASSERT_TRUE(all_taken());
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     received();  // drain the filler; the first report's bytes are lost
     report({0x41, 0x42, 0, 0, 0, 0, 2, 0});

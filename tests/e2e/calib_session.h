@@ -12,6 +12,7 @@
 #include <climits>
 #include <cmath>
 #include <functional>
+#include <sstream>
 
 #include "fmouse_device.h"
 #include "ink_time.h"
@@ -111,10 +112,19 @@ class CalibSession : public PenSession {
         return drawn_;
     }
 
-    // The end of the daemon's debug output, for failure messages.
+    // For failure messages: the daemon's error lines (what failed, however
+    // long ago), then the end of its debug output.
     std::string output_tail() {
         std::string out = daemon_.output();
-        return out.size() > 4000 ? out.substr(out.size() - 4000) : out;
+        std::string errors;
+        std::istringstream in(out);
+        std::string line;
+        while (std::getline(in, line))
+            if (line.find("FMOUSE ERR") != std::string::npos ||
+                line.find(" error") != std::string::npos)
+                errors += line + "\n";
+        return "errors:\n" + errors + "end of the output:\n" +
+               (out.size() > 4000 ? out.substr(out.size() - 4000) : out);
     }
 
     size_t count_unit(char c) {

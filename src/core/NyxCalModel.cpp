@@ -40,9 +40,12 @@
 #include "NyxCalFit.h"
 #include "NyxCalLib.h"
 
-// Hot loops get an AVX2 variant where the processor has it (x86 only); the
-// results are the same bits either way.
-#if defined(__x86_64__) || defined(__i386__)
+// Hot loops get an AVX2 variant where the processor has it (x86 only), picked
+// at load time by the function-version resolvers; the results are the same
+// bits either way. NYX_PORTABLE_LOOPS (the build's INK_PORTABLE_CORE) compiles
+// the portable loops alone, with no resolver: the thread sanitizer's runtime
+// is not ready when resolvers run.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(NYX_PORTABLE_LOOPS)
 #define NYX_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define NYX_CLONES
@@ -562,8 +565,8 @@ NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
     return Hit{bx, by, best};
 }
 
-// One row of the camera-to-screen table (AVX2 where the processor has it;
-// the results are the same either way).
+// One row of the camera-to-screen table (AVX2 where the processor has it and
+// the build dispatches; the results are the same either way).
 NYX_CLONES double search_table_row(int i, int n) {
     const double u = Us[i];
     double *ox = &UVX[i * kPitch];

@@ -41,15 +41,35 @@ struct PathInit {
     PathInit() { std::snprintf(hidsock_path, sizeof hidsock_path, "%s", ink::path::kRelaySocket); }
 } path_init;
 
-// One 8-byte event from the node; false on anything but a whole event.
-bool read_event(int fd, hiddev_event *ev, ssize_t *got) {
-    ssize_t n;
-    do {
-        n = read(fd, ev, sizeof *ev);
-    } while (n < 0 && errno == EINTR);
-    if (got)
-        *got = n;
-    return n == static_cast<ssize_t>(sizeof *ev);
+// Reports taken from the node by one read at most: a relay that was held
+// back (a busy machine) passes on what queued meanwhile at once.
+constexpr int kReportsPerRead = 16;
+constexpr ssize_t kEventSize = sizeof(hiddev_event);
+
+// Whole reports into ev (room for kReportsPerRead), as many as are queued.
+// The node hands out whole events, as many as are queued and fit; a report
+// that arrives in parts is completed by further reads. Returns the number of
+// events read (a multiple of kHidReportValues), or -1 on anything but whole
+// events; *first is what the first read returned (at a report's start: 0 at
+// the end of the stream).
+int read_reports(int fd, hiddev_event *ev, ssize_t *first) {
+    constexpr ssize_t kReport = kHidReportValues * kEventSize;
+    char *out = reinterpret_cast<char *>(ev);
+    ssize_t have = 0, want = kReportsPerRead * kReport;
+    while (have == 0 || have % kReport != 0) {
+        ssize_t n;
+        do {
+            n = read(fd, out + have, static_cast<size_t>(want - have));
+        } while (n < 0 && errno == EINTR);
+        if (have == 0)
+            *first = n;
+        if (n <= 0 || n % kEventSize != 0)
+            return -1;
+        have += n;
+        // The rest of the last report only.
+        want = (have + kReport - 1) / kReport * kReport;
+    }
+    return static_cast<int>(have / kEventSize);
 }
 
 int get_devinfo(int fd, hiddev_devinfo *info) {
@@ -126,37 +146,41 @@ int fmouse_hid_wait_for_input(int fd) {
 
 int fmouse_hid_read_package(int fd, unsigned char *) {
     unsigned char buf_valid[kHidPayloadMax];
-    hiddev_event ev;
+    hiddev_event events[kReportsPerRead * kHidReportValues];
+    int have = 0, next = 0;  // events read, events passed on
     for (;;) {
         if (exit_flag.load() == 1) {
             fmouse_msg("hid read exit\n");
             return -2;
         }
-        if (fmouse_hid_wait_for_input(fd) <= 0) {
-            fmouse_msg("hid read time out\n");
-            return -2;
-        }
-        ssize_t got = 0;
-        if (!read_event(fd, &ev, &got)) {
-            std::snprintf(debug_str, sizeof debug_str, "fmouse hid read data nbytes : %d\n",
-                          static_cast<int>(got));
-            fmouse_msg(debug_str);
-            fmouse_msg("fmouse hid read data error\n");
-            exit_flag.store(1);
-            return -2;
-        }
-        // The payload values come first; after the loop the count is in hand.
-        static_assert(kHidCountIndex == kHidPayloadMax && kHidReportValues == kHidCountIndex + 2,
-                      "an input report is the payload, the count and one unused value");
-        for (int i = 0; i < kHidPayloadMax; ++i) {
-            buf_valid[i] = hid_value_byte(ev.value);
-            if (!read_event(fd, &ev, nullptr)) {
+        if (next == have) {
+            if (fmouse_hid_wait_for_input(fd) <= 0) {
+                fmouse_msg("hid read time out\n");
+                return -2;
+            }
+            ssize_t first = 0;
+            have = read_reports(fd, events, &first);
+            next = 0;
+            if (have < 0) {
+                if (first <= 0) {
+                    std::snprintf(debug_str, sizeof debug_str, "fmouse hid read data nbytes : %d\n",
+                                  static_cast<int>(first));
+                    fmouse_msg(debug_str);
+                }
                 fmouse_msg("fmouse hid read data error\n");
                 exit_flag.store(1);
                 return -2;
             }
         }
-        int count = hid_input_count(ev.value);
+        const hiddev_event *ev = events + next;
+        next += kHidReportValues;
+        // The payload values come first, then the count; the last value is
+        // dropped.
+        static_assert(kHidCountIndex == kHidPayloadMax && kHidReportValues == kHidCountIndex + 2,
+                      "an input report is the payload, the count and one unused value");
+        for (int i = 0; i < kHidPayloadMax; ++i)
+            buf_valid[i] = hid_value_byte(ev[i].value);
+        int count = hid_input_count(ev[kHidCountIndex].value);
         if (count != 0) {
             int r = fmouse_write_in(buf_valid, count);
             if (hid_record_fd >= 0 && r > 0)
@@ -167,13 +191,6 @@ int fmouse_hid_read_package(int fd, unsigned char *) {
                 fmouse_msg(debug_str);
                 fmouse_msg("fmouse write in overflow\n");
             }
-        }
-        // The last value is read and dropped, so the next pass starts at a
-        // report boundary whatever happened to the socket write.
-        if (!read_event(fd, &ev, nullptr)) {
-            fmouse_msg("fmouse hid read data error\n");
-            exit_flag.store(1);
-            return -2;
         }
     }
 }

@@ -114,6 +114,13 @@ void indicator_set_connected(bool connected) {
     connected_now = connected;
     if (indicator == nullptr)
         return;
+    // The item lives on the session bus (the library's connection is this
+    // one). Once the bus has gone the item shows nothing, the program's own
+    // status icon carries the state, and the library would only warn at
+    // every change that it cannot tell the bus.
+    GDBusConnection *bus = tray_session_bus();
+    if (bus == nullptr || g_dbus_connection_is_closed(bus))
+        return;
     const char *name = connected ? kConnectedIcon : kUnconnectedIcon;
     app_indicator_set_icon_full(indicator, name, kTitle);
 }

@@ -139,6 +139,10 @@ void Firmware::command(uint8_t c, long long t_us) {
     log_.push_back({t_us, c, {}});
     rxbuf_.clear();
     fill_run_ = 0;
+    if (hold_answer_to_ != 0 && c == hold_answer_to_) {
+        hold_answer_to_ = 0;
+        answer_held_ = true;
+    }
     switch (c) {
         case DEV_CMD_RUN:
             running_ = true;
@@ -262,6 +266,8 @@ void Firmware::frame(const PenSample &pen, long long t_us) {
 }
 
 void Firmware::take_due(long long t_us, std::vector<uint8_t> *out) {
+    if (answer_held_)
+        return;
     while (!out_.empty() && out_.front().first <= t_us) {
         if (!silent(t_us))
             out->push_back(out_.front().second);

@@ -76,6 +76,15 @@ class Firmware {
     void corrupt_record();
     void set_slow_us(long us) { slow_us_ = us; }
     void fail_type_once() { type_fail_ = true; }
+    // The answer to the next command c (and whatever follows it) stays
+    // unsent until release_answer(), which also cancels a hold whose command
+    // has not come yet: the test lets the unit answer once something else
+    // has happened.
+    void hold_answer_to(uint8_t c) { hold_answer_to_ = c; }
+    void release_answer() {
+        hold_answer_to_ = 0;
+        answer_held_ = false;
+    }
     // A lamp on (or off): seen as a spot while the sensitivity is high.
     void set_stray_light(bool on) { stray_light_ = on; }
     void queue_bytes(const uint8_t *p, size_t n, long long t_us);
@@ -122,6 +131,8 @@ class Firmware {
     long slow_us_ = 0;
     int refuse_ = 0;
     bool type_fail_ = false;
+    uint8_t hold_answer_to_ = 0;
+    bool answer_held_ = false;
     std::vector<CommandRecord> log_;
     std::vector<FrameRecord> frames_sent_;
     std::mt19937 rng_;

@@ -131,18 +131,24 @@ bool parse_bytes(std::istringstream &in, std::vector<uint8_t> *out) {
     return true;
 }
 
-// The unit's frame rate: the median spacing of frames that came apart.
+// The unit's frame rate: the frames over the time they took while the unit
+// streamed (a gap of a second or more is a pause: the unit on hold, a
+// reconnect). The times are when the relay passed the bytes on, which a
+// loaded machine bunches up (a stall, then several frames at once): the
+// spacing of single frames then says little, their number over the time
+// holds.
 int frame_rate(const std::vector<FrameRecord> &frames) {
-    std::vector<long long> gaps;
+    long long span = 0, gaps = 0;
     for (size_t i = 1; i < frames.size(); ++i) {
         long long d = frames[i].t_us - frames[i - 1].t_us;
-        if (d > 0 && d < 1000000)
-            gaps.push_back(d);
+        if (d >= 0 && d < 1000000) {
+            span += d;
+            ++gaps;
+        }
     }
-    if (gaps.empty())
+    if (span <= 0)
         return 100;
-    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
-    long long rate = (1000000 + gaps[gaps.size() / 2] / 2) / gaps[gaps.size() / 2];
+    long long rate = (gaps * 1000000 + span / 2) / span;
     return static_cast<int>(std::clamp(rate, 1LL, 1000LL));
 }
 

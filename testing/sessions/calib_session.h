@@ -12,6 +12,7 @@
 #include <climits>
 #include <cmath>
 #include <functional>
+#include <sstream>
 
 #include "fmouse_device.h"
 #include "ink_time.h"
@@ -111,10 +112,19 @@ class CalibSession : public PenSession {
         return drawn_;
     }
 
-    // The end of the daemon's debug output, for failure messages.
+    // For failure messages: the daemon's error lines (what failed, however
+    // long ago), then the end of its debug output.
     std::string output_tail() {
         std::string out = daemon_.output();
-        return out.size() > 4000 ? out.substr(out.size() - 4000) : out;
+        std::string errors;
+        std::istringstream in(out);
+        std::string line;
+        while (std::getline(in, line))
+            if (line.find("FMOUSE ERR") != std::string::npos ||
+                line.find(" error") != std::string::npos)
+                errors += line + "\n";
+        return "errors:\n" + errors + "end of the output:\n" +
+               (out.size() > 4000 ? out.substr(out.size() - 4000) : out);
     }
 
     size_t count_unit(char c) {
@@ -288,6 +298,27 @@ class CalibSession : public PenSession {
         sim_->with_firmware(
             [&](inksim::Firmware &fw) { r.assign(fw.record().begin(), fw.record().end()); });
         return r;
+    }
+
+    // Waits until the inhibiting command of this calibration has started
+    // (it notes its pid first thing).
+    bool wait_inhibiting_command(std::chrono::milliseconds t) {
+        return wait_until([&] { return !read_file(log_dir_ + "/saver.pids").value_or("").empty(); },
+                          t);
+    }
+
+    // A calibration that ends at its first exchange with the unit may end
+    // before the inhibitor's command is up, and the command is then ended
+    // before it ran. The unit's answer to that exchange (command c) is held
+    // back until the command runs, so the check that it ran and is gone again
+    // always has something to check.
+    void hold_answer_to(char c) {
+        sim_->with_firmware(
+            [c](inksim::Firmware &fw) { fw.hold_answer_to(static_cast<uint8_t>(c)); });
+    }
+    void release_answer_once_the_command_runs() {
+        EXPECT_TRUE(wait_inhibiting_command(10s)) << "the inhibiting command did not start";
+        sim_->with_firmware([](inksim::Firmware &fw) { fw.release_answer(); });
     }
 
     // The inhibitor ran during the calibration and is gone with its command.

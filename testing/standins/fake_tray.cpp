@@ -168,13 +168,15 @@ int run_fake_tray() {
         }
         if (plen && !read_exact(fd, payload, plen))
             break;
-        if (rlen && write(fd, reply, rlen) != static_cast<ssize_t>(rlen))
-            break;
+        // Logged before the answer goes: once the daemon has its answer (and
+        // acts on it, or ends), the exchange is in the log.
         std::string line = "D " + hex(&c, 1);
         if (plen)
             line += " " + hex(payload, plen);
         line += " | T " + hex(reply, rlen);
         log_line(line);
+        if (rlen && write(fd, reply, rlen) != static_cast<ssize_t>(rlen))
+            break;
     }
     log_line("closed");
     return 0;

@@ -94,13 +94,17 @@ TEST_F(CalibSession, RefusedBackgroundStoreFailsAndReconnects) {
     auto rec = unit_record();
     sim_->with_firmware(
         [](inksim::Firmware &fw) { fw.refuse_next(inksim::Firmware::kRefuseBdStart); });
+    hold_answer_to('g');
     calibrate(grid(1024, 768, 4, 3));
+    release_answer_once_the_command_runs();
     ASSERT_TRUE(wait_cmd_count("88", 3, 40s)) << daemon_.output();
     auto cmds = tray_commands();
     auto at = std::find(cmds.begin(), cmds.end(), "11");
     std::vector<std::string> want = {"11", "f0", "f1", "88", "99", "66",
                                      "77", "f2", "f0", "f1", "88"};
     EXPECT_EQ(std::vector<std::string>(at, cmds.end()), want);
+    EXPECT_NE(daemon_.output().find("check save BD0 data error"), std::string::npos)
+        << "the unit's refusal, not a missing answer, failed the store";
     EXPECT_NE(daemon_.output().find("do abd error"), std::string::npos);
     EXPECT_EQ(unit_record(), rec);
     check_inhibitor_gone();

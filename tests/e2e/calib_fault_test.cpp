@@ -51,7 +51,10 @@ class CalibFault : public CalibSession, public ::testing::WithParamInterface<Cel
     bool wait_step(Step s) {
         switch (s) {
             case Step::OpenBlock:
-                return wait_unit_command('g', g_before_ + 1, 30s);
+                // The open block is the calibration's first exchange: the
+                // fault strikes during its transfer once the inhibiting
+                // command runs, so that it has a command to end.
+                return wait_unit_command('g', g_before_ + 1, 30s) && wait_inhibiting_command(30s);
             case Step::Dot:
                 return wait_until([&] { return user_->shown() >= 4; }, 30s);
             case Step::Record:

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <string>
@@ -35,8 +36,9 @@ class RelayReader : public ::testing::Test {
         hidsock_fd = -1;
         vxd_debug_flag = 0;
     }
-    void report(const Values &v, int events = 8) {
-        for (int i = 0; i < events; ++i) {
+    // Writes events [from, to) of one report.
+    void report(const Values &v, int to = 8, int from = 0) {
+        for (int i = from; i < to; ++i) {
             hiddev_event ev{0xFF000001u, v[i]};
             ASSERT_EQ(write(dev_[1], &ev, sizeof ev), static_cast<ssize_t>(sizeof ev));
         }
@@ -46,6 +48,17 @@ class RelayReader : public ::testing::Test {
         close(dev_[1]);
         dev_[1] = -1;
         return fmouse_hid_read_package(dev_[0], nullptr);
+    }
+    // Waits (up to 2 s) until a running reader has taken every event queued.
+    bool all_taken() {
+        auto queued = [&] {
+            int n = 0;
+            ioctl(dev_[0], FIONREAD, &n);
+            return n;
+        };
+        for (int i = 0; i < 400 && queued() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return queued() == 0;
     }
     std::vector<uint8_t> received() {
         std::vector<uint8_t> out;
@@ -75,6 +88,40 @@ TEST_F(RelayReader, CountAboveSixSendsTheSixPayloadBytes) {
     report({0x42, 0, 0, 0, 0, 0, 1, 0});
     EXPECT_EQ(run(), -2);
     EXPECT_EQ(received(), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 9, 9, 9, 9, 9, 9, 0x42}));
+}
+
+TEST_F(RelayReader, ManyQueuedReportsTravelInOrder) {
+    // More reports than one read of the node takes: each travels once, in
+    // order, with its own count.
+    std::vector<uint8_t> want;
+    for (int k = 0; k < 40; ++k) {
+        const int count = k % 7;
+        report({k, k + 100, 1, 2, 3, 4, count, 0});
+        const uint8_t bytes[6] = {
+            static_cast<uint8_t>(k), static_cast<uint8_t>(k + 100), 1, 2, 3, 4};
+        want.insert(want.end(), bytes, bytes + std::min(count, 6));
+    }
+    EXPECT_EQ(run(), -2);
+    EXPECT_EQ(received(), want);
+}
+
+TEST_F(RelayReader, ReportArrivingInPartsTravelsWhole) {
+    // The node may hand out the first events of a report before the rest is
+    // queued: the reader waits for the rest and forwards the report once.
+    int r = -3;
+    std::thread reader([&] { r = fmouse_hid_read_package(dev_[0], nullptr); });
+    const Values first = {0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 5, 0};
+    report(first, 3);
+    ASSERT_TRUE(all_taken()) << "the reader took the first three events";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(received().empty()) << "nothing travels before the report is whole";
+    report(first, 8, 3);
+    report({0x41, 0, 0, 0, 0, 0, 1, 0});
+    close(dev_[1]);
+    dev_[1] = -1;
+    reader.join();
+    EXPECT_EQ(r, -2);
+    EXPECT_EQ(received(), (std::vector<uint8_t>{0x31, 0x32, 0x33, 0x34, 0x35, 0x41}));
 }
 
 TEST_F(RelayReader, DeviceGoneStopsAtOnceAndSetsTheExitFlag) {
@@ -119,14 +166,7 @@ TEST_F(RelayReader, FailedSocketWriteKeepsItsPlaceInTheReports) {
     int r = -3;
     std::thread reader([&] { r = fmouse_hid_read_package(dev_[0], nullptr); });
     report({1, 2, 3, 4, 5, 6, 3, 0});
-    auto queued = [&] {
-        int n = 0;
-        ioctl(dev_[0], FIONREAD, &n);
-        return n;
-    };
-    for (int i = 0; i < 400 && queued() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(queued(), 0);
+    ASSERT_TRUE(all_taken());
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     received();  // drain the filler; the first report's bytes are lost
     report({0x41, 0x42, 0, 0, 0, 0, 2, 0});

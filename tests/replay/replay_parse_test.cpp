@@ -69,6 +69,25 @@ TEST(SessionRecordParse, RepliesAndFramesAreToldApartByTheCommands) {
     EXPECT_EQ(r.rate, 100);  // frames 10 ms apart
 }
 
+TEST(SessionRecordParse, FramesPassedOnInBunchesKeepTheirRate) {
+    // 100 frames a second, recorded as a loaded machine passes them on: a
+    // stall, then four frames within 300 us; a pause on hold of 2 s. Only
+    // the last bunch of each stretch comes early for good, by 30 ms in 2 s.
+    std::string text = "S 100 01 02 00 00\nH 200 72\n";
+    long long t = 1000;
+    for (int burst = 0; burst < 100; ++burst, t += 40000) {
+        if (burst == 50)
+            t += 2000000;
+        for (int k = 0; k < 4; ++k)
+            text += "D " + std::to_string(t + 100 * k) + " ff\n";
+    }
+    SessionRecord r;
+    std::string err;
+    ASSERT_TRUE(inksim::parse_session_record(text, &r, &err)) << err;
+    ASSERT_EQ(r.frames.size(), 400u);
+    EXPECT_NEAR(r.rate, 100, 2);
+}
+
 TEST(SessionRecordParse, BadFilesAreRefusedWithTheLine) {
     SessionRecord r;
     std::string err;

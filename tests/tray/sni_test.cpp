@@ -428,7 +428,10 @@ TEST_F(SniTest, KeepsServingWhenWatcherAndBusEnd) {
 
     bus.kill();
     TraySession::ticks(2);
+    // Each state is shown (a tick apart, so that the second does not
+    // overtake the first): the icon changes twice with the bus gone.
     EXPECT_EQ(s.daemon.notify(0x66), 0);
+    TraySession::ticks(2);
     EXPECT_EQ(s.daemon.notify(0x88), 0);
     TraySession::ticks(2);
     EXPECT_EQ(s.daemon.screen(0xF0), (Bytes{0x00, 0x04, 0x00, 0x00, 0x00}));

@@ -13,8 +13,9 @@
 // up to the screen size) has no TAB_Def.dat and hardware type 65, the
 // production table of 338 x 600 entries. The others write a TAB_Def.dat that
 // ReadTable reads into a small table picked by the 5 geometry bytes (at most
-// 24 rows and columns, or up to 800 of one with at most 24 of the other),
-// which builds several times faster. A choice by one byte would let the
+// 24 rows and columns, or up to 800 of one with at most 24 of the other; steps
+// mostly up to 65, sometimes up to the largest int), which builds several
+// times faster. A choice by one byte would let the
 // corpus fill with production tables, which add coverage at first and then
 // slow every run down; the hash keeps them at one run in 16.
 //
@@ -29,6 +30,7 @@
 // nothing that is zero; the table holds the geometry the file or the hardware
 // type named; every table entry is a grid point; every decoded spot is a
 // finite position inside the screen's bounds; BD0 is a whole block.
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -49,6 +51,14 @@ int table_size(uint8_t b) {
     return b < 224 ? 1 + b % 24 : 800 - (b - 224) % 24;
 }
 
+// A table step: mostly lo to lo + 63, and one value in eight far larger, up to
+// the largest int (ReadTable sets no upper bound).
+int table_step(uint8_t b, int lo) {
+    static const int kLarge[8] = {100,     1000,        65535,       1 << 20,
+                                  1 << 30, INT_MAX / 2, INT_MAX - 1, INT_MAX};
+    return b < 224 ? lo + b % 64 : kLarge[(b - 224) % 8];
+}
+
 // The bytes that pick the table: a selector and four values.
 struct TableBytes {
     uint8_t sel;
@@ -63,7 +73,8 @@ const char *choose_table(const TableBytes &t, bool production, int *hwType, Geom
     *g = Geometry{338, 600, 3, 1};  // hardware type 65
     if (production)
         return nullptr;
-    Geometry f{table_size(t.v[0]), table_size(t.v[1]), 2 + t.v[2] % 64, 1 + t.v[3] % 64};
+    Geometry f{table_size(t.v[0]), table_size(t.v[1]), table_step(t.v[2], 2),
+               table_step(t.v[3], 1)};
     if (f.m > 24 && f.n > 24)
         f.n = 1 + t.v[1] % 24;  // one long side at most
     // How many numbers the file holds: the rest keep the hardware type's.

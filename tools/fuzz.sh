@@ -11,9 +11,11 @@
 # build/fuzz/artifacts/. Exit status 1 when any target found one, or left
 # files in its scratch directory.
 #
-# merge: the committed corpus and what the runs found in build/fuzz/corpus
-# are merged (-merge=1) into a fresh directory that keeps one input per new
-# piece of coverage, smallest first, and that replaces fuzz/corpus/<target>.
+# merge: the inputs the runs found in build/fuzz/corpus/<target> and those
+# already committed are merged (-merge=1) into a fresh directory that keeps one
+# input per new piece of coverage, smallest first, each cut to at most 1 KiB;
+# that directory replaces fuzz/corpus/<target>. The hand-written seeds (files
+# not named by their SHA-1) are kept whole whether or not they add coverage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -67,13 +69,15 @@ if [ "$mode" = merge ]; then
         fresh=$(mktemp -d "$top/build/fuzz/merge-$t.XXXXXX")
         tmp=$(mktemp -d "$(scratch_parent)/inkfuzz-$t.XXXXXX")
         mkdir -p "build/fuzz/corpus/$t"
-        TMPDIR=$tmp ASAN_OPTIONS=detect_leaks=1 build/fuzz/fuzz/"$t" -merge=1 "$fresh" \
-            "fuzz/corpus/$t" "build/fuzz/corpus/$t" >"build/fuzz/logs/$t-merge.log" 2>&1
+        find "fuzz/corpus/$t" -maxdepth 1 -type f ! -regex '.*/[0-9a-f]\{40\}' \
+            -exec cp {} "$fresh/" \;
+        TMPDIR=$tmp ASAN_OPTIONS=detect_leaks=1 build/fuzz/fuzz/"$t" -merge=1 -max_len=1024 \
+            "$fresh" "fuzz/corpus/$t" "build/fuzz/corpus/$t" >"build/fuzz/logs/$t-merge.log" 2>&1
         rm -rf "$tmp"
         rm -rf "fuzz/corpus/$t"
         mv "$fresh" "fuzz/corpus/$t"
         chmod 755 "fuzz/corpus/$t"
-        echo "$t: $(ls "fuzz/corpus/$t" | wc -l) inputs, $(du -sb "fuzz/corpus/$t" | cut -f1) bytes"
+        echo "$t: $(ls "fuzz/corpus/$t" | wc -l) inputs, $(cat "fuzz/corpus/$t"/* | wc -c) bytes"
     done
     exit 0
 fi

@@ -32,7 +32,7 @@ inline void remove_scratch() {
 
 // A private scratch directory for the life of the fuzzing process, removed
 // at its exit (libFuzzer ends a bounded run through exit()). It is made in
-// $TMPDIR when that names a directory, else in /tmp: a crash or a hang ends
+// $TMPDIR when that is an absolute path, else in /tmp: a crash or a hang ends
 // the process without the exit handlers, so the caller's TMPDIR is where a
 // left-over directory can be found and removed.
 inline const char *scratch_dir() {
@@ -64,12 +64,18 @@ inline void write_file(const char *path, const uint8_t *data, size_t size) {
     close(fd);
 }
 
+// The directory the fuzzer was started in, where it keeps its corpus and
+// artifacts under relative names.
+inline int start_dir() {
+    static const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return here;
+}
+
 // Runs fn with the scratch directory as the working directory, where the
-// core looks for TAB_Def.dat, then returns to the directory the fuzzer runs in
-// (where it keeps its corpus and artifacts under relative names).
+// core looks for TAB_Def.dat, then returns to the start directory.
 template <typename Fn>
 void in_scratch_dir(Fn fn) {
-    static const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int here = start_dir();
     if (here < 0 || chdir(scratch_dir()) != 0)
         abort();
     fn();

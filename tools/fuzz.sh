@@ -96,10 +96,16 @@ for t in "${targets[@]}"; do
     mkdir -p "$work"
     log=build/fuzz/logs/$t.log
     tmp=$(mktemp -d "$(scratch_parent)/inkfuzz-$t.XXXXXX")
+    # The code under test prints on standard output at every input (the
+    # core's console lines; the daemon's messages and, in device_reply_fuzz,
+    # its perror lines on standard error too): closed, so that the log holds
+    # libFuzzer's lines and any sanitizer report, which go elsewhere.
+    mask=1
+    [ "$t" = device_reply_fuzz ] && mask=3
     # -timeout: one input running longer than 10 s counts as a hang.
     if TMPDIR=$tmp ASAN_OPTIONS=detect_leaks=1 build/fuzz/fuzz/"$t" "$work" "fuzz/corpus/$t" \
         "${bound[@]}" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="build/fuzz/artifacts/$t-" >"$log" 2>&1; then
+        -close_fd_mask=$mask -artifact_prefix="build/fuzz/artifacts/$t-" >"$log" 2>&1; then
         if [ -n "$(ls -A "$tmp")" ]; then
             result="FAILED (left files in its scratch directory: $(ls -A "$tmp" | head -3 | tr '\n' ' '))"
             status=1

@@ -1,9 +1,6 @@
 // The installed text files and the table override on arbitrary contents: the
 // first byte picks hw.txt, refN.txt, Cam.dat or TAB_Def.dat, the rest is the
 // file. Every read must end cleanly, and what it accepts must be usable.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 
@@ -14,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1)
         return 0;
-    static char path[128];
+    static char path[sizeof fuzz::detail::g_scratch + 8];
     std::snprintf(path, sizeof path, "%s/file", fuzz::scratch_dir());
     fuzz::write_file(path, data + 1, size - 1);
     switch (data[0] % 4) {
@@ -37,17 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         case 3: {
             // ReadTable reads TAB_Def.dat from the working directory.
-            static char table[128];
-            std::snprintf(table, sizeof table, "%s/TAB_Def.dat", fuzz::scratch_dir());
-            fuzz::write_file(table, data + 1, size - 1);
-            int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (here < 0 || chdir(fuzz::scratch_dir()) != 0)
-                abort();
-            HW_Features(65);
-            ReadTable();
-            if (fchdir(here) != 0)
-                abort();
-            close(here);
+            fuzz::write_table_file(data + 1, size - 1);
+            fuzz::in_scratch_dir([] {
+                HW_Features(65);
+                ReadTable();
+            });
             // Whatever geometry stands now, decoding any spot stays in the table.
             static const uint8_t spots[][NYX_SPOT_SIZE] = {
                 {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},

@@ -142,7 +142,7 @@ check "dpkg: install ok installed" [ "$(dpkg-query -W -f='${Status}' vexor-drive
 dpkg -L vexor-driver | sort >/tmp/vexor-files
 
 echo "== installed files"
-for p in inkd inkrelay inktray inkwake inksetup inkpointer; do
+for p in inkd inkrelay inktray inkwake inksetup inkpointer inkctl; do
     check "/usr/bin/$p: a program of mode 0755" eval '[ -f /usr/bin/$p ] && [ -x /usr/bin/$p ] && mode_is /usr/bin/$p 755'
     check "/usr/share/man/man1/$p.1.gz: compressed manual page" gzip -t /usr/share/man/man1/$p.1.gz
 done
@@ -155,6 +155,8 @@ check "udev rule names /dev/usb/vxd0" grep -q 'SYMLINK+="usb/vxd0"' /usr/lib/ude
 check "conffile /etc/xdg/autostart/inkpointer.desktop registered" \
     eval 'dpkg-query -W -f="\${Conffiles}\n" vexor-driver | grep -Eq "^ /etc/xdg/autostart/inkpointer.desktop [0-9a-f]{32}$"'
 check "prepared autostart entries" [ -f /usr/share/autostart/vxd_true.desktop -a -f /usr/share/autostart/vxd_false.desktop ]
+check "the applications menu's calibrate entries" \
+    [ -f /usr/share/applications/vexor-driver-calibrate.desktop -a -f /usr/share/applications/vexor-driver-calibrate-advanced.desktop ]
 check "German catalogues" [ -f /usr/share/locale/de/LC_MESSAGES/inkd.mo -a -f /usr/share/locale/de/LC_MESSAGES/inksetup.mo ]
 check "no test tools installed" eval '! ls /usr/bin/inksim /usr/bin/inkfaketray /usr/bin/inkpointerlog >/dev/null 2>&1'
 check "all libraries of the programs found" eval '! ldd /usr/bin/ink* | grep -q "not found"'
@@ -178,6 +180,8 @@ sleep 2
 check "inkd still running after 2 s" kill -0 $inkd
 check "inkd waits in Detect" grep -q 'MSG: Detect hw$' /tmp/inkd.log
 check "inktray connected to inkd" grep -q 'alg2gui connect successful' /tmp/inkd.log
+# inkctl reaches the running tray program through its private socket.
+check "inkctl status: unconnected" eval '[ "$(/usr/bin/inkctl status 2>/dev/null)" = unconnected ]'
 kill -TERM $inkd 2>/dev/null
 for _ in $(seq 50); do kill -0 $inkd 2>/dev/null || break; sleep 0.1; done
 kill -KILL $inkd 2>/dev/null

@@ -195,8 +195,12 @@ TEST_F(Device, LightDetectionAndTheBackgroundSequence) {
             p_at = l[i + 1].t_us;
         }
     }
-    EXPECT_GE(b_at - r_at, ink::time::scaled_us(100000));
-    EXPECT_GE(p_at - b_at, ink::time::scaled_us(1000000));
+    // The times are taken where the unit receives each command: a command
+    // held up a little longer on its way through the relay shortens the gap
+    // seen there (by 0.4 ms of 100 once, under load). A tenth of slack still
+    // fails a wait that is missing or cut short.
+    EXPECT_GE(b_at - r_at, ink::time::scaled_us(100000) * 9 / 10);
+    EXPECT_GE(p_at - b_at, ink::time::scaled_us(1000000) * 9 / 10);
     EXPECT_TRUE(unit_->with([](inksim::Firmware &fw) { return fw.background_taken(); }));
     EXPECT_EQ(unit_->with([](inksim::Firmware &fw) { return fw.reg(0x35); }), 0x20)
         << "back at low sensitivity";

@@ -9,6 +9,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <functional>

@@ -322,12 +322,18 @@ inline double dist(double U, double V, double u, double v) {
 // by dv along v changes every distance by at most |dv| (plus rounding, bounded
 // by gridSlack), so while the margin exceeds twice that, the same point is
 // still the only nearest one and the stage need not run.
+//
+// This record and Nearest below are plain aggregates with named starting
+// values rather than default member initializers: the implicit constructor
+// those make, called from a function with target clones, is left undefined
+// by some clang releases (19 among them).
 struct Recent {
-    int coarse = -1;        // index into cU / cV
-    double coarseGap = -1;  // margin at coarseV; negative: none
-    double coarseV = 0;
-    int midX = -1, midY = -1;  // middle-lattice column and row
+    int coarse;        // index into cU / cV
+    double coarseGap;  // margin at coarseV; negative: none
+    double coarseV;
+    int midX, midY;  // middle-lattice column and row
 };
+constexpr Recent kNoRecent = {-1, -1, 0, -1, -1};
 
 }  // namespace
 
@@ -372,8 +378,8 @@ namespace {
 // (Y outer, X inner). Fed in scan order per lane, a strict comparison keeps
 // the first of equal distances, as the point-by-point scan does.
 struct Nearest {
-    vd4 d = splat(kInf);
-    vd4 idx = splat(0);
+    vd4 d;
+    vd4 idx;
 
     NYX_INLINE void add(vd4 dist, vd4 index) {
         const vl4 closer = dist < d;
@@ -381,6 +387,11 @@ struct Nearest {
         idx = closer ? index : idx;
     }
 };
+
+// No point seen yet.
+NYX_INLINE Nearest no_nearest() {
+    return Nearest{splat(kInf), splat(0)};
+}
 
 NYX_INLINE vd4 swap_halves(vd4 a) {
     return NYX_SWAP_HALVES(a);
@@ -429,7 +440,7 @@ NYX_INLINE double coarse_in_full(double u, double v, Recent &recent) {
     }
     rows &= (1u << kCoarseRows) - 1;
     double second = hmin(skipped);  // nearest distance of every other point, or a bound
-    Nearest cn;
+    Nearest cn = no_nearest();
     for (unsigned scan = rows; scan != 0; scan &= scan - 1) {
         const int r = __builtin_ctz(scan);
         const double *pu = &cU[r * kCoarsePitch];
@@ -477,7 +488,7 @@ NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
     if (!(coarseD < 99999)) {
         // Nothing within the initial distance: the later stages search around
         // the default point, off the lattices.
-        recent = Recent{};
+        recent = kNoRecent;
         Hit h;
         search_plain(u, v, &h.X, &h.Y, &h.d);
         return h;
@@ -510,7 +521,7 @@ NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
             scan |= mask4(row_bounds(rr, ym0 + r, vu, vv) <= mlimit) << r;
         }
         scan &= (1u << (ym1 - ym0)) - 1;
-        Nearest mn;
+        Nearest mn = no_nearest();
         for (; scan != 0; scan &= scan - 1) {
             const int row = (ym0 + __builtin_ctz(scan)) * kMidPitch + xm0;
             const double *pu = &mU[row];
@@ -543,7 +554,7 @@ NYX_INLINE Hit search_packed(double u, double v, Recent &recent) {
         const int x1 = bx + 5 < kGX ? bx + 5 : kGX;
         const int ny = y1 - y0;  // 5, 8 or 10
         const int o1 = ny > 8 ? 4 : ny - 4, o2 = ny - 4;
-        Nearest f0, f1, f2;
+        Nearest f0 = no_nearest(), f1 = no_nearest(), f2 = no_nearest();
         const vd4 i0 = lanes * 16.0, i1 = (lanes + o1) * 16.0, i2 = (lanes + o2) * 16.0;
         vd4 xo = splat(0);
         for (int X = x0; X < x1; ++X, xo += 1.0) {
@@ -571,7 +582,7 @@ NYX_CLONES double search_table_row(int i, int n) {
     const double u = Us[i];
     double *ox = &UVX[i * kPitch];
     double *oy = &UVY[i * kPitch];
-    Recent recent;
+    Recent recent = kNoRecent;
     Hit h{0, 0, 0.0};
     for (int j = 0; j < n; ++j) {
         h = search_packed(u, Vs[j], recent);

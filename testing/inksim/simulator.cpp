@@ -163,7 +163,7 @@ void Simulator::plug() {
 
 void Simulator::inject_report(const Report &r) {
     std::lock_guard<std::mutex> l(mu_);
-    fs_.push_report(r);
+    push(r);
 }
 
 void Simulator::send_bytes(const std::vector<uint8_t> &b) {

@@ -56,6 +56,16 @@ std::vector<CommandRecord> UnitHost::commands() {
     return fw_.log();
 }
 
+long long UnitHost::last_report_us() {
+    std::lock_guard<std::mutex> l(mu_);
+    return last_report_us_;
+}
+
+void UnitHost::push(const Report &r) {
+    fs_.push_report(r);
+    last_report_us_ = ink::time::now_us();
+}
+
 void UnitHost::clock_loop() {
     const long period = ink::time::scaled_us(1000000L / rate_);
     long long next = ink::time::now_us() + period;
@@ -77,7 +87,7 @@ void UnitHost::clock_loop() {
                 // A unit on hold still reports now and then, with nothing in
                 // it: the relay takes a device that says nothing for 5 s as
                 // gone.
-                fs_.push_report(Report{});
+                push(Report{});
             }
         }
         deliver(now);
@@ -91,7 +101,7 @@ void UnitHost::deliver(long long now) {
         Report r;
         size_t n = std::min<size_t>(kHidPayloadMax, bytes.size() - i);
         hid_input_pack(bytes.data() + i, static_cast<int>(n), r.data());
-        fs_.push_report(r);
+        push(r);
     }
 }
 

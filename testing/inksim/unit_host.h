@@ -30,6 +30,9 @@ class UnitHost {
     void stop();
     // Every command the firmware received, in order.
     std::vector<CommandRecord> commands();
+    // When the last input report went into the node (ink::time::now_us()
+    // clock); 0 before the first. A host's silence is counted from here.
+    long long last_report_us();
 
   protected:
     UnitHost(const UnitConfig &unit, int rate);
@@ -47,6 +50,8 @@ class UnitHost {
 
     // Sends what the firmware has due by now. Lock held.
     void deliver(long long now);
+    // One input report into the node, its time noted. Lock held.
+    void push(const Report &r);
 
     Firmware fw_;
     HiddevFs fs_;
@@ -65,6 +70,7 @@ class UnitHost {
     bool started_ = false;
     std::thread clock_;
     long long idle_ticks_ = 0;
+    long long last_report_us_ = 0;
 };
 
 }  // namespace inksim

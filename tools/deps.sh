@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages a job of the suite needs. Uses sudo when not
-# run as root; installs nothing when everything is present already.
+# Installs the Debian packages a job of the suite needs, on Debian 12 or 13.
+# Uses sudo when not run as root; installs nothing when everything is present
+# already. Every name below exists on both releases (the clang runtime, for
+# one, through its unversioned package).
 #
 #   tools/deps.sh demo     building the suite and running its demos on X
 #   tools/deps.sh test     the whole test suite: the demo's packages, plus the
 #                          test and benchmark libraries, the package tools,
 #                          clang for the sanitizer and fuzz builds
 #
-# A fresh Debian 12 (debootstrap, with git added) has none of these; `file`
-# among them is only of "standard" priority, and the package build needs it.
+# A fresh Debian 12 or 13 (debootstrap, with git added) has none of these;
+# `file` among them is only of "standard" priority, and the package build
+# needs it; `locales` compiles the German locale a translation test runs in.
 set -euo pipefail
 
 DEMO=(
@@ -22,8 +25,8 @@ TEST=(
     "${DEMO[@]}"
     libgtest-dev libgmock-dev libbenchmark-dev
     file dpkg-dev debhelper lintian desktop-file-utils
-    clang libclang-rt-14-dev
-    dbus
+    clang libclang-rt-dev
+    dbus locales
 )
 
 case ${1:-} in
@@ -34,6 +37,14 @@ case ${1:-} in
         exit 2
         ;;
 esac
+
+if [ -r /etc/os-release ]; then
+    . /etc/os-release
+    case "${ID:-}:${VERSION_ID:-}" in
+        debian:12 | debian:13) ;;
+        *) echo "deps.sh: made for Debian 12 and 13; trying on ${PRETTY_NAME:-this system}" >&2 ;;
+    esac
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

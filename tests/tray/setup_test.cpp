@@ -137,15 +137,24 @@ TEST_F(SetupTest, CreatesTheAutostartDirectory) {
 
 // The window title passes through the "inksetup" catalogue.
 TEST_F(SetupTest, TitleIsTranslated) {
+    // A German user, as a German desktop sets it up. glibc takes no message
+    // language under the C locales (LANGUAGE included, since 2.41), and a
+    // fresh system has no other, so the test compiles de_DE.UTF-8 into the
+    // sandbox for itself.
+    std::string locales = in_root("/locale");
+    fs::create_directories(locales);
+    std::string cmd = "localedef -i de_DE -f UTF-8 " + locales + "/de_DE.UTF-8 >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0)
+        GTEST_SKIP() << "localedef cannot compile de_DE.UTF-8 (apt-get install locales)";
     std::string dir = in_root("/usr/share/locale/de/LC_MESSAGES");
     fs::create_directories(dir);
     fs::copy_file(std::string(INK_PO_BUILD_DIR) + "/de/LC_MESSAGES/inksetup.mo",
                   dir + "/inksetup.mo");
-    setenv("LC_ALL", "C.UTF-8", 1);
-    setenv("LANGUAGE", "de", 1);
+    setenv("LOCPATH", locales.c_str(), 1);
+    setenv("LC_ALL", "de_DE.UTF-8", 1);
     XWin w = start("Beim Systemstart registrieren");
-    unsetenv("LANGUAGE");
     unsetenv("LC_ALL");
+    unsetenv("LOCPATH");
     ASSERT_NE(w.id, 0u) << p.output();
     x.close_request(w.id);
     expect_ended();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 #include <string>
 
 #include "tray_images.h"
@@ -82,8 +83,9 @@ TEST(TrayImages, RecordsAreRawRgbaOfTheirSize) {
 }
 
 TEST(TrayImages, TargetsAreSoftDiscsOfTheirColours) {
+    using Target = std::pair<const unsigned char *, unsigned>;
     for (auto [rec, colour] :
-         {std::pair{cali_black_icon, 0x000000FFu}, {cali_green_icon, 0x00947EFFu}}) {
+         {Target{cali_black_icon, 0x000000FFu}, {cali_green_icon, 0x00947EFFu}}) {
         GdkPixbuf *pb = load(rec);
         ASSERT_NE(pb, nullptr);
         // Solid in the middle, around the point (8, 8) where the disc is centred.

@@ -1,28 +1,42 @@
 #!/usr/bin/env bash
-# package-test.sh: the Debian package installed into a fresh Debian 12 root.
+# package-test.sh: the Debian package installed into a fresh Debian root.
 #
-#   tools/package-test.sh          builds the package from a copy of this tree
-#                                  (its build dependencies: apt-get build-dep ./)
-#   tools/package-test.sh DEB      tests that .deb instead
+#   tools/package-test.sh [--suite bookworm|trixie]      builds the package
+#                          from a copy of this tree (its build dependencies:
+#                          apt-get build-dep ./)
+#   tools/package-test.sh [--suite bookworm|trixie] DEB  tests that .deb instead
 #
-# In a debootstrapped bookworm root (minbase, so that a missing dependency
-# shows) it runs `apt-get install ./vexor-driver_*.deb`, checks the installed
-# files, their modes, the pointer pipe, the udev rule and the conffile, starts
-# inkd (which waits in Detect without a unit) and inkpointer on a private Xvfb
-# inside the root, then `apt-get remove --purge` and checks that nothing of the
-# package is left; a second install and purge must leave the root exactly as
-# the first purge did. The base root is made once and kept in
-# $INK_PKGTEST_DIR/base (default /var/tmp/vexor-pkgtest), the downloaded
-# packages in .../archives; every run works on a new copy of the base.
+# The root is Debian 12 "bookworm" or 13 "trixie", by default the release of
+# this machine. Build the package on the release it is tested on: a package
+# built on Debian 13 depends on that release's library names.
+# In a debootstrapped root of that release (minbase, so that a missing
+# dependency shows) it runs `apt-get install ./vexor-driver_*.deb`, checks the
+# installed files, their modes, the pointer pipe, the udev rule and the
+# conffile, starts inkd (which waits in Detect without a unit) and inkpointer
+# on a private Xvfb inside the root, then `apt-get remove --purge` and checks
+# that nothing of the package is left; a second install and purge must leave
+# the root exactly as the first purge did. The base root is made once per
+# release and kept in $INK_PKGTEST_DIR/base-SUITE (default
+# /var/tmp/vexor-pkgtest), the downloaded packages in .../archives-SUITE;
+# every run works on a new copy of the base.
 # Needs root (debootstrap, chroot, mounts). Exit status 0 when every check passed.
 set -euo pipefail
 [ "$(id -u)" = 0 ] || { echo "package-test: needs root (debootstrap, chroot, mounts)" >&2; exit 2; }
-case ${1:-} in -h | --help) sed -n '2,18p' "$0"; exit 0 ;; esac
+suite=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+case ${1:-} in
+    -h | --help) sed -n '2,22p' "$0"; exit 0 ;;
+    --suite) suite=${2:-}; shift 2 ;;
+esac
+case $suite in
+    bookworm | trixie) ;;
+    *) suite=bookworm ;;
+esac
 t0=$(date +%s)
 top=$(cd "$(dirname "$0")/.." && pwd -P)
 dir=${INK_PKGTEST_DIR:-/var/tmp/vexor-pkgtest}
-base=$dir/base
-mkdir -p "$dir/archives/partial"
+base=$dir/base-$suite
+archives=$dir/archives-$suite
+mkdir -p "$archives/partial"
 scratch=$(mktemp -d "$dir/run.XXXXXX")
 work=$scratch/root
 mounted=()
@@ -77,23 +91,42 @@ mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.
          grep -v -i security | head -n 1)
 [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" && $0 !~ /security/ {print $2; exit}' /etc/apt/sources.list 2>/dev/null)
 [ -n "$mirror" ] || { echo "package-test: no Debian mirror found in /etc/apt" >&2; exit 2; }
+# The security mirror: this machine's, else the main mirror's sibling.
+secmirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
+            grep -i security | head -n 1)
+[ -n "$secmirror" ] || secmirror=$(awk '$1 == "deb" && $0 ~ /security/ {print $2; exit}' /etc/apt/sources.list 2>/dev/null)
+[ -n "$secmirror" ] || secmirror=${mirror%/debian}/debian-security
 
 if [ ! -f "$base/.complete" ]; then
     command -v debootstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq debootstrap; } >/dev/null
     rm -rf "$base"
-    echo "package-test: making a Debian 12 base root in $base (once)" >&2
-    debootstrap --variant=minbase bookworm "$base" "$mirror" >"$dir/debootstrap.log" 2>&1 ||
-        { echo "package-test: debootstrap failed, see $dir/debootstrap.log" >&2; exit 2; }
-    if ls /etc/apt/sources.list.d/*.sources >/dev/null 2>&1; then
-        cp /etc/apt/sources.list.d/*.sources "$base/etc/apt/sources.list.d/"
-        : >"$base/etc/apt/sources.list"
-    elif [ -f /etc/apt/sources.list ]; then
-        cp /etc/apt/sources.list "$base/etc/apt/sources.list"
-    fi
+    echo "package-test: making a Debian $suite base root in $base (once)" >&2
+    script=$suite
+    [ -e "/usr/share/debootstrap/scripts/$suite" ] || script=/usr/share/debootstrap/scripts/sid
+    debootstrap --variant=minbase --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
+        "$suite" "$base" "$mirror" "$script" >"$dir/debootstrap-$suite.log" 2>&1 ||
+        { echo "package-test: debootstrap failed, see $dir/debootstrap-$suite.log" >&2; exit 2; }
+    # The release's own sources, on this machine's mirrors.
+    mkdir -p "$base/etc/apt/sources.list.d"
+    cat >"$base/etc/apt/sources.list.d/debian.sources" <<SOURCES
+Types: deb
+URIs: $mirror
+Suites: $suite $suite-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb
+URIs: $secmirror
+Suites: $suite-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+    : >"$base/etc/apt/sources.list"
     # This machine's apt settings (proxies, index options), but not the
     # container's cleaning of the package cache, which is kept between runs.
     for f in /etc/apt/apt.conf.d/*; do
-        [ "$(basename "$f")" = docker-clean ] || cp "$f" "$base/etc/apt/apt.conf.d/"
+        [ "$(basename "$f")" = docker-clean ] || dpkg -S "$f" >/dev/null 2>&1 ||
+            cp "$f" "$base/etc/apt/apt.conf.d/"
     done
     # No service of an installed package starts inside the root.
     printf '#!/bin/sh\nexit 101\n' >"$base/usr/sbin/policy-rc.d"
@@ -110,7 +143,7 @@ for m in proc dev dev/pts dev/shm var/cache/apt/archives; do
         dev) mount --rbind /dev "$work/dev" && mount --make-rslave "$work/dev" ;;
         dev/pts) mount -t devpts devpts "$work/dev/pts" -o newinstance,ptmxmode=0666 ;;
         dev/shm) mount -t tmpfs tmpfs "$work/dev/shm" ;;
-        var/cache/apt/archives) mount --bind "$dir/archives" "$work/var/cache/apt/archives" ;;
+        var/cache/apt/archives) mount --bind "$archives" "$work/var/cache/apt/archives" ;;
     esac
     mounted+=("$work/$m")
 done
@@ -230,7 +263,7 @@ echo "all checks passed"
 CHECK
 chmod 0755 "$work/root/check.sh"
 
-echo "package-test: installing $(basename "$deb") in a fresh Debian 12 root ($work)" >&2
+echo "package-test: installing $(basename "$deb") in a fresh Debian $suite root ($work)" >&2
 chroot "$work" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c 'cd /root && ./check.sh'

@@ -34,6 +34,15 @@ else
         tar -x -C "$tree" || { echo "FAIL: copying the source tree"; exit 1; }
 fi
 
+# What differs between the releases: where debhelper puts the udev rule (Debian
+# 13 installs below /usr only) and the name of the GTK 2 library package (the
+# 64-bit time_t transition renamed it).
+release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_ID:-}")
+case $release in
+    12) udevdir=/lib/udev gtk2=libgtk2.0-0 ;;
+    *) udevdir=/usr/lib/udev gtk2=libgtk2.0-0t64 ;;
+esac
+
 start=$(date +%s)
 if ! (cd "$tree" && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -b -us -uc) \
     >"$work/build.log" 2>&1; then
@@ -54,8 +63,9 @@ echo "package: $(basename "$deb")"
 # Every file and link of the package; nothing more, nothing less.
 listing=$(dpkg-deb -c "$deb")
 files=$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sed 's|^\./|/|' | sort)
-expected="/etc/xdg/autostart/inkpointer.desktop
-/lib/udev/rules.d/60-vexor-driver.rules
+expected=$(sort <<LIST
+/etc/xdg/autostart/inkpointer.desktop
+$udevdir/rules.d/60-vexor-driver.rules
 /usr/bin/inkctl
 /usr/bin/inkd
 /usr/bin/inkpointer
@@ -82,8 +92,10 @@ expected="/etc/xdg/autostart/inkpointer.desktop
 /usr/share/man/man1/inksetup.1.gz
 /usr/share/man/man1/inktray.1.gz
 /usr/share/man/man1/inkwake.1.gz
-/usr/share/metainfo/vexor-driver.metainfo.xml
-/usr/share/pixmaps/vexor-driver.png"
+/usr/share/metainfo/invalid.vexor_driver.vexor_driver.metainfo.xml
+/usr/share/pixmaps/vexor-driver.png
+LIST
+)
 if [ "$files" != "$expected" ]; then
     bad "file list differs (< expected, > in the package):"
     diff <(echo "$expected") <(echo "$files") | grep '^[<>]'
@@ -127,13 +139,13 @@ for page in "$work"/root/usr/share/man/man1/*.1.gz; do
 done
 
 # The rule is the one the build made from data/hw.txt.
-cmp -s "$work/root/lib/udev/rules.d/60-vexor-driver.rules" \
+cmp -s "$work/root$udevdir/rules.d/60-vexor-driver.rules" \
     "$tree/obj-$(dpkg-architecture -qDEB_HOST_GNU_TYPE)/packaging/60-vexor-driver.rules" ||
     bad "the packaged udev rule is not the built one"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libc6 libgtk2.0-0 libayatana-appindicator1 libevdev2 libxtst6 libx11-6 libxrandr2 libxinerama1 udev; do
+for lib in libc6 $gtk2 libevdev2 libxtst6 libx11-6 libxrandr2 libxinerama1 udev; do
     grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || bad "Depends lacks $lib"
 done
 grep -q fuse <<<"$depends" && bad "Depends names fuse (only the test unit needs it)"

@@ -102,7 +102,7 @@ bool fmouse_calib_samples_usable(int nx, int ny, const double *u, const double *
 
 CalibResult fmouse_calibrate(void) {
     unsigned char EU[kCalSize];
-    unsigned char Data[1000];
+    unsigned char Data[kBd0BufferSize];
 
     if (fmouse_hold() != 0) {
         fmouse_err("hold error");

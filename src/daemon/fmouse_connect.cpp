@@ -23,14 +23,12 @@
 
 namespace {
 
-constexpr int kBd0Buffer = 1000;
-
 // Steps from the fill to run mode, shared by a new connection and a change of
 // screen size. `fresh` selects the new connection's texts and pauses.
 int bring_up(bool fresh) {
     unsigned char E[kE4Size];
     unsigned char B[1024];
-    unsigned char Data[kBd0Buffer];
+    unsigned char Data[kBd0BufferSize];
 
     if (fmouse_fill_write_o() != 0) {
         fmouse_err(fresh ? "fmouse fill write o error" : "fmouse fill write o error\n");

@@ -1,5 +1,7 @@
 // Device protocol: the one-letter commands the daemon sends to the camera unit
-// over the relay link, their replies, waits and acceptance tests.
+// over the relay link, their replies, waits and acceptance tests
+// (fmouse_device.cpp: basic operations, identification and data exchange;
+// fmouse_camera.cpp: camera configuration, light detection and background).
 //
 // Every exchange starts with the unit on hold and the input flushed, so the
 // unframed byte stream stays in step. All operations return 0 on success and

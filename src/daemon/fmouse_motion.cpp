@@ -29,7 +29,7 @@ int fmouse_post_motion_event(int x, int y, int leftbutton, int rightbutton) {
         return 0;
     }
     uint8_t rec[kPointerRecordSize];
-    fmouse_motion_encode(x, y, leftbutton, rightbutton, rec);
+    pointer_record_encode(x, y, leftbutton != 0, rightbutton != 0, rec);
     ssize_t w = write(motion_fd, rec, sizeof rec);
     if (w < 0) {
         fmouse_err("write fmouse fifo error\n");

@@ -8,16 +8,18 @@
 
 extern int motion_fd;  // -1 while the pipe is not open
 
-// Encodes one record (coordinates above kMotionMax are clamped).
+// Opens the pipe write-only, waiting for a reader. 0, or -1 on failure.
+int fmouse_motion_init(void);
+// Writes one record (pointer_record_encode); 0 when written or refused for a
+// negative coordinate, -1 when the write failed.
+int fmouse_post_motion_event(int x, int y, int leftbutton, int rightbutton);
+// Writes the closing record (0, 0, no button), then closes the pipe.
+int fmouse_motion_close(void);
+
+// pointer_record_encode with the sink's int button flags, for the daemon's
+// tests, which spell their expected records through it; the sink itself calls
+// the encoder directly.
 inline void fmouse_motion_encode(int x, int y, int leftbutton, int rightbutton,
                                  uint8_t out[kPointerRecordSize]) {
     pointer_record_encode(x, y, leftbutton != 0, rightbutton != 0, out);
 }
-
-// Opens the pipe write-only, waiting for a reader. 0, or -1 on failure.
-int fmouse_motion_init(void);
-// Writes one record; 0 when written or refused for a negative coordinate,
-// -1 when the write failed.
-int fmouse_post_motion_event(int x, int y, int leftbutton, int rightbutton);
-// Writes the closing record (0, 0, no button), then closes the pipe.
-int fmouse_motion_close(void);

@@ -1,12 +1,12 @@
 #include "support/click_simulator.h"
 
-#include "fmouse_motion.h"
+#include "pointer_record.h"
 
 int ClickSimulator::Recorder::post(int x, int y, int leftbutton, int rightbutton) {
     if (x < 0 || y < 0)
         return 0;  // the sink refuses these without failing
     PointerBytes rec{};
-    fmouse_motion_encode(x, y, leftbutton, rightbutton, rec.data());
+    pointer_record_encode(x, y, leftbutton != 0, rightbutton != 0, rec.data());
     to_.push_back(rec);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pen_click.h"
+#include "pointer_record.h"
 
 // One pen frame as the running loop hands it over: flag 1 with the accepted
 // spot's screen position, flag 0 for a frame without (or with a rejected) spot.
@@ -17,7 +18,7 @@ struct PenFrame {
     double x, y;
 };
 
-using PointerBytes = std::array<uint8_t, 4>;
+using PointerBytes = std::array<uint8_t, kPointerRecordSize>;
 
 // Collects the records the logic would write to the pointer pipe, byte for
 // byte (negative coordinates are dropped and large ones clamped as the pointer

@@ -10,9 +10,7 @@
 // XDG_RUNTIME_DIR) is used: none is launched.
 GDBusConnection *tray_session_bus();
 
-// True when `name` has an owner on the bus, asked with a bounded wait.
-bool tray_bus_name_owned(GDBusConnection *bus, const char *name);
-
-// Sends one desktop notification (at most one per run) when a notification
-// server is on the bus. Asynchronous: the answers come through the main loop.
+// Sends one desktop notification (at most one per run), with the pen's
+// picture, to the notification server on the bus, which the bus may start.
+// Asynchronous: the answers come through the main loop.
 void notice_send_once(const char *summary, const char *body);

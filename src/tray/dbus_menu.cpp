@@ -340,12 +340,17 @@ void on_call(GDBusConnection *, const gchar *, const gchar *, const gchar *, con
         g_variant_get(params, "(i&s)", &id, &name);
         dbus_menu_refresh();
         auto it = shown.find(id);
-        auto p = it != shown.end() ? it->second.props.find(name) : Props::iterator();
-        if (it == shown.end() || p == it->second.props.end())
+        const Value *v = nullptr;
+        if (it != shown.end()) {
+            auto p = it->second.props.find(name);
+            if (p != it->second.props.end())
+                v = &p->second;
+        }
+        if (v == nullptr)
             g_dbus_method_invocation_return_error(inv, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
                                                   "no property %s of menu item %d", name, id);
         else
-            g_dbus_method_invocation_return_value(inv, g_variant_new("(v)", p->second.get()));
+            g_dbus_method_invocation_return_value(inv, g_variant_new("(v)", v->get()));
     } else if (m == "Event") {
         gint32 id = 0;
         const gchar *event_id = nullptr;

@@ -344,6 +344,29 @@ TEST_F(SniTest, ItemShowsStateAndMenuWhereAWatcherIs) {
     ASSERT_TRUE(exists(icon_dir + "/vexor-driver-connected.png"));
     int exit_id = menu_id("Exit");
     ASSERT_GE(exit_id, 0);
+    // The calls a panel makes for single items.
+    GVariant *label = bus.call(item_name, "/MenuBar", "com.canonical.dbusmenu", "GetProperty",
+                               g_variant_new("(is)", exit_id, "label"));
+    ASSERT_NE(label, nullptr);
+    gchar *printed = g_variant_print(label, FALSE);
+    EXPECT_STREQ(printed, "(<'Exit'>,)");
+    g_free(printed);
+    g_variant_unref(label);
+    const gchar *only_label[] = {"label", nullptr};
+    GVariant *group = bus.call(
+        item_name, "/MenuBar", "com.canonical.dbusmenu", "GetGroupProperties",
+        g_variant_new("(@ai^as)",
+                      g_variant_new_fixed_array(G_VARIANT_TYPE_INT32, &exit_id, 1, sizeof(int)),
+                      only_label));
+    ASSERT_NE(group, nullptr);
+    printed = g_variant_print(group, FALSE);
+    EXPECT_EQ(std::string(printed), "([(" + std::to_string(exit_id) + ", {'label': <'Exit'>})],)");
+    g_free(printed);
+    g_variant_unref(group);
+    GVariant *show = bus.call(item_name, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow",
+                              g_variant_new("(i)", 0));
+    ASSERT_NE(show, nullptr);
+    g_variant_unref(show);
     ASSERT_NO_FATAL_FAILURE(click_menu(exit_id));
     auto st = s.tray.wait(3000ms);
     ASSERT_TRUE(st.has_value()) << s.output();

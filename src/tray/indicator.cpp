@@ -298,41 +298,40 @@ void emit(const char *signal) {
     g_dbus_connection_emit_signal(conn, nullptr, kItemPath, kItemIface, signal, nullptr, nullptr);
 }
 
-}  // namespace
-
-bool indicator_start(GtkWidget *menu, void (*on_registered_changed)(bool)) {
-    conn = tray_session_bus();
-    if (conn == nullptr)
-        return false;
+// The session bus is there: the item and its menu are served, and offered
+// to every watcher that owns the watcher's name from now on.
+void on_bus_ready(GDBusConnection *bus) {
     GError *error = nullptr;
     GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(kXml, &error);
     if (info == nullptr) {
         fmouse_errf("item interface not parsed: %s\n", error->message);
         g_error_free(error);
-        conn = nullptr;
-        return false;
+        return;
     }
-    guint id = g_dbus_connection_register_object(conn, kItemPath, info->interfaces[0], &kVtable,
+    guint id = g_dbus_connection_register_object(bus, kItemPath, info->interfaces[0], &kVtable,
                                                  nullptr, nullptr, &error);
     g_dbus_node_info_unref(info);
     if (id == 0) {
         fmouse_errf("status notifier item not served: %s\n", error->message);
         g_error_free(error);
-        conn = nullptr;
-        return false;
+        return;
     }
-    if (!dbus_menu_export(conn, kMenuPath, menu)) {
-        g_dbus_connection_unregister_object(conn, id);
-        conn = nullptr;
-        return false;
+    if (!dbus_menu_export(bus, kMenuPath, item_menu)) {
+        g_dbus_connection_unregister_object(bus, id);
+        return;
     }
+    conn = bus;
     write_icons();
+    g_bus_watch_name_on_connection(bus, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                   on_watcher_appeared, on_watcher_vanished, nullptr, nullptr);
+}
+
+}  // namespace
+
+void indicator_start(GtkWidget *menu, void (*on_registered_changed)(bool)) {
     item_menu = menu;
     registered_changed = on_registered_changed;
-    // For the whole run: every owner the watcher's name gets is given the item.
-    g_bus_watch_name_on_connection(conn, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
-                                   on_watcher_appeared, on_watcher_vanished, nullptr, nullptr);
-    return true;
+    tray_bus_connect(on_bus_ready);
 }
 
 bool indicator_registered() {

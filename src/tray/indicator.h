@@ -10,10 +10,11 @@
 
 #include <gtk/gtk.h>
 
-// Serves the item and its menu when the session has a bus; false (and
-// nothing served) otherwise. `on_registered` is called with true each time a
-// watcher has taken the item, with false when the watcher holding it has gone.
-bool indicator_start(GtkWidget *menu, void (*on_registered)(bool registered));
+// Serves the item and its menu once the session bus is connected (in the
+// background; nothing without a bus). `on_registered` is called with true
+// each time a watcher has taken the item, with false when the watcher
+// holding it has gone.
+void indicator_start(GtkWidget *menu, void (*on_registered)(bool registered));
 // True while a watcher holds the item.
 bool indicator_registered();
 // The connected (bright) or unconnected (dark) picture.

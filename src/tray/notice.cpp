@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr int kConnectMs = 1000;  // connecting and authenticating to the bus
 // Enough for the bus to start an activatable server, which it may have to
 // do first.
 constexpr int kNoticeCallMs = 10000;
@@ -30,43 +29,20 @@ bool session_names_a_bus() {
     return there;
 }
 
-struct BusWait {
-    GDBusConnection *conn = nullptr;
+void (*bus_ready)(GDBusConnection *) = nullptr;
+
+void on_bus(GObject *, GAsyncResult *res, gpointer) {
     GError *error = nullptr;
-    bool done = false;
-};
-
-void on_bus(GObject *, GAsyncResult *res, gpointer data) {
-    auto *w = static_cast<BusWait *>(data);
-    w->conn = g_bus_get_finish(res, &w->error);
-    w->done = true;
-}
-
-gboolean on_connect_timeout(gpointer data) {
-    g_cancellable_cancel(static_cast<GCancellable *>(data));
-    return FALSE;
-}
-
-// Connects with a bounded wait: gives up after kConnectMs, since a bus that
-// accepts the connection but never answers would otherwise hold the start-up
-// for ever. Called before the main loop runs, and before the program's own
-// timers exist, so that only GDK's events are dispatched meanwhile; the
-// connection belongs to the main context, where its closing is seen.
-GDBusConnection *connect_bounded() {
-    GCancellable *cancel = g_cancellable_new();
-    guint timer = g_timeout_add(kConnectMs, on_connect_timeout, cancel);
-    BusWait w;
-    g_bus_get(G_BUS_TYPE_SESSION, cancel, on_bus, &w);
-    while (!w.done)
-        g_main_context_iteration(nullptr, TRUE);
-    if (!g_cancellable_is_cancelled(cancel))
-        g_source_remove(timer);
-    g_object_unref(cancel);
-    if (w.conn == nullptr) {
-        fmouse_msgf("no session bus: %s\n", w.error != nullptr ? w.error->message : "?");
-        g_clear_error(&w.error);
+    bus = g_bus_get_finish(res, &error);
+    if (bus == nullptr) {
+        fmouse_msgf("no session bus: %s\n", error->message);
+        g_error_free(error);
+        return;
     }
-    return w.conn;
+    // The bus ending is no reason for the tray to end.
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    if (bus_ready != nullptr)
+        bus_ready(bus);
 }
 
 void on_notify(GObject *source, GAsyncResult *res, gpointer) {
@@ -106,17 +82,19 @@ GVariant *image_data(const unsigned char *record) {
 
 }  // namespace
 
-GDBusConnection *tray_session_bus() {
-    if (!bus_looked_for) {
-        bus_looked_for = true;
-        if (session_names_a_bus())
-            bus = connect_bounded();
-        else
-            fmouse_msg("no session bus\n");
-        // The bus ending is no reason for the tray to end.
-        if (bus != nullptr)
-            g_dbus_connection_set_exit_on_close(bus, FALSE);
+void tray_bus_connect(void (*ready)(GDBusConnection *)) {
+    if (bus_looked_for)
+        return;
+    bus_looked_for = true;
+    bus_ready = ready;
+    if (!session_names_a_bus()) {
+        fmouse_msg("no session bus\n");
+        return;
     }
+    g_bus_get(G_BUS_TYPE_SESSION, nullptr, on_bus, nullptr);
+}
+
+GDBusConnection *tray_session_bus() {
     return bus;
 }
 

@@ -60,13 +60,19 @@ std::vector<std::string> split(const std::string &s, char sep) {
     return out;
 }
 
-// Lines of a stand-in's record that begin with `call`, split at the tabs.
-std::vector<std::vector<std::string>> calls(const Process &p, const std::string &call) {
+// Lines of a record that begin with `call`, split at the tabs; only whole
+// lines (a line being written may be read in part).
+std::vector<std::vector<std::string>> calls(const std::string &record, const std::string &call) {
     std::vector<std::vector<std::string>> out;
-    for (const std::string &line : split(p.output(), '\n'))
+    for (const std::string &line : split(record.substr(0, record.rfind('\n') + 1), '\n'))
         if (line.rfind(call + "\t", 0) == 0)
             out.push_back(split(line, '\t'));
     return out;
+}
+
+// The same of a stand-in's record.
+std::vector<std::vector<std::string>> calls(const Process &p, const std::string &call) {
+    return calls(p.output(), call);
 }
 
 // The pixels of one of the tray's PNG pictures as the item's pixmaps carry
@@ -395,8 +401,11 @@ TEST_F(SniTest, OneNoticeAfterTheGraceWithoutNotificationAreaOrWatcher) {
     ASSERT_EQ(c.size(), 1u);
     EXPECT_EQ(c[0], (std::vector<std::string>{"Notify", "Vexor Driver", "0", "vexor-driver",
                                               kSummary, kBody, "-1"}));
+    // The stand-in records the picture on a line of its own, after the call.
+    ASSERT_TRUE(wait_until([&] { return !calls(notifications, "image-data").empty(); }, 3000ms))
+        << "the notice carries the pen's picture";
     auto img = calls(notifications, "image-data");
-    ASSERT_EQ(img.size(), 1u) << "the notice carries the pen's picture";
+    ASSERT_EQ(img.size(), 1u);
     ASSERT_EQ(img[0].size(), 8u);
     EXPECT_EQ(std::vector<std::string>(img[0].begin() + 1, img[0].begin() + 7),
               (std::vector<std::string>{"20", "20", "80", "1", "8", "4"}));
@@ -420,18 +429,17 @@ TEST_F(SniTest, NoticeReachesAServerTheBusStarts) {
                     std::string(INK_BUS_STANDIN) + " notifications " + record);
     ASSERT_NO_FATAL_FAILURE(start_tray(false));
     EXPECT_FALSE(bus.name_owned("org.freedesktop.Notifications"));
-    auto notify = [&] {
-        std::vector<std::vector<std::string>> out;
-        for (const std::string &line : split(read_file(record).value_or(""), '\n'))
-            if (line.rfind("Notify\t", 0) == 0)
-                out.push_back(split(line, '\t'));
-        return out;
-    };
+    auto notify = [&] { return calls(read_file(record).value_or(""), "Notify"); };
     ASSERT_TRUE(
         wait_until([&] { return !notify().empty(); }, std::chrono::milliseconds(kGraceMs + 5000)))
         << s.output();
     EXPECT_EQ(notify()[0][4], kSummary);
-    EXPECT_NE(read_file(record).value_or("").find("image-data\t20\t20\t"), std::string::npos);
+    // The stand-in records the picture on a line of its own, after the call.
+    ASSERT_TRUE(wait_until(
+        [&] { return !calls(read_file(record).value_or(""), "image-data").empty(); }, 3000ms));
+    auto img = calls(read_file(record).value_or(""), "image-data")[0];
+    ASSERT_EQ(img.size(), 8u);
+    EXPECT_EQ(img[1] + "x" + img[2], "20x20");
     EXPECT_TRUE(s.tray.wait_output("FMOUSE MSG: notice shown (1)\n", 3000ms)) << s.output();
 }
 

@@ -250,8 +250,9 @@ class BusTest : public ::testing::Test {
 class SniTest : public BusTest {
   protected:
     // The bus name and object path the tray registered its item under with
-    // the stand-in watcher (the n-th registration, from 1).
-    void registered_item(const Process &w, size_t n = 1) {
+    // the stand-in watcher (its n-th registration there, from 1), once the
+    // tray has had its `answers`-th answer from a watcher.
+    void registered_item(const Process &w, size_t n = 1, size_t answers = 1) {
         ASSERT_TRUE(
             wait_until([&] { return calls(w, "RegisterStatusNotifierItem").size() >= n; }, 5000ms))
             << s.output();
@@ -262,6 +263,14 @@ class SniTest : public BusTest {
         item_name = c[n - 1][2];
         item_path = "/StatusNotifierItem";
         EXPECT_EQ(c[n - 1][1], item_name) << "registered under the tray's own connection";
+        // The tray has the watcher's answer (it may still be on its way).
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return count_of(s.output(), "tray icon shown as a status notifier item\n") >=
+                       answers;
+            },
+            5000ms))
+            << s.output();
     }
 };
 
@@ -511,7 +520,7 @@ TEST_F(SniTest, RestartedWatcherGetsTheItemAgain) {
 
     Process again;
     ASSERT_NO_FATAL_FAILURE(start_standin(again, "watcher"));
-    ASSERT_NO_FATAL_FAILURE(registered_item(again));
+    ASSERT_NO_FATAL_FAILURE(registered_item(again, 1, 2));
     s.connect();
     EXPECT_TRUE(icon_name_becomes("vexor-driver-connected"));
     EXPECT_EQ(menu_labels().size(), 4u);
@@ -643,14 +652,22 @@ class PanelTest : public BusTest {
         g_variant_unref(v);
         return out;
     }
-    // Waits until the panel holds the tray's item; its bus name and path.
-    void panel_has_item() {
+    // Waits until the panel holds the tray's item, and the tray has had its
+    // `answers`-th answer from a watcher; the item's bus name and path.
+    void panel_has_item(size_t answers = 1) {
         ASSERT_TRUE(wait_until([&] { return panel_items().size() == 1; }, 5000ms))
             << s.output() << panel.output();
         std::string entry = panel_items()[0];
         item_name = entry.substr(0, entry.find('/'));
         item_path = entry.substr(item_name.size());
         EXPECT_EQ(item_path, "/StatusNotifierItem");
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return count_of(s.output(), "tray icon shown as a status notifier item\n") >=
+                       answers;
+            },
+            5000ms))
+            << s.output();
     }
 
     // The panel window along the top of the screen.
@@ -769,7 +786,7 @@ TEST_F(PanelTest, LatePanelGetsTheItemAndNoNoticeGoesOut) {
     stop_panel();
     EXPECT_TRUE(s.tray.wait_output("status notifier watcher gone", 3000ms)) << s.output();
     ASSERT_NO_FATAL_FAILURE(start_panel());
-    ASSERT_NO_FATAL_FAILURE(panel_has_item());
+    ASSERT_NO_FATAL_FAILURE(panel_has_item(2));
     EXPECT_TRUE(wait_until([&] { return find_icon(&x, &y); }, 5000ms)) << "no icon on the panel";
 
     past_grace();

@@ -18,6 +18,7 @@
 #include "calibrate.h"
 #include "cmd_client.h"
 #include "control.h"
+#include "dbus_menu.h"
 #include "dialogs.h"
 #include "fmouse_sys.h"
 #include "indicator.h"
@@ -37,7 +38,9 @@ constexpr long kMenuPauseMs = 1000;   // after a calibrate menu item
 constexpr long kDotsDoneStepMs = 20;  // 6 steps once the last target is done
 constexpr int kDotsDoneSteps = 6;
 constexpr long kDotsDoneWaitMs = 1000;  // then the wait dialog
-constexpr long kEmbedCheckMs = 2000;    // a tray manager docks the icon well before
+// How long a panel may take to come at login before the user is told that
+// there is nowhere to show the icon: a loaded machine may take that long.
+constexpr long kNoAreaGraceMs = 30000;
 
 GtkWidget *image1 = nullptr, *image2 = nullptr, *image3 = nullptr, *image4 = nullptr;
 pthread_t guicmd_tid;
@@ -226,6 +229,8 @@ gboolean check(gpointer) {
         default:  // GUI_CMD_CALIB_MODE and anything else: nothing to show
             break;
     }
+    // The panel's copy of the menu follows the GtkMenu's.
+    dbus_menu_refresh();
     // inkctl is served once the first tick has given the menu its look.
     static bool control_served = false;
     if (!control_served) {
@@ -235,10 +240,18 @@ gboolean check(gpointer) {
     return TRUE;
 }
 
-gboolean tray_icon_on_click(GtkStatusIcon *, GdkEventButton *event, gpointer data) {
+bool icon_taken = false;  // a notification area or a watcher has taken the icon once
+
+// A left click opens the menu by the icon, where GTK places a status icon's
+// menu (below it on a top panel, above it on a bottom one). Other buttons
+// go on to GTK, whose right click opens the same menu through "popup-menu".
+gboolean tray_icon_on_click(GtkStatusIcon *icon, GdkEventButton *event, gpointer data) {
+    if (event->button != 1 || event->type != GDK_BUTTON_PRESS)
+        return FALSE;
     fmouse_msg("Clicked on tray icon\n");
-    gtk_menu_popup(GTK_MENU(data), nullptr, nullptr, nullptr, nullptr, event->button, event->time);
-    // Handled here: GTK's own handler would pop the menu up a second time.
+    gtk_menu_popup(GTK_MENU(data), nullptr, nullptr, gtk_status_icon_position_menu, icon,
+                   event->button, event->time);
+    // Handled here: GTK's own handler would send "activate" as well.
     return TRUE;
 }
 
@@ -250,17 +263,34 @@ void tray_icon_on_menu(GtkStatusIcon *status_icon, guint button, guint activate_
 }
 
 void tray_icon_on_embedded(GtkStatusIcon *icon, GParamSpec *, gpointer) {
-    if (gtk_status_icon_is_embedded(icon))
+    if (gtk_status_icon_is_embedded(icon)) {
+        icon_taken = true;
         fmouse_msg("tray icon shown in the system tray\n");
-    else
+    } else if (indicator_registered()) {
+        fmouse_msg("tray icon out of the system tray: shown as a status notifier item\n");
+    } else {
         fmouse_err("tray icon removed from the system tray\n");
+    }
 }
 
-// One look at start-up: without a system tray the icon cannot be shown; the
-// program goes on serving the daemon, and tells the user once, through the
-// desktop's notifications, how to calibrate without it.
-gboolean tray_icon_check_embedded(gpointer) {
-    if (tray_icon != nullptr && !gtk_status_icon_is_embedded(tray_icon)) {
+// A watcher has taken the item: it is the icon, and the status icon leaves
+// the notification area (a panel that hosts both would show two). When the
+// watcher goes, the status icon shows again, for a notification area there
+// is or will be.
+void on_item_registered(bool registered) {
+    if (registered)
+        icon_taken = true;
+    if (tray_icon != nullptr)
+        gtk_status_icon_set_visible(tray_icon, registered ? FALSE : TRUE);
+}
+
+// Once, after the panel's time to come: with neither a notification area nor
+// a watcher having taken the icon by then, the program goes on serving the
+// daemon, and tells the user once, through the desktop's notifications, how
+// to calibrate without it.
+gboolean tray_icon_check_taken(gpointer) {
+    bool embedded = tray_icon != nullptr && gtk_status_icon_is_embedded(tray_icon);
+    if (!icon_taken && !embedded && !indicator_registered()) {
         fmouse_err("no system tray: the tray icon is not shown\n");
         notice_send_once(tr(N_("Vexor Driver is running")),
                          tr(N_("There is no notification area for the pen icon. To calibrate, "
@@ -316,23 +346,15 @@ GtkStatusIcon *make_status_icon() {
     return tray_icon;
 }
 
-// The item's stand-in once its watcher has gone: the program's own status
-// icon, made the first time and shown again after.
-GtkStatusIcon *status_icon_for_item() {
-    if (tray_icon == nullptr)
-        return make_status_icon();
-    gtk_status_icon_set_visible(tray_icon, TRUE);
-    return tray_icon;
-}
-
-// A StatusNotifierItem where the session has a watcher for one, else the
-// GtkStatusIcon for a notification area.
+// Both looks for the whole run: the status icon for a notification area,
+// which docks it whenever a tray manager comes, and the item for a
+// StatusNotifierWatcher, offered to every watcher that comes. The item is
+// preferred where both are.
 void create_tray_icon() {
-    if (indicator_create(menu, status_icon_for_item))
-        return;
-    if (make_status_icon() != nullptr)
-        g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kEmbedCheckMs)),
-                      tray_icon_check_embedded, nullptr);
+    make_status_icon();
+    indicator_start(menu, on_item_registered);
+    g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kNoAreaGraceMs)), tray_icon_check_taken,
+                  nullptr);
 }
 
 GtkWidget *menu_item(const char *label, const unsigned char *record, GtkWidget *&img,

@@ -1,13 +1,17 @@
 #include "notice.h"
 
 #include "fmouse_sys.h"
+#include "tray_images.h"
 
 namespace {
 
-constexpr int kConnectMs = 1000;  // connecting and authenticating to the bus
-constexpr int kCallMs = 1000;     // a call at start-up, before the main loop runs
-constexpr int kNoticeCallMs = 3000;
+// Enough for the bus to start an activatable server, which it may have to
+// do first.
+constexpr int kNoticeCallMs = 10000;
 constexpr const char *kAppName = "Vexor Driver";
+// The pen's icon by name, for servers that show the application's icon; the
+// picture itself goes in the "image-data" hint.
+constexpr const char *kAppIcon = "vexor-driver";
 constexpr const char *kNotifyName = "org.freedesktop.Notifications";
 constexpr const char *kNotifyPath = "/org/freedesktop/Notifications";
 
@@ -25,50 +29,30 @@ bool session_names_a_bus() {
     return there;
 }
 
-struct BusWait {
-    GDBusConnection *conn = nullptr;
+void (*bus_ready)(GDBusConnection *) = nullptr;
+
+void on_bus(GObject *, GAsyncResult *res, gpointer) {
     GError *error = nullptr;
-    bool done = false;
-};
-
-void on_bus(GObject *, GAsyncResult *res, gpointer data) {
-    auto *w = static_cast<BusWait *>(data);
-    w->conn = g_bus_get_finish(res, &w->error);
-    w->done = true;
-}
-
-gboolean on_connect_timeout(gpointer data) {
-    g_cancellable_cancel(static_cast<GCancellable *>(data));
-    return FALSE;
-}
-
-// Connects with a bounded wait: gives up after kConnectMs, since a bus that
-// accepts the connection but never answers would otherwise hold the start-up
-// for ever. Called before the main loop runs, and before the program's own
-// timers exist, so that only GDK's events are dispatched meanwhile; the
-// connection belongs to the main context, where its closing is seen.
-GDBusConnection *connect_bounded() {
-    GCancellable *cancel = g_cancellable_new();
-    guint timer = g_timeout_add(kConnectMs, on_connect_timeout, cancel);
-    BusWait w;
-    g_bus_get(G_BUS_TYPE_SESSION, cancel, on_bus, &w);
-    while (!w.done)
-        g_main_context_iteration(nullptr, TRUE);
-    if (!g_cancellable_is_cancelled(cancel))
-        g_source_remove(timer);
-    g_object_unref(cancel);
-    if (w.conn == nullptr) {
-        fmouse_msgf("no session bus: %s\n", w.error != nullptr ? w.error->message : "?");
-        g_clear_error(&w.error);
+    bus = g_bus_get_finish(res, &error);
+    if (bus == nullptr) {
+        fmouse_msgf("no session bus: %s\n", error->message);
+        g_error_free(error);
+        return;
     }
-    return w.conn;
+    // The bus ending is no reason for the tray to end.
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    if (bus_ready != nullptr)
+        bus_ready(bus);
 }
 
 void on_notify(GObject *source, GAsyncResult *res, gpointer) {
     GError *error = nullptr;
     GVariant *reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, &error);
     if (reply == nullptr) {
-        fmouse_msgf("notice not shown: %s\n", error->message);
+        if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN))
+            fmouse_msg("no notification server: no notice\n");
+        else
+            fmouse_msgf("notice not shown: %s\n", error->message);
         g_error_free(error);
         return;
     }
@@ -78,73 +62,40 @@ void on_notify(GObject *source, GAsyncResult *res, gpointer) {
     fmouse_msgf("notice shown (%u)\n", id);
 }
 
-struct Notice {
-    gchar *summary;
-    gchar *body;
-};
-
-void on_server_owner(GObject *source, GAsyncResult *res, gpointer data) {
-    auto *n = static_cast<Notice *>(data);
-    GDBusConnection *conn = G_DBUS_CONNECTION(source);
-    GError *error = nullptr;
-    GVariant *reply = g_dbus_connection_call_finish(conn, res, &error);
-    gboolean owned = FALSE;
-    if (reply != nullptr) {
-        g_variant_get(reply, "(b)", &owned);
-        g_variant_unref(reply);
-    } else {
-        fmouse_msgf("no notice: %s\n", error->message);
-        g_error_free(error);
-    }
-    if (reply != nullptr && !owned)
-        fmouse_msg("no notification server: no notice\n");
-    if (owned) {
-        GVariantBuilder actions;
-        g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
-        GVariantBuilder hints;
-        g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
-        g_dbus_connection_call(conn, kNotifyName, kNotifyPath, kNotifyName, "Notify",
-                               g_variant_new("(susssasa{sv}i)", kAppName, 0u, "", n->summary,
-                                             n->body, &actions, &hints, -1),
-                               G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                               kNoticeCallMs, nullptr, on_notify, nullptr);
-    }
-    g_free(n->summary);
-    g_free(n->body);
-    delete n;
+// The pen's picture in the notice's "image-data" hint: width, height, row
+// stride, alpha, bits per sample, channels, then the RGB(A) rows.
+GVariant *image_data(const unsigned char *record) {
+    GdkPixbuf *pb = pixbuf_from_inline(record);
+    int h = gdk_pixbuf_get_height(pb), stride = gdk_pixbuf_get_rowstride(pb);
+    int n = gdk_pixbuf_get_n_channels(pb);
+    gsize len =
+        static_cast<gsize>(stride) * (h - 1) +
+        static_cast<gsize>(gdk_pixbuf_get_width(pb)) * n * gdk_pixbuf_get_bits_per_sample(pb) / 8;
+    GVariant *data =
+        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, gdk_pixbuf_get_pixels(pb), len, 1);
+    GVariant *v =
+        g_variant_new("(iiibii@ay)", gdk_pixbuf_get_width(pb), h, stride,
+                      gdk_pixbuf_get_has_alpha(pb), gdk_pixbuf_get_bits_per_sample(pb), n, data);
+    g_object_unref(pb);
+    return v;
 }
 
 }  // namespace
 
-GDBusConnection *tray_session_bus() {
-    if (!bus_looked_for) {
-        bus_looked_for = true;
-        if (session_names_a_bus())
-            bus = connect_bounded();
-        else
-            fmouse_msg("no session bus\n");
-        // The bus ending is no reason for the tray to end.
-        if (bus != nullptr)
-            g_dbus_connection_set_exit_on_close(bus, FALSE);
+void tray_bus_connect(void (*ready)(GDBusConnection *)) {
+    if (bus_looked_for)
+        return;
+    bus_looked_for = true;
+    bus_ready = ready;
+    if (!session_names_a_bus()) {
+        fmouse_msg("no session bus\n");
+        return;
     }
-    return bus;
+    g_bus_get(G_BUS_TYPE_SESSION, nullptr, on_bus, nullptr);
 }
 
-bool tray_bus_name_owned(GDBusConnection *conn, const char *name) {
-    GError *error = nullptr;
-    GVariant *reply = g_dbus_connection_call_sync(
-        conn, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
-        kCallMs, nullptr, &error);
-    if (reply == nullptr) {
-        fmouse_msgf("%s not asked for: %s\n", name, error->message);
-        g_error_free(error);
-        return false;
-    }
-    gboolean owned = FALSE;
-    g_variant_get(reply, "(b)", &owned);
-    g_variant_unref(reply);
-    return owned != FALSE;
+GDBusConnection *tray_session_bus() {
+    return bus;
 }
 
 void notice_send_once(const char *summary, const char *body) {
@@ -156,9 +107,17 @@ void notice_send_once(const char *summary, const char *body) {
         fmouse_msg("no session bus: no notice\n");
         return;
     }
-    auto *n = new Notice{g_strdup(summary), g_strdup(body)};
-    g_dbus_connection_call(conn, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus", "NameHasOwner",
-                           g_variant_new("(s)", kNotifyName), G_VARIANT_TYPE("(b)"),
-                           G_DBUS_CALL_FLAGS_NONE, kNoticeCallMs, nullptr, on_server_owner, n);
+    // The bus may start a notification server that is only activatable; the
+    // call is asynchronous and bounded, so a server that never comes holds
+    // nothing up.
+    GVariantBuilder actions;
+    g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
+    GVariantBuilder hints;
+    g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&hints, "{sv}", "image-data", image_data(icon0));
+    g_dbus_connection_call(conn, kNotifyName, kNotifyPath, kNotifyName, "Notify",
+                           g_variant_new("(susssasa{sv}i)", kAppName, 0u, kAppIcon, summary, body,
+                                         &actions, &hints, -1),
+                           G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, kNoticeCallMs, nullptr,
+                           on_notify, nullptr);
 }

@@ -5,6 +5,7 @@
 #include <X11/keysym.h>
 
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ class TraySession {
     bool connected_look = false;
     // Environment of the tray program only (set while it is started).
     std::vector<std::pair<std::string, std::string>> tray_env;
+    // Run once the X server is there, before the tray program starts (a
+    // panel of the test's); an empty string, else what failed.
+    std::function<std::string()> before_tray;
 
     // Starts the X server, optionally a tray host, the fake daemon and the
     // tray program, and exchanges the start-up handshake 0x66. An empty
@@ -47,6 +51,11 @@ class TraySession {
             return "Xvfb did not start";
         if (with_host && !host.start(x.display_name()))
             return "tray host did not start";
+        if (before_tray) {
+            std::string err = before_tray();
+            if (!err.empty())
+                return err;
+        }
         if (!daemon.listen())
             return "command socket could not be served";
         out_file = in_root("/tray.out");

@@ -8,9 +8,13 @@
 //                              "RegisterStatusNotifierItem <sender> <argument>"
 //   bus_standin notifications  org.freedesktop.Notifications; records
 //                              "Notify <app> <replaces> <icon> <summary> <body>
-//                              <timeout>"
+//                              <timeout>", then, when the call has the hint,
+//                              "image-data <width> <height> <rowstride>
+//                              <has alpha> <bits> <channels> <bytes in hex>"
 //
-// "ready" is printed once the name is owned. Ends on SIGTERM.
+// A further argument names a file to record in instead of standard output
+// (for a stand-in that the bus starts itself). "ready" is printed once the
+// name is owned. Ends on SIGTERM.
 #include <gio/gio.h>
 #include <glib-unix.h>
 
@@ -60,9 +64,34 @@ GMainLoop *loop = nullptr;
 std::string registered;  // the last item registered with the watcher
 guint32 next_id = 1;
 
+FILE *out = stdout;
+
 void record(const std::string &line) {
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
+    std::fputs((line + "\n").c_str(), out);
+    std::fflush(out);
+}
+
+void record_image(GVariant *hints) {
+    GVariant *img = g_variant_lookup_value(hints, "image-data", G_VARIANT_TYPE("(iiibiiay)"));
+    if (img == nullptr)
+        return;
+    gint32 w, h, stride, bits, channels;
+    gboolean alpha;
+    GVariant *data = nullptr;
+    g_variant_get(img, "(iiibii@ay)", &w, &h, &stride, &alpha, &bits, &channels, &data);
+    gsize n = 0;
+    auto *bytes = static_cast<const guint8 *>(g_variant_get_fixed_array(data, &n, 1));
+    std::string hex;
+    char buf[3];
+    for (gsize i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
+        hex += buf;
+    }
+    record("image-data\t" + std::to_string(w) + "\t" + std::to_string(h) + "\t" +
+           std::to_string(stride) + "\t" + std::to_string(alpha) + "\t" + std::to_string(bits) +
+           "\t" + std::to_string(channels) + "\t" + hex);
+    g_variant_unref(data);
+    g_variant_unref(img);
 }
 
 void on_call(GDBusConnection *conn, const gchar *sender, const gchar *path, const gchar *iface,
@@ -70,7 +99,8 @@ void on_call(GDBusConnection *conn, const gchar *sender, const gchar *path, cons
     if (std::strcmp(method, "RegisterStatusNotifierItem") == 0) {
         const gchar *service = nullptr;
         g_variant_get(params, "(&s)", &service);
-        registered = std::string(sender) + service;
+        // A bus name, or an object path under the caller's own name.
+        registered = service[0] == '/' ? std::string(sender) + service : std::string(service);
         record(std::string("RegisterStatusNotifierItem\t") + sender + "\t" + service);
         g_dbus_connection_emit_signal(conn, nullptr, path, iface, "StatusNotifierItemRegistered",
                                       g_variant_new("(s)", registered.c_str()), nullptr);
@@ -81,10 +111,13 @@ void on_call(GDBusConnection *conn, const gchar *sender, const gchar *path, cons
         const gchar *app, *icon, *summary, *body;
         guint32 replaces;
         gint32 timeout;
-        g_variant_get(params, "(&su&s&s&sasa{sv}i)", &app, &replaces, &icon, &summary, &body,
-                      nullptr, nullptr, &timeout);
+        GVariant *hints = nullptr;
+        g_variant_get(params, "(&su&s&s&sas@a{sv}i)", &app, &replaces, &icon, &summary, &body,
+                      nullptr, &hints, &timeout);
         record(std::string("Notify\t") + app + "\t" + std::to_string(replaces) + "\t" + icon +
                "\t" + summary + "\t" + body + "\t" + std::to_string(timeout));
+        record_image(hints);
+        g_variant_unref(hints);
         g_dbus_method_invocation_return_value(inv, g_variant_new("(u)", next_id++));
     } else if (std::strcmp(method, "GetCapabilities") == 0) {
         const gchar *caps[] = {"body", nullptr};
@@ -141,12 +174,16 @@ int main(int argc, char **argv) {
     static const Mode kNotifications{"org.freedesktop.Notifications",
                                      "/org/freedesktop/Notifications", kNotificationsXml};
     const Mode *m = nullptr;
-    if (argc == 2 && std::strcmp(argv[1], "watcher") == 0)
+    if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "watcher") == 0)
         m = &kWatcher;
-    else if (argc == 2 && std::strcmp(argv[1], "notifications") == 0)
+    else if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "notifications") == 0)
         m = &kNotifications;
     if (m == nullptr) {
-        std::fputs("usage: bus_standin watcher|notifications\n", stderr);
+        std::fputs("usage: bus_standin watcher|notifications [record file]\n", stderr);
+        return 2;
+    }
+    if (argc == 3 && (out = std::fopen(argv[2], "a")) == nullptr) {
+        std::perror(argv[2]);
         return 2;
     }
     loop = g_main_loop_new(nullptr, FALSE);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "sessions/private_bus.h"
 #include "sessions/tray_session.h"
 
 using namespace inktest;
@@ -364,6 +365,135 @@ TEST(TrayMonitorChangeTest, MonitorPluggedInAndOut) {
     XRRFreeMonitors(right);
     XRRFreeScreenResources(res);
     unsetenv("XDG_CONFIG_HOME");
+    std::string out = s.output();
+    EXPECT_EQ(out.find("CRITICAL"), std::string::npos) << out;
+    EXPECT_EQ(out.find("WARNING"), std::string::npos) << out;
+}
+
+// The menu a panel shows of the tray's StatusNotifierItem follows the Screen
+// submenu: it comes with the second monitor, its radio items mark the area
+// in use, a choice made in the panel's copy is the user's choice, and it
+// goes with the monitor.
+TEST(TrayMonitorChangeTest, PanelsMenuFollowsTheScreenSubmenu) {
+    if (!xvfb_installed())
+        GTEST_SKIP() << "Xvfb is not installed";
+    if (access("/usr/bin/dbus-daemon", X_OK) != 0)
+        GTEST_SKIP() << "dbus-daemon is not installed (apt-get install dbus)";
+    PrivateBus bus;
+    ASSERT_TRUE(bus.start());
+    Process watcher;
+    {
+        EnvFor env({{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+        watcher = Process::start({INK_BUS_STANDIN, "watcher"}, bus.dir() + "/watcher.out");
+    }
+    ASSERT_TRUE(watcher.wait_output("ready\n", 5000ms));
+    std::string config = in_root("/config");
+    mkdir(config.c_str(), 0700);
+    mkdir((config + "/vexor-driver").c_str(), 0700);
+    std::remove((config + "/vexor-driver/screen").c_str());
+    EnvFor config_env({{"XDG_CONFIG_HOME", config}});
+    TraySession s;
+    s.tray_env = {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
+    ASSERT_EQ(s.start(false), "") << s.output();
+    s.connect();
+    ASSERT_TRUE(watcher.wait_output("RegisterStatusNotifierItem\t", 5000ms)) << s.output();
+    GVariant *items =
+        bus.property("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                     "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems");
+    ASSERT_NE(items, nullptr);
+    ASSERT_EQ(g_variant_n_children(items), 1u);
+    const gchar *item = nullptr;
+    g_variant_get_child(items, 0, "&s", &item);
+    std::string name = item;
+    g_variant_unref(items);
+    auto tree = [&] {
+        const gchar *all[] = {nullptr};
+        GVariant *r = bus.call(name, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                               g_variant_new("(ii^as)", 0, -1, all));
+        MenuEntry root{};
+        if (r == nullptr)
+            return root;
+        GVariant *layout = g_variant_get_child_value(r, 1);
+        root = read_entry(layout);
+        g_variant_unref(layout);
+        g_variant_unref(r);
+        return root;
+    };
+    auto labels = [](const MenuEntry &e) {
+        std::vector<std::string> out;
+        for (const MenuEntry &c : e.children)
+            out.push_back(c.label);
+        return out;
+    };
+    auto screen = [&] {
+        for (const MenuEntry &c : tree().children)
+            if (c.label == "Screen")
+                return c;
+        return MenuEntry{};
+    };
+    EXPECT_EQ(labels(tree()),
+              (std::vector<std::string>{"Calibrate (Normal)", "Calibrate (Advanced)",
+                                        "About Vexor Driver", "Exit"}));
+    bus.follow_signal("com.canonical.dbusmenu", "LayoutUpdated");
+
+    Display *dpy = s.x.dpy();
+    Window root = DefaultRootWindow(dpy);
+    XRRScreenResources *res = XRRGetScreenResources(dpy, root);
+    ASSERT_NE(res, nullptr);
+    ASSERT_GE(res->noutput, 1);
+    XRRMonitorInfo *left = XRRAllocateMonitor(dpy, 1);
+    left->name = XInternAtom(dpy, "LEFT", False);
+    *left = XRRMonitorInfo{left->name, True, True, 1, 0, 0, 512, 768, 135, 203, left->outputs};
+    left->outputs[0] = res->outputs[0];
+    XRRMonitorInfo *right = XRRAllocateMonitor(dpy, 0);
+    *right = XRRMonitorInfo{
+        XInternAtom(dpy, "RIGHT", False), False, True, 0, 512, 0, 512, 768, 135, 203, nullptr};
+    XRRSetMonitor(dpy, root, left);
+    XRRSetMonitor(dpy, root, right);
+    XSync(dpy, False);
+    ASSERT_TRUE(wait_until([&] { return screen().children.size() == 3; }, 3000ms)) << s.output();
+    EXPECT_GE(bus.signals("LayoutUpdated"), 1) << "the panel is told the menu changed";
+    EXPECT_EQ(labels(tree()),
+              (std::vector<std::string>{"Calibrate (Normal)", "Calibrate (Advanced)", "Screen",
+                                        "About Vexor Driver", "Exit"}));
+    MenuEntry sub = screen();
+    EXPECT_EQ(labels(sub), (std::vector<std::string>{"LEFT (512\u00d7768)", "RIGHT (512\u00d7768)",
+                                                     "Whole desktop"}));
+    std::vector<std::string> types;
+    std::vector<int> states;
+    for (const MenuEntry &c : sub.children) {
+        types.push_back(c.toggle_type);
+        states.push_back(c.toggle_state);
+    }
+    EXPECT_EQ(types, (std::vector<std::string>{"radio", "radio", "radio"}));
+    EXPECT_EQ(states, (std::vector<int>{0, 1, 0})) << s.output();
+
+    // "Whole desktop" chosen in the panel's menu.
+    std::string err;
+    GVariant *r = bus.call(
+        name, "/MenuBar", "com.canonical.dbusmenu", "Event",
+        g_variant_new("(isvu)", sub.children[2].id, "clicked", g_variant_new_int32(0), 0u), &err);
+    ASSERT_NE(r, nullptr) << err;
+    g_variant_unref(r);
+    EXPECT_TRUE(wait_until(
+        [&] { return read_file(config + "/vexor-driver/screen").value_or("") == "all\n"; }, 3000ms))
+        << s.output();
+    EXPECT_TRUE(wait_until(
+        [&] {
+            MenuEntry now = screen();
+            return now.children.size() == 3 && now.children[0].toggle_state == 0 &&
+                   now.children[1].toggle_state == 0 && now.children[2].toggle_state == 1;
+        },
+        3000ms))
+        << s.output();
+
+    XRRDeleteMonitor(dpy, root, right->name);
+    XRRDeleteMonitor(dpy, root, left->name);
+    XSync(dpy, False);
+    EXPECT_TRUE(wait_until([&] { return screen().label.empty(); }, 3000ms)) << s.output();
+    XRRFreeMonitors(left);
+    XRRFreeMonitors(right);
+    XRRFreeScreenResources(res);
     std::string out = s.output();
     EXPECT_EQ(out.find("CRITICAL"), std::string::npos) << out;
     EXPECT_EQ(out.find("WARNING"), std::string::npos) << out;

@@ -144,7 +144,8 @@ TEST_F(TrayTest, AnswersEveryCommandWithoutTrayManager) {
     EXPECT_NE(out.find("FMOUSE MSG: 0x04\n"), std::string::npos);
     // Reported once the program has given a tray manager time to dock the icon.
     EXPECT_TRUE(wait_until(
-        [&] { return s.output().find("FMOUSE ERR: no system tray") != std::string::npos; }, 3000ms))
+        [&] { return s.output().find("FMOUSE ERR: no system tray") != std::string::npos; },
+        std::chrono::milliseconds(ink::time::scaled_ms(30000) + 3000)))
         << s.output();
 }
 
@@ -439,6 +440,44 @@ TEST_F(TrayTest, AboutDialogAndExit) {
     EXPECT_EQ(WEXITSTATUS(*st), 0);
     EXPECT_FALSE(exists(ink::path::kPidFile));
     EXPECT_NE(s.output().find("delete .inkd.pid and exit\n"), std::string::npos);
+}
+
+// The menu opens by the icon, where GTK places a status icon's menu (just
+// below the icon on this top panel), on a left click and on a right click
+// alike; both open the same menu, whose choice works.
+TEST_F(TrayTest, MenuOpensByTheIconOnLeftAndRightClick) {
+    ASSERT_NO_FATAL_FAILURE(start(true));
+    for (unsigned button : {1u, 3u}) {
+        s.x.raise(s.host.panel());
+        ASSERT_TRUE(wait_until([&] { return s.x.popups().empty(); }, 2000ms));
+        s.x.click(s.host.icon_x(), s.host.icon_y(), button);
+        XWin menu;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                auto p = s.x.popups();
+                if (p.empty())
+                    return false;
+                menu = p.back();
+                return true;
+            },
+            3000ms))
+            << "button " << button << ": " << s.output();
+        // The icon's lower edge is at least 8 pixels below its centre; the
+        // menu starts there, not at the pointer over the panel.
+        EXPECT_GE(menu.y, s.host.icon_y() + 8) << "button " << button;
+        EXPECT_LE(menu.y, TrayHost::kPanelHeight + 2) << "button " << button;
+        // Along the panel, the menu starts at the icon or is moved in so
+        // far as the screen's edge asks: it spans the icon.
+        EXPECT_LE(menu.x, s.host.icon_x()) << "button " << button;
+        EXPECT_GE(menu.x + menu.w, s.host.icon_x()) << "button " << button;
+        s.x.move_pointer(2, 700);
+        s.pick(MenuItem::About);
+        ASSERT_TRUE(s.x.wait_count(kDialogTitle, 1)) << "button " << button;
+        s.x.close_request(s.x.find(kDialogTitle)[0].id);
+        ASSERT_TRUE(s.x.wait_count(kDialogTitle, 0));
+    }
+    EXPECT_EQ(count_of(s.output(), "Clicked on tray icon\n"), 1u) << s.output();
+    EXPECT_EQ(count_of(s.output(), "Popup menu\n"), 1u) << "the right click goes to GTK";
 }
 
 TEST_F(TrayTest, ExitLeavesAPidFileThatIsNotItsDaemonsAndSaysSo) {

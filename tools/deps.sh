@@ -11,12 +11,14 @@
 #
 # A fresh Debian 12 or 13 (debootstrap, with git added) has none of these;
 # `file` among them is only of "standard" priority, and the package build
-# needs it; `locales` compiles the German locale a translation test runs in.
+# needs it; `locales` compiles the German locale a translation test runs in;
+# the tray's tests run a real panel (xfce4-panel) and notification server
+# (dunst).
 set -euo pipefail
 
 DEMO=(
     build-essential cmake pkg-config
-    libgtk2.0-dev libayatana-appindicator-dev gettext
+    libgtk2.0-dev gettext
     libfuse3-dev fuse3
     libxtst-dev libxrandr-dev libxinerama-dev libevdev-dev
     xvfb xserver-xephyr imagemagick
@@ -27,6 +29,7 @@ TEST=(
     file dpkg-dev debhelper lintian desktop-file-utils
     clang libclang-rt-dev
     dbus locales
+    xfce4-panel dunst
 )
 
 case ${1:-} in

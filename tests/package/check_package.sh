@@ -149,6 +149,8 @@ for lib in libc6 $gtk2 libevdev2 libxtst6 libx11-6 libxrandr2 libxinerama1 udev;
     grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || bad "Depends lacks $lib"
 done
 grep -q fuse <<<"$depends" && bad "Depends names fuse (only the test unit needs it)"
+# The tray serves its status notifier item itself: no indicator library.
+grep -q appindicator <<<"$depends" && bad "Depends names an indicator library"
 # inkwake holds its inhibition on the session bus: no screensaver package is needed.
 [ -z "$(dpkg-deb -f "$deb" Recommends)" ] || bad "Recommends $(dpkg-deb -f "$deb" Recommends)"
 

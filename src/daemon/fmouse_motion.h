@@ -2,7 +2,6 @@
 // the pointer consumer.
 #pragma once
 
-#include <cstdint>
 
 #include "pointer_record.h"
 
@@ -15,11 +14,3 @@ int fmouse_motion_init(void);
 int fmouse_post_motion_event(int x, int y, int leftbutton, int rightbutton);
 // Writes the closing record (0, 0, no button), then closes the pipe.
 int fmouse_motion_close(void);
-
-// pointer_record_encode with the sink's int button flags, for the daemon's
-// tests, which spell their expected records through it; the sink itself calls
-// the encoder directly.
-inline void fmouse_motion_encode(int x, int y, int leftbutton, int rightbutton,
-                                 uint8_t out[kPointerRecordSize]) {
-    pointer_record_encode(x, y, leftbutton != 0, rightbutton != 0, out);
-}

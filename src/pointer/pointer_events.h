@@ -22,12 +22,6 @@ namespace ink::pointer {
 using RecordBytes = std::array<std::uint8_t, kPointerRecordSize>;
 using Record = PointerRecord;
 
-// Decodes one record: 0, or -1 when the stream is out of step (see
-// pointer_record_decode).
-inline int decode_record(const RecordBytes &b, Record *out) {
-    return pointer_record_decode(b.data(), out);
-}
-
 enum class Button : std::uint8_t { Left, Right };
 
 enum class ActionKind : std::uint8_t { ProximityIn, Move, Press, Release, ProximityOut };

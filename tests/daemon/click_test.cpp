@@ -21,7 +21,7 @@ using Recs = std::vector<PointerBytes>;
 
 PointerBytes rec(int x, int y, int left, int right) {
     PointerBytes b{};
-    fmouse_motion_encode(x, y, left, right, b.data());
+    pointer_record_encode(x, y, left != 0, right != 0, b.data());
     return b;
 }
 PointerBytes L(int x, int y) {

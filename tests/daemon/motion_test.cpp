@@ -11,7 +11,7 @@ namespace {
 
 std::array<uint8_t, 4> enc(int x, int y, int l, int r) {
     std::array<uint8_t, 4> b{};
-    fmouse_motion_encode(x, y, l, r, b.data());
+    pointer_record_encode(x, y, l != 0, r != 0, b.data());
     return b;
 }
 

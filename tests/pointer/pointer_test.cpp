@@ -62,6 +62,10 @@ std::vector<std::string> run(const std::vector<std::uint8_t> &bytes,
 
 using V = std::vector<std::string>;
 
+int decode_record(const RecordBytes &b, Record *out) {
+    return pointer_record_decode(b.data(), out);
+}
+
 }  // namespace
 
 TEST(PointerRecord, DecodesPositionAndButtons) {

@@ -2,7 +2,6 @@
 // the pointer consumer.
 #pragma once
 
-
 #include "pointer_record.h"
 
 extern int motion_fd;  // -1 while the pipe is not open

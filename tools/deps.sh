@@ -5,7 +5,8 @@
 #   tools/deps.sh demo     building the suite and running its demos on X
 #   tools/deps.sh test     the whole test suite: the demo's packages, plus the
 #                          test and benchmark libraries, the package tools,
-#                          clang for the sanitizer and fuzz builds
+#                          clang for the sanitizer and fuzz builds, QEMU,
+#                          busybox and udev for the kernel lab
 #
 # A fresh Debian 12 (debootstrap, with git added) has none of these; `file`
 # among them is only of "standard" priority, and the package build needs it.
@@ -24,6 +25,7 @@ TEST=(
     file dpkg-dev debhelper lintian desktop-file-utils
     clang libclang-rt-14-dev
     dbus
+    qemu-system-x86 busybox-static udev libinput-tools
 )
 
 case ${1:-} in

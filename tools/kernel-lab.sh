@@ -1,0 +1,216 @@
+#!/usr/bin/env bash
+# The kernel lab: a QEMU machine with Debian's stock kernel, in which the
+# suite meets the kernel's own hiddev, USB gadget and uinput drivers.
+#
+#   tools/kernel-lab.sh run [--timeout S] CMD...
+#       boots the machine, runs CMD (a shell command line) in the guest, in
+#       the directory it was called from, shows its output and exits with its
+#       status (124 when the guest did not finish within S seconds, default
+#       600; 125 when the guest never reached CMD)
+#   tools/kernel-lab.sh test
+#       builds the suite for the lab and runs the lab's tests in one boot;
+#       ends with a line "N passed, M failed"
+#   tools/kernel-lab.sh kernel
+#       fetches and prepares the kernel and the initramfs only
+#
+# The guest: the kernel of the host's Debian release (linux-image-amd64,
+# fetched with `apt-get download`, never installed, cached under
+# $INK_LAB_CACHE, default /var/tmp/ink-kernel-lab), an initramfs of
+# busybox-static and the few modules the lab needs, and the host's root
+# read-only over virtio-9p under a tmpfs overlay: the guest runs the host's
+# programs and libraries, and whatever it writes is gone with it. KVM where
+# /dev/kvm exists, TCG otherwise.
+set -euo pipefail
+caller=$(pwd)
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+top=$(pwd)
+
+cache=${INK_LAB_CACHE:-/var/tmp/ink-kernel-lab}
+mem=${INK_LAB_MEM:-1024}
+# Two virtual CPUs: the relay's threads, the daemon and the unit run side by
+# side, as on a desktop. Under TCG each is one host thread at most.
+cpus=${INK_LAB_CPUS:-2}
+
+# Modules the lab loads, their dependencies added from modules.dep.
+LAB_MODULES=(
+    virtio_pci 9pnet_virtio 9p overlay fuse
+    usbhid hid-generic dummy_hcd libcomposite usb_f_hid
+    uinput evdev
+)
+
+die() {
+    echo "kernel-lab: $*" >&2
+    exit 125
+}
+
+# fetch_kernel: the cache's vmlinuz and module tree for the host's release.
+# Sets kdir (the extracted package) and kver.
+fetch_kernel() {
+    local codename meta pkg
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
+    kdir=$cache/$codename
+    if [ -f "$kdir/ready" ]; then
+        kver=$(cat "$kdir/ready")
+        return
+    fi
+    command -v apt-get >/dev/null || die "apt-get is needed to fetch the kernel"
+    rm -rf "$kdir"
+    mkdir -p "$kdir/deb"
+    (
+        cd "$kdir/deb"
+        # The metapackage names the release's current kernel package.
+        apt-get download -q linux-image-amd64 >/dev/null 2>&1 ||
+            die "apt-get download linux-image-amd64 failed (run apt-get update?)"
+        meta=$(ls linux-image-amd64_*.deb)
+        pkg=$(dpkg-deb -f "$meta" Depends | sed 's/[ ,(].*//')
+        apt-get download -q "$pkg" >/dev/null 2>&1 || die "apt-get download $pkg failed"
+        dpkg-deb -x "$(ls "$pkg"_*.deb)" "$kdir/root"
+    ) || exit 125
+    kver=$(ls "$kdir/root/lib/modules")
+    local mods=$kdir/root/lib/modules/$kver
+    # Compressed modules (Debian 13) are unpacked: busybox reads plain ones.
+    if find "$mods" -name '*.ko.xz' -print -quit | grep -q .; then
+        find "$mods" -name '*.ko.xz' -print0 | xargs -0 -r xz -d
+    fi
+    busybox depmod -b "$kdir/root" "$kver" || die "depmod failed"
+    echo "$kver" >"$kdir/ready"
+}
+
+# build_initramfs: $kdir/initrd.img, busybox and the modules with their load
+# order; rebuilt when this script changes.
+build_initramfs() {
+    local img=$kdir/initrd.img mods=$kdir/root/lib/modules/$kver
+    if [ -f "$img" ] && [ "$img" -nt "$0" ]; then
+        return
+    fi
+    command -v busybox >/dev/null || die "busybox (busybox-static) is needed"
+    local d
+    d=$(mktemp -d)
+    mkdir -p "$d"/{bin,dev,proc,sys,lower,upper,newroot,lib/modules}
+    cp "$(command -v busybox)" "$d/bin/busybox"
+    file "$d/bin/busybox" 2>/dev/null | grep -q 'statically linked' ||
+        die "busybox is not static: install busybox-static"
+    # Dependencies first, each module once.
+    local order=() seen=" "
+    add_module() {
+        local rel dep line
+        rel=$(awk -F: -v m="$1" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko$/, "", n);
+                gsub(/-/, "_", n); mm = m; gsub(/-/, "_", mm); if (n == mm) { print $1; exit } }' \
+            "$mods/modules.dep")
+        [ -n "$rel" ] || die "module $1 not in kernel $kver"
+        case $seen in *" $rel "*) return ;; esac
+        line=$(grep "^$rel:" "$mods/modules.dep" | cut -d: -f2)
+        local deps=($line) i
+        for ((i = ${#deps[@]} - 1; i >= 0; i--)); do
+            dep=${deps[$i]##*/}
+            add_module "${dep%.ko}"
+        done
+        seen="$seen$rel "
+        order+=("$rel")
+    }
+    local m
+    for m in "${LAB_MODULES[@]}"; do add_module "$m"; done
+    for m in "${order[@]}"; do
+        cp "$mods/$m" "$d/lib/modules/"
+        echo "${m##*/}" >>"$d/lib/modules/order"
+    done
+    cat >"$d/init" <<'EOF'
+#!/bin/busybox sh
+# The lab's first stage: modules, the host's root read-only under a tmpfs
+# overlay, then the guest script of the kernel lab on that root.
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+for m in $(cat /lib/modules/order); do
+    insmod /lib/modules/$m || echo "lab: insmod $m failed"
+done
+fail() { echo "lab: $*"; reboot -f; }
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot /lower ||
+    fail "no host root"
+mount -t tmpfs -o size=75% upper /upper
+mkdir -p /upper/u /upper/w
+mount -t overlay overlay -o lowerdir=/lower,upperdir=/upper/u,workdir=/upper/w /newroot ||
+    fail "no overlay"
+mount -t 9p -o trans=virtio,version=9p2000.L labio /newroot/$lab_io || fail "no io directory"
+mount --move /proc /newroot/proc
+mount --move /sys /newroot/sys
+mount --move /dev /newroot/dev
+exec switch_root /newroot /bin/bash "$lab_guest" "$lab_io"
+EOF
+    chmod +x "$d/init"
+    (cd "$d" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$img.new"
+    mv "$img.new" "$img"
+    rm -rf "$d"
+}
+
+prepare() {
+    fetch_kernel
+    build_initramfs
+}
+
+# boot TIMEOUT CMD: runs CMD in a guest; its output on ours, its status ours.
+boot() {
+    local timeout=$1 cmd=$2 io accel rc
+    command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 (qemu-system-x86) is needed"
+    io=$(mktemp -d /tmp/ink-lab-io.XXXXXX)
+    printf '%s\n' "$cmd" >"$io/cmd"
+    pwd >"$io/cwd"
+    chmod 755 "$io"
+    accel=tcg
+    if [ -w /dev/kvm ]; then accel=kvm; fi
+    local start=$SECONDS
+    set +e
+    timeout --kill-after=10 "$timeout" qemu-system-x86_64 \
+        -machine q35,accel=$accel -cpu max -smp "$cpus" -m "$mem" \
+        -display none -no-reboot -nodefaults \
+        -chardev stdio,id=con,signal=off -serial chardev:con \
+        -kernel "$kdir/root/boot/vmlinuz-$kver" -initrd "$kdir/initrd.img" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1 lab_guest=$top/tools/lib/kernel-lab-guest.sh lab_io=$io" \
+        -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+        -virtfs local,path="$io",mount_tag=labio,security_model=none \
+        </dev/null | tr -d '\r'
+    rc=${PIPESTATUS[0]}
+    set -e
+    echo "kernel-lab: guest ran $((SECONDS - start)) s ($accel)" >&2
+    if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+        echo "kernel-lab: the guest did not finish within $timeout s" >&2
+        rm -rf "$io"
+        return 124
+    fi
+    if [ ! -f "$io/status" ]; then
+        echo "kernel-lab: the guest ended without running the command (qemu status $rc)" >&2
+        rm -rf "$io"
+        return 125
+    fi
+    rc=$(cat "$io/status")
+    rm -rf "$io"
+    return "$rc"
+}
+
+case ${1:-} in
+    run)
+        shift
+        timeout=600
+        if [ "${1:-}" = --timeout ]; then
+            timeout=$2
+            shift 2
+        fi
+        [ $# -gt 0 ] || die "usage: $0 run [--timeout S] CMD..."
+        prepare
+        cd "$caller"
+        boot "$timeout" "$*"
+        ;;
+    kernel)
+        prepare
+        echo "$kdir/root/boot/vmlinuz-$kver $kdir/initrd.img"
+        ;;
+    test)
+        prepare
+        exec "$top/tools/lib/kernel-lab-test.sh" "$kdir" "$kver"
+        ;;
+    *)
+        echo "usage: $0 run [--timeout S] CMD... | test | kernel" >&2
+        exit 2
+        ;;
+esac

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "inksim/hiddev_fs.h"
+#include "ink_time.h"
 
 namespace inksim {
 
@@ -35,6 +36,8 @@ namespace {
 constexpr fuse_ino_t kNodeIno = 2;
 constexpr size_t kQueueEvents = 2048;  // the driver's per-open ring
 constexpr int kLoopThreads = 2;
+constexpr size_t kStalledQueue = 4;
+constexpr long kStalledBlockUs = 10200000;
 
 struct OpenFile {
     HiddevFs::Impl *im;
@@ -54,6 +57,11 @@ struct HiddevFs::Impl {
     bool plugged = true;
     uint16_t vendor = 0, product = 0;
     Report usages{};  // the output field's values as last set
+    // A unit that takes no output reports: the kernel's gadget-side queue of
+    // kStalledQueue reports fills, and every report after it blocks its
+    // sender for kStalledBlockUs, then is lost with success reported.
+    bool stalled = false;
+    std::vector<Report> held;
     std::function<void(const Report &)> on_output;
     int wake_fd = -1;
     std::vector<std::thread> loops;
@@ -344,6 +352,16 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_in
             if (ri.report_type != HID_REPORT_TYPE_OUTPUT || ri.report_id != 0)
                 break;
             Report sent = im->usages;
+            if (im->stalled) {
+                if (im->held.size() < kStalledQueue) {
+                    im->held.push_back(sent);
+                } else {
+                    l.unlock();
+                    ink::time::sleep_us(kStalledBlockUs);
+                }
+                fuse_reply_ioctl(req, 0, nullptr, 0);
+                return;
+            }
             l.unlock();
             if (im->on_output)
                 im->on_output(sent);
@@ -473,6 +491,20 @@ void HiddevFs::set_ids(uint16_t vendor, uint16_t product) {
     std::lock_guard<std::mutex> l(impl_->mu);
     impl_->vendor = vendor;
     impl_->product = product;
+}
+
+void HiddevFs::set_output_stalled(bool on) {
+    std::vector<Report> held;
+    {
+        std::lock_guard<std::mutex> l(impl_->mu);
+        impl_->stalled = on;
+        if (!on)
+            held.swap(impl_->held);
+    }
+    // A unit taking reports again takes the queued ones first.
+    for (const Report &r : held)
+        if (impl_->on_output)
+            impl_->on_output(r);
 }
 
 int HiddevFs::open_count() {

@@ -27,6 +27,7 @@ enum class StepKind {
     Slow,       // every answer is held back ms
     TypeFail,   // the next type answer fails its complement test
     Light,      // stray light seen (n 1) or not (n 0)
+    Deaf,       // the unit takes no output reports for ms (0: until further notice)
 };
 
 struct Step {

@@ -1,0 +1,153 @@
+#!/bin/bash
+# The kernel lab's tests, run inside the guest by `tools/kernel-lab.sh test`
+# (as root, on the host's root under a throwaway overlay). $1: the lab's
+# production build; $2: its installed layout (DESTDIR), laid over / here.
+#
+# The camera unit is inksim's USB HID gadget on dummy_hcd: the real usbhid
+# and hiddev drivers bind it, the real udevd names its node /dev/usb/vxd0 by
+# the rule the build makes, and the real inkd and inkrelay drive it. The tray
+# program is the fake one (tests of the real tray need X; they run outside).
+# Ends with the line "N passed, M failed".
+set -u
+build=$1
+stage=$2
+src=$(cd "$(dirname "$0")/../.." && pwd)
+work=/tmp/lab
+mkdir -p "$work"
+passed=0
+failed=0
+
+ok() {
+    echo "PASS: $1"
+    passed=$((passed + 1))
+}
+bad() {
+    echo "FAIL: $1"
+    failed=$((failed + 1))
+}
+# wait_for SECONDS CMD...: true once CMD succeeds, polled every 0.1 s.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    while ! "$@" 2>/dev/null; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.1
+    done
+}
+finish() {
+    echo "$passed passed, $failed failed"
+    exit 0
+}
+
+# --- the suite installed, the fake tray program in the tray's place, the
+# unit's ids (the lab's test ids where the hardware file has none) in the
+# hardware file and the udev rule, made as the build makes it.
+cp -a "$stage/." /
+install -m 755 "$build/bin/inkfaketray" /usr/bin/inktray
+sed -i -e 's/^verdorID.*/verdorID 1209/' -e 's/^productID.*/productID 0001/' \
+    /usr/bin/vexor-driver/hw.txt
+mkdir -p /etc/udev/rules.d
+cmake -DHW=/usr/bin/vexor-driver/hw.txt -DIN="$src/data/udev/60-vexor-driver.rules.in" \
+    -DOUT=/etc/udev/rules.d/60-vexor-driver.rules -P "$src/packaging/udev_rule.cmake"
+inksim=$build/bin/inksim
+mkdir -p /sbin
+rm -f /sbin/fmousefifo
+mkfifo /sbin/fmousefifo
+
+if /lib/systemd/systemd-udevd --daemon --resolve-names=never 2>"$work/udevd.log"; then
+    udevadm trigger --action=add >/dev/null 2>&1
+    udevadm settle -t 10
+else
+    bad "udevd starts"
+    finish
+fi
+
+# Pointer records from the pipe, into $1, across the daemon's reopenings.
+pipe_pid=
+start_pipe() {
+    : >"$1"
+    (while :; do cat /sbin/fmousefifo; done >>"$1") &
+    pipe_pid=$!
+}
+stop_pipe() {
+    kill "$pipe_pid" 2>/dev/null
+    wait "$pipe_pid" 2>/dev/null
+    pkill -P "$pipe_pid" 2>/dev/null
+}
+
+# run_session NAME UNIT-ARGS...: the unit, the pipe's reader and the daemon
+# with the fake tray; leaves unit_pid, inkd_pid and the tray's log in
+# $work/NAME.tray.
+unit_pid=
+inkd_pid=
+start_session() {
+    local name=$1
+    shift
+    rm -f /tmp/.inkd.pid
+    start_pipe "$work/$name.rec"
+    "$inksim" "$@" >"$work/$name.unit" 2>&1 &
+    unit_pid=$!
+    INKFAKETRAY_LOG=$work/$name.tray /usr/bin/inkd --vxd-debug >"$work/$name.inkd" 2>&1 &
+    inkd_pid=$!
+}
+stop_session() {
+    kill "$inkd_pid" 2>/dev/null
+    wait_for 10 sh -c "! kill -0 $inkd_pid"
+    kill -9 "$inkd_pid" 2>/dev/null
+    kill "$unit_pid" 2>/dev/null
+    wait_for 10 sh -c "! kill -0 $unit_pid"
+    kill -9 "$unit_pid" 2>/dev/null
+    pkill -x inkrelay 2>/dev/null
+    pkill -x inktray 2>/dev/null
+    stop_pipe
+    wait 2>/dev/null
+}
+# tray_count NAME HEX: how many times the daemon sent HEX to the tray.
+tray_count() {
+    grep -c "^D $2" "$work/$1.tray" 2>/dev/null
+}
+connected() { [ "$(tray_count "$1" 88)" -ge "$2" ]; }
+show() {
+    echo "---- $1"
+    tail -n 30 "$work/$1.unit" "$work/$1.inkd" 2>/dev/null
+    dmesg | tail -n 15
+}
+
+scenarios=$src/testing/scenarios
+
+# --- bring-up and a pen session on the real hiddev node.
+start_session gadget --gadget --scenario "$scenarios/stroke_tap_rightclick.txt" --exit-when-done
+if wait_for 30 test -c /dev/usb/vxd0 && readlink -f /dev/usb/vxd0 | grep -q hiddev; then
+    ok "the gadget's hiddev node is /dev/usb/vxd0, named by the built rule"
+else
+    bad "the gadget's hiddev node is /dev/usb/vxd0, named by the built rule"
+    ls -l /dev/usb
+    show gadget
+fi
+if wait_for 60 connected gadget 1; then
+    ok "bring-up over the real hiddev node"
+else
+    bad "bring-up over the real hiddev node"
+    show gadget
+fi
+wait_for 120 sh -c "! kill -0 $unit_pid"
+sleep 1
+stop_session
+
+# --- the same scenario on the FUSE node, for the records to compare.
+wait_for 10 sh -c '! test -e /dev/usb/vxd0'
+mkdir -p /dev/usb
+start_session fuse --scenario "$scenarios/stroke_tap_rightclick.txt" --exit-when-done
+wait_for 60 connected fuse 1
+wait_for 120 sh -c "! kill -0 $unit_pid"
+sleep 1
+stop_session
+if [ -s "$work/fuse.rec" ] && cmp -s "$work/fuse.rec" "$work/gadget.rec"; then
+    ok "pen session: the pointer records equal the FUSE run's ($(stat -c %s "$work/fuse.rec") bytes)"
+else
+    bad "pen session: the pointer records equal the FUSE run's"
+    echo "fuse:   $(od -An -tx1 "$work/fuse.rec" | head -c 400)"
+    echo "gadget: $(od -An -tx1 "$work/gadget.rec" | head -c 400)"
+fi
+
+finish

@@ -134,20 +134,54 @@ wait_for 120 sh -c "! kill -0 $unit_pid"
 sleep 1
 stop_session
 
-# --- the same scenario on the FUSE node, for the records to compare.
-wait_for 10 sh -c '! test -e /dev/usb/vxd0'
-mkdir -p /dev/usb
-start_session fuse --scenario "$scenarios/stroke_tap_rightclick.txt" --exit-when-done
-wait_for 60 connected fuse 1
-wait_for 120 sh -c "! kill -0 $unit_pid"
-sleep 1
-stop_session
-if [ -s "$work/fuse.rec" ] && cmp -s "$work/fuse.rec" "$work/gadget.rec"; then
+# The records the suite writes for this scenario on the FUSE node, as the
+# replay tests hold them.
+ref=$src/tests/replay/data/pen_session.pointer
+grep -v '^#' "$ref" | xxd -r -p >"$work/fuse.rec"
+# A bring-up started over (its first reports lost while the relay opened the
+# node, as the kernel does) leaves a release at 0,0 before the first frame:
+# those leading releases are not the pen's.
+od -An -v -tx1 -w4 "$work/gadget.rec" |
+    awk 'f || $0 != " f0 00 00 00" { f = 1; print }' | xxd -r -p >"$work/gadget.pen"
+if [ -s "$work/gadget.pen" ] && cmp -s "$work/fuse.rec" "$work/gadget.pen"; then
     ok "pen session: the pointer records equal the FUSE run's ($(stat -c %s "$work/fuse.rec") bytes)"
 else
     bad "pen session: the pointer records equal the FUSE run's"
-    echo "fuse:   $(od -An -tx1 "$work/fuse.rec" | head -c 400)"
-    echo "gadget: $(od -An -tx1 "$work/gadget.rec" | head -c 400)"
+    echo "fuse:   $(od -An -tx1 "$work/fuse.rec" | head -c 300)"
+    echo "gadget: $(od -An -tx1 "$work/gadget.rec" | head -c 300)"
+    show gadget
 fi
+
+# --- unplug while drawing (UDC unbound), then replug: the relay ends, the
+# daemon goes back to waiting and brings the unit up again.
+wait_for 10 sh -c '! test -e /dev/usb/vxd0'
+start_session unplug --gadget --scenario "$scenarios/unplug_while_drawing.txt"
+if wait_for 90 connected unplug 2 && [ -s "$work/unplug.rec" ]; then
+    ok "unplug while drawing, then replug: drawn before, brought up again after"
+else
+    bad "unplug while drawing, then replug: drawn before, brought up again after"
+    show unplug
+fi
+stop_session
+
+# --- a unit that takes no output reports for 12 s from the start: the
+# relay gives up on a report the unit does not take and says so, the
+# daemon starts over, and once the unit takes reports again it comes up.
+wait_for 10 sh -c '! test -e /dev/usb/vxd0'
+printf 'deaf 12000\npause 20000\n' >"$work/deaf.txt"
+start_session deaf --gadget --scenario "$work/deaf.txt"
+if wait_for 60 grep -q "HID Write report stalled" "$work/deaf.inkd"; then
+    ok "output stall: the relay reports the stalled unit and ends"
+else
+    bad "output stall: the relay reports the stalled unit and ends"
+    show deaf
+fi
+if wait_for 90 connected deaf 1; then
+    ok "output stall: the unit comes up once it takes reports again"
+else
+    bad "output stall: the unit comes up once it takes reports again"
+    show deaf
+fi
+stop_session
 
 finish

@@ -137,12 +137,18 @@ stop_session
 # The records the suite writes for this scenario on the FUSE node, as the
 # replay tests hold them.
 ref=$src/tests/replay/data/pen_session.pointer
-grep -v '^#' "$ref" | xxd -r -p >"$work/fuse.rec"
-# A bring-up started over (its first reports lost while the relay opened the
-# node, as the kernel does) leaves a release at 0,0 before the first frame:
-# those leading releases are not the pen's.
-od -An -v -tx1 -w4 "$work/gadget.rec" |
-    awk 'f || $0 != " f0 00 00 00" { f = 1; print }' | xxd -r -p >"$work/gadget.pen"
+# A connection's end posts a release at 0,0: at the end of the scenario, and
+# for a bring-up started over (its first reports lost while the relay opened
+# the node, as the kernel does) before the first frame. Leading and trailing
+# releases are left out on both sides.
+pen_records() {
+    awk '{ r[NR] = $0 } END { a = 1; b = NR
+        while (a <= b && r[a] == " f0 00 00 00") a++
+        while (b >= a && r[b] == " f0 00 00 00") b--
+        for (i = a; i <= b; i++) print r[i] }' | busybox xxd -r -p
+}
+grep -v '^#' "$ref" | sed 's/^/ /' | pen_records >"$work/fuse.rec"
+od -An -v -tx1 -w4 "$work/gadget.rec" | pen_records >"$work/gadget.pen"
 if [ -s "$work/gadget.pen" ] && cmp -s "$work/fuse.rec" "$work/gadget.pen"; then
     ok "pen session: the pointer records equal the FUSE run's ($(stat -c %s "$work/fuse.rec") bytes)"
 else

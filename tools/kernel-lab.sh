@@ -169,7 +169,7 @@ boot() {
         -append "console=ttyS0 quiet loglevel=3 panic=-1 lab_guest=$top/tools/lib/kernel-lab-guest.sh lab_io=$io" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$io",mount_tag=labio,security_model=none \
-        </dev/null | tr -d "\r" | sed -u -E "/^\[ *[0-9.]+\] (sysrq|reboot): /d"
+        </dev/null | sed -u -E -e 's/\r$//' -e '/^\[ *[0-9.]+\] (sysrq|reboot): /d'
     rc=${PIPESTATUS[0]}
     set -e
     echo "kernel-lab: guest ran $((SECONDS - start)) s ($accel)" >&2
@@ -184,6 +184,11 @@ boot() {
         return 125
     fi
     rc=$(cat "$io/status")
+    # Logs the guest left (the tests leave theirs), for a look afterwards.
+    if [ -n "${lab_logs:-}" ] && [ -d "$io/logs" ]; then
+        rm -rf "$lab_logs"
+        mv "$io/logs" "$lab_logs"
+    fi
     rm -rf "$io"
     return "$rc"
 }
@@ -215,6 +220,7 @@ case ${1:-} in
         rm -rf "$build-stage"
         DESTDIR=$build-stage cmake --install "$build" >/dev/null
         start=$SECONDS
+        lab_logs=$build/lab-logs
         set +e
         boot "${INK_LAB_TIMEOUT:-420}" "tools/lib/kernel-lab-tests.sh $build $build-stage" |
             tee "$build/lab-tests.log"

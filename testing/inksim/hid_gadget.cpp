@@ -102,19 +102,19 @@ bool GadgetPort::make_gadget(std::string *err) {
     }
     const std::string f = dir_ + "/functions/hid.usb0";
     const std::string c = dir_ + "/configs/c.1";
-    bool ok = mkdir(dir_.c_str(), 0755) == 0 && write_text(dir_ + "/idVendor", hex4(v)) &&
-              write_text(dir_ + "/idProduct", hex4(p)) &&
-              write_text(dir_ + "/bcdDevice", "0x0100") && write_text(dir_ + "/bcdUSB", "0x0200") &&
-              mkdir((dir_ + "/strings/0x409").c_str(), 0755) == 0 &&
-              write_text(dir_ + "/strings/0x409/manufacturer", "inksim") &&
-              write_text(dir_ + "/strings/0x409/product", "virtual camera unit") &&
-              write_text(dir_ + "/strings/0x409/serialnumber", "0001") &&
-              mkdir(c.c_str(), 0755) == 0 && write_text(c + "/MaxPower", "100") &&
-              mkdir(f.c_str(), 0755) == 0 && write_text(f + "/protocol", "0") &&
-              write_text(f + "/subclass", "0") && write_text(f + "/report_length", "8") &&
-              write_file(f + "/report_desc", kGadgetReportDescriptor,
-                         kGadgetReportDescriptorSize) &&
-              symlink(f.c_str(), (c + "/hid.usb0").c_str()) == 0;
+    bool ok =
+        mkdir(dir_.c_str(), 0755) == 0 && write_text(dir_ + "/idVendor", hex4(v)) &&
+        write_text(dir_ + "/idProduct", hex4(p)) && write_text(dir_ + "/bcdDevice", "0x0100") &&
+        write_text(dir_ + "/bcdUSB", "0x0200") &&
+        mkdir((dir_ + "/strings/0x409").c_str(), 0755) == 0 &&
+        write_text(dir_ + "/strings/0x409/manufacturer", "inksim") &&
+        write_text(dir_ + "/strings/0x409/product", "virtual camera unit") &&
+        write_text(dir_ + "/strings/0x409/serialnumber", "0001") && mkdir(c.c_str(), 0755) == 0 &&
+        write_text(c + "/MaxPower", "100") && mkdir(f.c_str(), 0755) == 0 &&
+        write_text(f + "/protocol", "0") && write_text(f + "/subclass", "0") &&
+        write_text(f + "/report_length", "8") &&
+        write_file(f + "/report_desc", kGadgetReportDescriptor, kGadgetReportDescriptorSize) &&
+        symlink(f.c_str(), (c + "/hid.usb0").c_str()) == 0;
     if (!ok) {
         *err = "cannot make the gadget under " + dir_ + ": " + std::strerror(errno) +
                " (configfs mounted, libcomposite and usb_f_hid loaded?)";

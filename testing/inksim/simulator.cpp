@@ -174,6 +174,12 @@ void Simulator::plug() {
     unplugged_ = false;
 }
 
+void Simulator::set_output_stalled(bool on) {
+    // Not under the lock: a unit taking reports again hands over the waiting
+    // ones, and taking them takes the lock.
+    port_->set_output_stalled(on);
+}
+
 void Simulator::inject_report(const Report &r) {
     std::lock_guard<std::mutex> l(mu_);
     port_->push_report(r);

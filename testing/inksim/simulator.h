@@ -40,6 +40,8 @@ class Simulator : public UnitHost {
     void unplug();
     void plug();
     void inject_report(const Report &r);
+    // The unit stops taking output reports (true), or takes them again.
+    void set_output_stalled(bool on);
     void send_bytes(const std::vector<uint8_t> &b);
     void set_pen(std::optional<std::pair<double, double>> pos);
     // Hands the pen to a calibrating user (nullptr takes it back); a user

@@ -204,6 +204,28 @@ TEST_F(RelayWithUnit, ExitsWhenTheUnitIsUnplugged) {
     EXPECT_FALSE(inktest::exists(ink::path::kDeviceNode));
 }
 
+// As the kernel's driver does with a unit that takes no output reports: four
+// wait at the unit, the fifth blocks its sender 10.2 s and is lost though
+// success is reported. The relay gives up on it and ends, with a word, so
+// that the daemon starts over instead of waiting for a lost command's answer.
+TEST_F(RelayWithUnit, AUnitThatTakesNoOutputEndsTheRelayWithAWord) {
+    connect_relay();
+    sim_->set_output_stalled(true);
+    server_.send(std::vector<uint8_t>(10, 'o'));  // five reports
+    auto t0 = ink::time::now_us();
+    auto st = relay_.wait(std::chrono::milliseconds(ink::time::scaled_us(10200000) / 1000 + kLong));
+    EXPECT_EQ(exit_code(st), 0) << relay_.output();
+    EXPECT_GE(ink::time::now_us() - t0, ink::time::scaled_us(10200000));
+    EXPECT_NE(relay_.output().find("HID Write report stalled\n"), std::string::npos)
+        << relay_.output();
+    EXPECT_TRUE(sim_->reports().empty());
+    // Taking reports again, the unit gets the four that waited; the fifth is lost.
+    sim_->set_output_stalled(false);
+    auto r = sim_->reports();
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[0].values, (inksim::Report{2, 'o', 'o', 0, 0, 0, 0, 0}));
+}
+
 TEST_F(RelayWithUnit, ExitsWhenTheDaemonCloses) {
     connect_relay();
     server_.send({'r'});

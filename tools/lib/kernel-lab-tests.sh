@@ -35,6 +35,12 @@ wait_for() {
     done
 }
 finish() {
+    # The logs go back to the host (tools/kernel-lab.sh keeps them).
+    if [ -d /run/lab-io ]; then
+        mkdir -p /run/lab-io/logs
+        cp -a "$work/." /run/lab-io/logs/ 2>/dev/null
+        dmesg >/run/lab-io/logs/dmesg.txt
+    fi
     echo "$passed passed, $failed failed"
     exit 0
 }
@@ -189,5 +195,58 @@ else
     show deaf
 fi
 stop_session
+
+# --- a calibration on the real node: inkmemdrive's user touches every
+# target; the unit must have got the new record ('v') once and the
+# background block ('g') again, and the pen works before and after.
+wait_for 10 sh -c '! test -e /dev/usb/vxd0'
+mkdir -p "$work/calib"
+rm -f /tmp/.inkd.pid
+if INKFAKETRAY_LOG=$work/calib/tray.log INKFAKETRAY_EVENT=$work/calib/event \
+    timeout -k 5 240 "$build/bin/inkmemdrive" --gadget --log "$work/calib" --wait 90 \
+    -- /usr/bin/inkd --vxd-debug >"$work/calib.out" 2>&1 &&
+    grep -q "record stored" "$work/calib.out"; then
+    ok "calibration: the record and the background block stored in the unit"
+else
+    bad "calibration: the record and the background block stored in the unit"
+    cat "$work/calib.out"
+    tail -n 20 "$work/calib/inkd.out"
+fi
+pkill -x inkrelay 2>/dev/null
+pkill -x inktray 2>/dev/null
+
+# --- uinput: inkpointer's pen device appears, and the records written to
+# the pointer pipe arrive as its events, read back through libinput.
+rm -f /sbin/fmousefifo
+/usr/bin/inkpointer --backend uinput --screen 1024x768 >"$work/pointer.out" 2>&1 &
+pointer_pid=$!
+pen_event() {
+    local d
+    for d in /sys/class/input/event*; do
+        [ "$(cat "$d/device/name" 2>/dev/null)" = "Vexor Pen" ] && echo "/dev/input/${d##*/}" && return 0
+    done
+    return 1
+}
+if wait_for 20 pen_event && wait_for 10 test -c "$(pen_event)"; then
+    ok "uinput: inkpointer's device appears ($(pen_event))"
+    libinput debug-events --device "$(pen_event)" >"$work/libinput.out" 2>&1 &
+    li_pid=$!
+    wait_for 20 grep -q "DEVICE_ADDED" "$work/libinput.out"
+    sleep 1
+    # A stroke from the pen session's records, into the pipe.
+    grep -v '^#' "$ref" | head -n 20 | busybox xxd -r -p >/sbin/fmousefifo
+    if wait_for 20 grep -q "TABLET_TOOL_AXIS\|POINTER_MOTION_ABSOLUTE" "$work/libinput.out"; then
+        ok "uinput: the pen's events arrive through libinput"
+    else
+        bad "uinput: the pen's events arrive through libinput"
+        cat "$work/libinput.out" "$work/pointer.out"
+    fi
+    kill "$li_pid" 2>/dev/null
+else
+    bad "uinput: inkpointer's device appears"
+    cat "$work/pointer.out"
+fi
+kill "$pointer_pid" 2>/dev/null
+wait 2>/dev/null
 
 finish

@@ -68,10 +68,8 @@ fetch_kernel() {
     ) || exit 125
     kver=$(ls "$kdir/root/lib/modules")
     local mods=$kdir/root/lib/modules/$kver
-    # Compressed modules (Debian 13) are unpacked: busybox reads plain ones.
-    if find "$mods" -name '*.ko.xz' -print -quit | grep -q .; then
-        find "$mods" -name '*.ko.xz' -print0 | xargs -0 -r -n 200 busybox unxz
-    fi
+    # Modules compressed with xz (Debian 13) are read as they are; those
+    # the lab loads are unpacked into the initramfs.
     if find "$mods" -name '*.ko.zst' -print -quit | grep -q .; then
         die "modules compressed with zstd: not handled yet"
     fi
@@ -99,7 +97,7 @@ build_initramfs() {
     local order=() seen=" "
     add_module() {
         local rel dep line
-        rel=$(awk -F: -v m="$1" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko$/, "", n);
+        rel=$(awk -F: -v m="$1" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko(\.xz)?$/, "", n);
                 gsub(/-/, "_", n); mm = m; gsub(/-/, "_", mm); if (n == mm) { print $1; exit } }' \
             "$mods/modules.dep")
         [ -n "$rel" ] || die "module $1 not in kernel $kver"
@@ -108,6 +106,7 @@ build_initramfs() {
         local deps=($line) i
         for ((i = ${#deps[@]} - 1; i >= 0; i--)); do
             dep=${deps[$i]##*/}
+            dep=${dep%.xz}
             add_module "${dep%.ko}"
         done
         seen="$seen$rel "
@@ -116,8 +115,13 @@ build_initramfs() {
     local m
     for m in "${LAB_MODULES[@]}"; do add_module "$m"; done
     for m in "${order[@]}"; do
-        cp "$mods/$m" "$d/lib/modules/"
-        echo "${m##*/}" >>"$d/lib/modules/order"
+        local ko=${m##*/}
+        ko=${ko%.xz}
+        case $m in
+            *.xz) busybox unxz -c "$mods/$m" >"$d/lib/modules/$ko" ;;
+            *) cp "$mods/$m" "$d/lib/modules/$ko" ;;
+        esac
+        echo "$ko" >>"$d/lib/modules/order"
     done
     cat >"$d/init" <<'EOF'
 #!/bin/busybox sh

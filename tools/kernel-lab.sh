@@ -66,6 +66,11 @@ fetch_kernel() {
         apt-get download -q "$pkg" >/dev/null 2>&1 || die "apt-get download $pkg failed"
         dpkg-deb -x "$(ls "$pkg"_*.deb)" "$kdir/root"
     ) || exit 125
+    # Debian 13's package keeps its modules under /usr/lib.
+    if [ ! -d "$kdir/root/lib/modules" ] && [ -d "$kdir/root/usr/lib/modules" ]; then
+        mkdir -p "$kdir/root/lib"
+        ln -s ../usr/lib/modules "$kdir/root/lib/modules"
+    fi
     kver=$(ls "$kdir/root/lib/modules")
     local mods=$kdir/root/lib/modules/$kver
     # Modules compressed with xz (Debian 13) are read as they are; those

@@ -105,7 +105,13 @@ build_initramfs() {
         rel=$(awk -F: -v m="$1" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko(\.xz)?$/, "", n);
                 gsub(/-/, "_", n); mm = m; gsub(/-/, "_", mm); if (n == mm) { print $1; exit } }' \
             "$mods/modules.dep")
-        [ -n "$rel" ] || die "module $1 not in kernel $kver"
+        if [ -z "$rel" ]; then
+            # Built into this kernel (Debian 13 has virtio_pci so).
+            awk -v m="$1" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko$/, "", n); gsub(/-/, "_", n);
+                    mm = m; gsub(/-/, "_", mm); if (n == mm) f = 1 } END { exit !f }' \
+                "$mods/modules.builtin" && return
+            die "module $1 not in kernel $kver"
+        fi
         case $seen in *" $rel "*) return ;; esac
         line=$(grep "^$rel:" "$mods/modules.dep" | cut -d: -f2)
         local deps=($line) i

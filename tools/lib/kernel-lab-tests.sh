@@ -74,17 +74,16 @@ else
     finish
 fi
 
-# Pointer records from the pipe, into $1, across the daemon's reopenings.
+# Pointer records from the pipe, into $1. The reader holds the pipe open for
+# writing as well, so it never sees an end across the daemon's reopenings.
 pipe_pid=
 start_pipe() {
-    : >"$1"
-    (while :; do cat /sbin/fmousefifo; done >>"$1") &
+    cat <>/sbin/fmousefifo >"$1" &
     pipe_pid=$!
 }
 stop_pipe() {
     kill "$pipe_pid" 2>/dev/null
     wait "$pipe_pid" 2>/dev/null
-    pkill -P "$pipe_pid" 2>/dev/null
 }
 
 # run_session NAME UNIT-ARGS...: the unit, the pipe's reader and the daemon
@@ -109,8 +108,7 @@ stop_session() {
     kill "$unit_pid" 2>/dev/null
     wait_for 10 sh -c "! kill -0 $unit_pid"
     kill -9 "$unit_pid" 2>/dev/null
-    pkill -x inkrelay 2>/dev/null
-    pkill -x inktray 2>/dev/null
+    busybox killall -q inkrelay inktray
     stop_pipe
     wait 2>/dev/null
 }
@@ -224,8 +222,7 @@ else
     cat "$work/calib.out"
     tail -n 20 "$work/calib/inkd.out"
 fi
-pkill -x inkrelay 2>/dev/null
-pkill -x inktray 2>/dev/null
+busybox killall -q inkrelay inktray
 
 # --- uinput: inkpointer's pen device appears, and the records written to
 # the pointer pipe arrive as its events, read back through libinput.

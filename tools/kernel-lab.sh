@@ -82,11 +82,13 @@ fetch_kernel() {
     echo "$kver" >"$kdir/ready"
 }
 
-# build_initramfs: $kdir/initrd.img, busybox and the modules with their load
-# order; rebuilt when this script changes.
+# build_initramfs: sets initrd, busybox and the modules with their load
+# order, one per version of this script (checkouts share the cache).
 build_initramfs() {
-    local img=$kdir/initrd.img mods=$kdir/root/lib/modules/$kver
-    if [ -f "$img" ] && [ "$img" -nt "$0" ]; then
+    local img mods=$kdir/root/lib/modules/$kver
+    img=$kdir/initrd-$(md5sum <"$0" | cut -c1-12).img
+    initrd=$img
+    if [ -f "$img" ]; then
         return
     fi
     command -v busybox >/dev/null || die "busybox (busybox-static) is needed"
@@ -159,14 +161,22 @@ mount --move /dev /newroot/dev
 exec switch_root /newroot /bin/bash "$lab_guest" "$lab_io"
 EOF
     chmod +x "$d/init"
-    (cd "$d" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$img.new"
-    mv "$img.new" "$img"
+    local tmp
+    tmp=$(mktemp "$kdir/.initrd.XXXXXX")
+    (cd "$d" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$tmp"
+    mv "$tmp" "$img"
     rm -rf "$d"
 }
 
+# prepare: the kernel and the initramfs, one lab at a time.
 prepare() {
+    mkdir -p "$cache"
+    exec 9>"$cache/.lock"
+    flock 9
     fetch_kernel
     build_initramfs
+    flock -u 9
+    exec 9>&-
 }
 
 # boot TIMEOUT CMD: runs CMD in a guest; its output on ours, its status ours.
@@ -185,7 +195,7 @@ boot() {
         -machine q35,accel=$accel -cpu max -smp "$cpus" -m "$mem" \
         -display none -no-reboot -nodefaults \
         -chardev stdio,id=con,signal=off -serial chardev:con \
-        -kernel "$kdir/root/boot/vmlinuz-$kver" -initrd "$kdir/initrd.img" \
+        -kernel "$kdir/root/boot/vmlinuz-$kver" -initrd "$initrd" \
         -append "console=ttyS0 quiet loglevel=3 panic=-1 lab_guest=$top/tools/lib/kernel-lab-guest.sh lab_io=$io" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$io",mount_tag=labio,security_model=none \
@@ -228,7 +238,7 @@ case ${1:-} in
         ;;
     kernel)
         prepare
-        echo "$kdir/root/boot/vmlinuz-$kver $kdir/initrd.img"
+        echo "$kdir/root/boot/vmlinuz-$kver $initrd"
         ;;
     test)
         prepare

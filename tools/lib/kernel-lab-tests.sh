@@ -132,7 +132,7 @@ scenarios=$src/testing/scenarios
 # and changes no pointer record.
 { echo "pause 2400"; cat "$scenarios/stroke_tap_rightclick.txt"; } >"$work/pen.txt"
 start_session gadget --gadget --scenario "$work/pen.txt" --exit-when-done
-if wait_for 30 test -c /dev/usb/vxd0 && readlink -f /dev/usb/vxd0 | grep -q hiddev; then
+if wait_for 60 test -c /dev/usb/vxd0 && readlink -f /dev/usb/vxd0 | grep -q hiddev; then
     ok "the gadget's hiddev node is /dev/usb/vxd0, named by the built rule"
 else
     bad "the gadget's hiddev node is /dev/usb/vxd0, named by the built rule"

@@ -259,12 +259,15 @@ case ${1:-} in
         rc=${PIPESTATUS[0]}
         set -e
         echo "kernel-lab: tests took $((SECONDS - start)) s" >&2
-        # The guest's last line counts; a guest that never got there fails.
-        if ! tail -n 1 "$build/lab-tests.log" | grep -Eq '^[0-9]+ passed, [0-9]+ failed$'; then
+        # The guest's count, repeated as the last line; a guest that never
+        # got there fails.
+        count=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$build/lab-tests.log" | tail -n 1)
+        if [ -z "$count" ]; then
             echo "0 passed, 1 failed"
             exit 1
         fi
-        tail -n 1 "$build/lab-tests.log" | grep -q ' 0 failed$' && [ "$rc" -eq 0 ]
+        echo "$count"
+        [ "${count##* passed, }" = "0 failed" ] && [ "$rc" -eq 0 ]
         ;;
     *)
         echo "usage: $0 run [--timeout S] CMD... | test | kernel" >&2

@@ -7,7 +7,8 @@
 #   tools/deps.sh demo     building the suite and running its demos on X
 #   tools/deps.sh test     the whole test suite: the demo's packages, plus the
 #                          test and benchmark libraries, the package tools,
-#                          clang for the sanitizer and fuzz builds
+#                          clang for the sanitizer and fuzz builds, QEMU,
+#                          busybox and udev for the kernel lab
 #
 # A fresh Debian 12 or 13 (debootstrap, with git added) has none of these;
 # `file` among them is only of "standard" priority, and the package build
@@ -30,6 +31,7 @@ TEST=(
     clang libclang-rt-dev
     dbus locales
     xfce4-panel dunst
+    qemu-system-x86 busybox-static udev libinput-tools
 )
 
 case ${1:-} in

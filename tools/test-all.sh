@@ -6,6 +6,8 @@
 #  - build/asan, build/tsan: the suite under the sanitizers (tools/sanitize.sh;
 #    the fault matrices run in build/test only)
 #  - build/fuzz: every fuzz target for 20 s (tools/fuzz.sh)
+#  - build/lab: the kernel lab (tools/kernel-lab.sh test): one QEMU machine
+#    with Debian's stock kernel, the unit as a real USB device
 # Every stage runs, whatever an earlier one gave, unless it needs a build that
 # failed. The run ends with one line per stage (passed, failed or not run, and
 # its time), then the tests' total; the exit status is 1 when any stage failed.
@@ -79,8 +81,10 @@ if stage deps tools/deps.sh test; then
     stage asan tools/sanitize.sh asan
     stage tsan tools/sanitize.sh tsan
     stage fuzz tools/fuzz.sh 20
+    # Bounded: the lab gives its guest 8 min at most, then fails.
+    stage kernel env INK_LAB_TIMEOUT=480 tools/kernel-lab.sh test
 else
-    for s in build tests build-realtime tests-realtime asan tsan fuzz; do
+    for s in build tests build-realtime tests-realtime asan tsan fuzz kernel; do
         skip "$s" "the packages could not be installed"
     done
 fi
@@ -93,6 +97,13 @@ while read -r nfail total; do
     failed=$((failed + nfail))
 done < <(cat "$logs"/*.log 2>/dev/null |
     sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p')
+# The kernel lab's closing line.
+if [ -f "$logs/kernel.log" ]; then
+    read -r kp kf < <(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$logs/kernel.log" |
+        tail -n 1) || true
+    passed=$((passed + ${kp:-0}))
+    failed=$((failed + ${kf:-0}))
+fi
 
 echo
 echo "==== test-all summary"

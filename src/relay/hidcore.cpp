@@ -35,6 +35,11 @@ char debug_str[1000];
 constexpr long kInputTimeoutUs = 5001000;  // 5 s and 1 ms per report
 constexpr long kConnectRetryUs = 50000;
 constexpr long kWriteFinishUs = 15000;
+// An output report the unit has not taken within this time is given up on.
+// The kernel holds a report the unit does not take for 10 s and then reports
+// success though the report is lost; a command lost so would leave the
+// daemon waiting for an answer that never comes.
+constexpr long kReportStallUs = 2000000;
 
 // The socket path, filled once before first use.
 struct PathInit {
@@ -235,8 +240,13 @@ int fmouse_hid_write_package(int fd, unsigned char *buf, int nbytes) {
     rinfo.report_type = HID_REPORT_TYPE_OUTPUT;
     rinfo.report_id = 0;
     rinfo.num_fields = 0;
+    long long start = ink::time::now_us();
     if (ioctl(fd, HIDIOCSREPORT, &rinfo) < 0) {
         fmouse_err("HID Write IO CS REPORT\n");
+        return -1;
+    }
+    if (ink::time::now_us() - start >= ink::time::scaled_us(kReportStallUs)) {
+        fmouse_err("HID Write report stalled\n");
         return -1;
     }
     return 0;

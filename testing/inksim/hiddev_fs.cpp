@@ -27,14 +27,22 @@
 #include <vector>
 
 #include "inksim/hiddev_fs.h"
+#include "ink_time.h"
 
 namespace inksim {
 
 namespace {
 
 constexpr fuse_ino_t kNodeIno = 2;
-constexpr size_t kQueueEvents = 2048;  // the driver's per-open ring
+// The driver's per-open ring. When it fills it wraps to empty: a reader that
+// falls behind by a whole ring loses everything it had not read.
+constexpr size_t kQueueEvents = 2048;
+// What an open of the driver's node takes; reports that arrive meanwhile are
+// not delivered to it.
+constexpr long kOpenUs = 65000;
 constexpr int kLoopThreads = 2;
+constexpr size_t kStalledQueue = 4;
+constexpr long kStalledBlockUs = 10200000;
 
 struct OpenFile {
     HiddevFs::Impl *im;
@@ -54,6 +62,11 @@ struct HiddevFs::Impl {
     bool plugged = true;
     uint16_t vendor = 0, product = 0;
     Report usages{};  // the output field's values as last set
+    // A unit that takes no output reports: the kernel's gadget-side queue of
+    // kStalledQueue reports fills, and every report after it blocks its
+    // sender for kStalledBlockUs, then is lost with success reported.
+    bool stalled = false;
+    std::vector<Report> held;
     std::function<void(const Report &)> on_output;
     int wake_fd = -1;
     std::vector<std::thread> loops;
@@ -193,6 +206,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi) {
         fuse_reply_err(req, EISDIR);
         return;
     }
+    ink::time::sleep_us(kOpenUs);
     std::lock_guard<std::mutex> l(im->mu);
     if (!im->plugged) {
         fuse_reply_err(req, ENODEV);
@@ -240,8 +254,9 @@ void on_interrupt(fuse_req_t req, void *data) {
 void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info *fi) {
     auto *im = impl_of(req);
     auto *of = reinterpret_cast<OpenFile *>(fi->fh);
+    // A read too small for one event reads nothing, as the driver's does.
     if (size < sizeof(hiddev_event)) {
-        fuse_reply_err(req, EINVAL);
+        fuse_reply_buf(req, nullptr, 0);
         return;
     }
     {
@@ -253,6 +268,10 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info *fi)
         }
         if (of->dead) {
             fuse_reply_err(req, EIO);
+            return;
+        }
+        if (fi->flags & O_NONBLOCK) {
+            fuse_reply_err(req, EAGAIN);
             return;
         }
     }
@@ -276,11 +295,13 @@ void op_poll(fuse_req_t req, fuse_ino_t, fuse_file_info *fi, fuse_pollhandle *ph
     auto *im = impl_of(req);
     auto *of = reinterpret_cast<OpenFile *>(fi->fh);
     std::lock_guard<std::mutex> l(im->mu);
+    // Queued events first; an unplugged node with none left gives an error
+    // and a hang-up, but no input (select still counts it readable).
     unsigned ev = 0;
-    if (of->dead)
-        ev = POLLIN | POLLRDNORM | POLLERR | POLLHUP;
-    else if (!of->q.empty())
+    if (!of->q.empty())
         ev = POLLIN | POLLRDNORM;
+    else if (of->dead)
+        ev = POLLERR | POLLHUP;
     if (ev || !ph) {
         if (ph)
             fuse_pollhandle_destroy(ph);
@@ -326,13 +347,19 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_in
                 break;
             hiddev_usage_ref_multi m;
             std::memcpy(&m, in_buf, sizeof m);
-            // The unit has one output report with one field of kHidReportValues values.
-            if (m.uref.report_type != HID_REPORT_TYPE_OUTPUT || m.uref.report_id != 0 ||
-                m.uref.field_index != 0 || m.uref.usage_index != 0 || m.num_values < 1 ||
-                m.num_values > kHidReportValues)
+            // The unit has one output report with one field of kHidReportValues
+            // values. As the driver: the report by its id (0) or, with
+            // HID_REPORT_ID_UNKNOWN, by the usage; any run of values that
+            // fits the field, none included.
+            bool by_id = m.uref.report_id == 0 && m.uref.field_index == 0;
+            bool by_usage =
+                m.uref.report_id == HID_REPORT_ID_UNKNOWN && m.uref.usage_code == kHidVendorUsage;
+            if (m.uref.report_type != HID_REPORT_TYPE_OUTPUT || !(by_id || by_usage) ||
+                m.uref.usage_index > kHidReportValues ||
+                m.num_values > kHidReportValues - m.uref.usage_index)
                 break;
             for (unsigned i = 0; i < m.num_values; ++i)
-                im->usages[i] = m.values[i];
+                im->usages[m.uref.usage_index + i] = m.values[i];
             fuse_reply_ioctl(req, 0, nullptr, 0);
             return;
         }
@@ -344,6 +371,16 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_in
             if (ri.report_type != HID_REPORT_TYPE_OUTPUT || ri.report_id != 0)
                 break;
             Report sent = im->usages;
+            if (im->stalled) {
+                if (im->held.size() < kStalledQueue) {
+                    im->held.push_back(sent);
+                } else {
+                    l.unlock();
+                    ink::time::sleep_us(kStalledBlockUs);
+                }
+                fuse_reply_ioctl(req, 0, nullptr, 0);
+                return;
+            }
             l.unlock();
             if (im->on_output)
                 im->on_output(sent);
@@ -445,14 +482,15 @@ void HiddevFs::push_report(const Report &values) {
     for (OpenFile *of : impl_->opens) {
         if (of->dead)
             continue;
-        // A full queue drops the whole report, never part of one.
-        if (of->q.size() + kHidReportValues > kQueueEvents)
-            continue;
         for (int i = 0; i < kHidReportValues; ++i) {
             hiddev_event ev;
             ev.hid = kHidVendorUsage;
             ev.value = values[i];
             of->q.push_back(ev);
+            // The ring wraps: the event that fills it empties it. The ring
+            // holds a whole number of reports, so a report is never cut.
+            if (of->q.size() == kQueueEvents)
+                of->q.clear();
         }
         impl_->serve(of);
     }
@@ -473,6 +511,20 @@ void HiddevFs::set_ids(uint16_t vendor, uint16_t product) {
     std::lock_guard<std::mutex> l(impl_->mu);
     impl_->vendor = vendor;
     impl_->product = product;
+}
+
+void HiddevFs::set_output_stalled(bool on) {
+    std::vector<Report> held;
+    {
+        std::lock_guard<std::mutex> l(impl_->mu);
+        impl_->stalled = on;
+        if (!on)
+            held.swap(impl_->held);
+    }
+    // A unit taking reports again takes the queued ones first.
+    for (const Report &r : held)
+        if (impl_->on_output)
+            impl_->on_output(r);
 }
 
 int HiddevFs::open_count() {

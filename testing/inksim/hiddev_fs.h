@@ -28,6 +28,9 @@ class HiddevFs {
     // Unplugged: the node disappears and every open fails its reads.
     void set_plugged(bool on);
     void set_ids(uint16_t vendor, uint16_t product);
+    // A unit that stops taking output reports, as the kernel's driver
+    // meets it (see docs/TESTING.md).
+    void set_output_stalled(bool on);
     // Called with the eight values of every output report sent.
     // Set before start.
     void on_output(std::function<void(const Report &)> f);

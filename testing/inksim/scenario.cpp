@@ -186,13 +186,15 @@ bool parse_scenario(const std::string &text, Scenario *out, std::string *err) {
                          : word == "badrecord" ? StepKind::BadRecord
                                                : StepKind::TypeFail;
             sc.steps.push_back({k, 0, 0, 0, 0, 0, line});
-        } else if (word == "silence" || word == "slow") {
+        } else if (word == "silence" || word == "slow" || word == "deaf") {
             if (!need(1))
                 return false;
             if (!nonneg(num[0]))
                 return fail(err, line, "time must not be negative");
-            sc.steps.push_back({word == "silence" ? StepKind::Silence : StepKind::Slow, 0, 0,
-                                static_cast<long>(num[0]), 0, 0, line});
+            StepKind k = word == "silence" ? StepKind::Silence
+                         : word == "slow"  ? StepKind::Slow
+                                           : StepKind::Deaf;
+            sc.steps.push_back({k, 0, 0, static_cast<long>(num[0]), 0, 0, line});
         } else if (word == "garbage") {
             if (!need(1))
                 return false;

@@ -27,6 +27,7 @@ enum class StepKind {
     Slow,       // every answer is held back ms
     TypeFail,   // the next type answer fails its complement test
     Light,      // stray light seen (n 1) or not (n 0)
+    Deaf,       // the unit takes no output reports for ms (0: until further notice)
 };
 
 struct Step {
@@ -42,9 +43,9 @@ struct Step {
 struct UnitConfig {
     int rate = 100;  // frames per second
     int hw_type = 65, hw_ver = 3;
-    uint16_t vendor = 0, product = 0;  // none known, as in the shipped hw.txt
+    uint16_t vendor = 0, product = 0;       // none known, as in the shipped hw.txt
     std::array<uint8_t, kE4Size> params{};  // parameter block
-    bool calibrated = true;            // start with a record fitting the camera
+    bool calibrated = true;                 // start with a record fitting the camera
     int ref_nx = 4, ref_ny = 3, side_space = 5;
     unsigned seed = 1;
     CameraConfig camera;

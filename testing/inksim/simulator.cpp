@@ -18,7 +18,15 @@ void Simulator::on_start() {
     run_steps_at_frame();
 }
 
+void Simulator::hear_again(long long now) {
+    if (deaf_until_ != 0 && now >= deaf_until_) {
+        deaf_until_ = 0;
+        port_->set_output_stalled(false);
+    }
+}
+
 void Simulator::on_frame(long long now) {
+    hear_again(now);
     PenSample pen;
     double ux = 0, uy = 0;
     if (user_ && user_->pen(&ux, &uy)) {
@@ -48,7 +56,8 @@ void Simulator::on_frame(long long now) {
     run_steps_at_frame();
 }
 
-void Simulator::on_idle(long long /*now*/) {
+void Simulator::on_idle(long long now) {
+    hear_again(now);
     if (!unplugged_)
         return;
     ++frame_;
@@ -104,12 +113,12 @@ void Simulator::apply(const Step &s) {
             break;
         case StepKind::Unplug:
             // As unplug(): the node goes, and the unit loses its power.
-            fs_.set_plugged(false);
+            port_->set_plugged(false);
             fw_.power_off();
             unplugged_ = true;
             break;
         case StepKind::Plug:
-            fs_.set_plugged(true);
+            port_->set_plugged(true);
             unplugged_ = false;
             break;
         case StepKind::Silence:
@@ -129,6 +138,10 @@ void Simulator::apply(const Step &s) {
             break;
         case StepKind::TypeFail:
             fw_.fail_type_once();
+            break;
+        case StepKind::Deaf:
+            port_->set_output_stalled(true);
+            deaf_until_ = s.ms == 0 ? LLONG_MAX : now + ink::time::scaled_us(s.ms * 1000);
             break;
         case StepKind::Light:
             fw_.set_stray_light(s.n != 0);
@@ -150,15 +163,21 @@ bool Simulator::finished() {
 
 void Simulator::unplug() {
     std::lock_guard<std::mutex> l(mu_);
-    fs_.set_plugged(false);
+    port_->set_plugged(false);
     fw_.power_off();
     unplugged_ = true;
 }
 
 void Simulator::plug() {
     std::lock_guard<std::mutex> l(mu_);
-    fs_.set_plugged(true);
+    port_->set_plugged(true);
     unplugged_ = false;
+}
+
+void Simulator::set_output_stalled(bool on) {
+    // Not under the lock: a unit taking reports again hands over the waiting
+    // ones, and taking them takes the lock.
+    port_->set_output_stalled(on);
 }
 
 void Simulator::inject_report(const Report &r) {

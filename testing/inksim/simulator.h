@@ -40,6 +40,8 @@ class Simulator : public UnitHost {
     void unplug();
     void plug();
     void inject_report(const Report &r);
+    // The unit stops taking output reports (true), or takes them again.
+    void set_output_stalled(bool on);
     void send_bytes(const std::vector<uint8_t> &b);
     void set_pen(std::optional<std::pair<double, double>> pos);
     // Hands the pen to a calibrating user (nullptr takes it back); a user
@@ -56,6 +58,7 @@ class Simulator : public UnitHost {
     void on_idle(long long now) override;
     void on_output(long long now, const Report &r) override;
     void run_steps_at_frame();
+    void hear_again(long long now);
     void apply(const Step &s);
 
     Scenario sc_;
@@ -70,6 +73,7 @@ class Simulator : public UnitHost {
     bool in_timed_ = false;
     bool pen_on_ = false;
     bool unplugged_ = false;
+    long long deaf_until_ = 0;  // 0: taking output reports
     double pen_x_ = 0, pen_y_ = 0, from_x_ = 0, from_y_ = 0;
     long long move_start_ = 0;
     std::optional<std::pair<double, double>> manual_;

@@ -8,16 +8,18 @@
 
 namespace inksim {
 
-UnitHost::UnitHost(const UnitConfig &unit, int rate) : fw_(unit), rate_(rate) {
-    fs_.set_ids(unit.vendor, unit.product);
-    fs_.on_output([this](const Report &r) { output_report(r); });
+UnitHost::UnitHost(const UnitConfig &unit, int rate)
+    : fw_(unit), rate_(rate), vendor_(unit.vendor), product_(unit.product) {
+    set_port(std::make_unique<FusePort>());
 }
 
-UnitHost::~UnitHost() {
-    stop();
+void UnitHost::set_port(std::unique_ptr<UnitPort> port) {
+    port_ = std::move(port);
+    port_->set_ids(vendor_, product_);
+    port_->on_output([this](const Report &r) { output_report(r); });
 }
 
-bool UnitHost::start(std::string *err, const std::string &node_path) {
+bool FusePort::start(const std::string &node_path, std::string *err) {
     std::string node = node_path.empty() ? ink::path::kDeviceNode : node_path;
     auto slash = node.rfind('/');
     if (slash == std::string::npos || slash + 1 == node.size()) {
@@ -25,7 +27,15 @@ bool UnitHost::start(std::string *err, const std::string &node_path) {
         return false;
     }
     std::string dir = slash == 0 ? "/" : node.substr(0, slash);
-    if (!fs_.start(dir, node.substr(slash + 1), err))
+    return fs_.start(dir, node.substr(slash + 1), err);
+}
+
+UnitHost::~UnitHost() {
+    stop();
+}
+
+bool UnitHost::start(std::string *err, const std::string &node_path) {
+    if (!port_->start(node_path, err))
         return false;
     {
         std::lock_guard<std::mutex> l(mu_);
@@ -48,7 +58,7 @@ void UnitHost::stop() {
     cv_.notify_all();
     if (clock_.joinable())
         clock_.join();
-    fs_.stop();
+    port_->stop();
 }
 
 std::vector<CommandRecord> UnitHost::commands() {
@@ -62,7 +72,7 @@ long long UnitHost::last_report_us() {
 }
 
 void UnitHost::push(const Report &r) {
-    fs_.push_report(r);
+    port_->push_report(r);
     last_report_us_ = ink::time::now_us();
 }
 

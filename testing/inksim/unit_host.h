@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "inksim/firmware.h"
-#include "inksim/hiddev_fs.h"
+#include "inksim/unit_port.h"
 
 namespace inksim {
 
@@ -24,7 +24,11 @@ class UnitHost {
     UnitHost(const UnitHost &) = delete;
     UnitHost &operator=(const UnitHost &) = delete;
 
-    // Mounts the node (default: the suite's device node) and starts the clock.
+    // Replaces the unit's port (the FUSE node unless told otherwise, e.g. a
+    // GadgetPort); before start only.
+    void set_port(std::unique_ptr<UnitPort> port);
+    // Starts the port (a FUSE node: at node_path, default the suite's device
+    // node) and the clock.
     bool start(std::string *err, const std::string &node_path = "");
     // Stops the clock and unmounts the node; does nothing when not started.
     void stop();
@@ -54,7 +58,7 @@ class UnitHost {
     void push(const Report &r);
 
     Firmware fw_;
-    HiddevFs fs_;
+    std::unique_ptr<UnitPort> port_;
     std::mutex mu_;
 
   private:
@@ -65,6 +69,7 @@ class UnitHost {
     static constexpr int kIdleReportFrames = 10;
 
     const int rate_;
+    const uint16_t vendor_, product_;
     std::condition_variable cv_;
     bool stop_ = false;
     bool started_ = false;

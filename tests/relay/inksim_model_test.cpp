@@ -279,17 +279,20 @@ TEST(InksimScenario, ParsesStepsAndSettings) {
     std::string err;
     ASSERT_TRUE(
         inksim::parse_scenario("rate 50\n# comment\nscreen 1280 800\ncalibrated no\n"
-                               "tap 10 20\nstroke 0 0 100 100 200  # a line\npause 300\ntypefail\n",
+                               "tap 10 20\nstroke 0 0 100 100 200  # a line\npause 300\ntypefail\n"
+                               "deaf 1200\n",
                                &sc, &err))
         << err;
     EXPECT_EQ(sc.unit.rate, 50);
     EXPECT_EQ(sc.unit.camera.screen_w, 1280);
     EXPECT_FALSE(sc.unit.calibrated);
-    ASSERT_EQ(sc.steps.size(), 9u);
+    ASSERT_EQ(sc.steps.size(), 10u);
     EXPECT_EQ(sc.steps[0].kind, inksim::StepKind::Down);
     EXPECT_EQ(sc.steps[1].ms, 60);
     EXPECT_EQ(sc.steps[4].kind, inksim::StepKind::Move);
     EXPECT_EQ(sc.steps[8].kind, inksim::StepKind::TypeFail);
+    EXPECT_EQ(sc.steps[9].kind, inksim::StepKind::Deaf);
+    EXPECT_EQ(sc.steps[9].ms, 1200);
 }
 
 TEST(InksimScenario, RejectsBadLinesWithTheirNumber) {
@@ -297,7 +300,7 @@ TEST(InksimScenario, RejectsBadLinesWithTheirNumber) {
     std::string err;
     for (const char *text :
          {"tap 1\n", "rate 0\n", "\nfly 3 4\n", "tap -1 5\n", "refuse everything\n", "grid 2 3 5\n",
-          "corners 1 2 3\n", "hold 1e99\n", "tap 1 2x\n"}) {
+          "corners 1 2 3\n", "hold 1e99\n", "tap 1 2x\n", "deaf -5\n", "deaf\n"}) {
         EXPECT_FALSE(inksim::parse_scenario(text, &sc, &err)) << text;
         EXPECT_EQ(err.rfind("line ", 0), 0u) << err;
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "inksim/hid_gadget.h"
 #include "inksim/simulator.h"
 #include "inksim/replay.h"
 
@@ -14,17 +15,19 @@ namespace {
 void usage() {
     std::fprintf(
         stderr,
-        "usage: inksim [--scenario FILE | --replay FILE] [--node PATH] [--exit-when-done]\n"
+        "usage: inksim [--scenario FILE | --replay FILE] [--node PATH | --gadget] "
+        "[--exit-when-done]\n"
         "  --scenario FILE    unit settings, pen timeline and faults (see tools/README.md)\n"
         "  --replay FILE      a recorded session (/tmp/vxd_record.txt): its unit and frames\n"
         "  --node PATH        where the node appears (default: the suite's device node)\n"
+        "  --gadget           a USB HID gadget on dummy_hcd instead of the FUSE node\n"
         "  --exit-when-done   unmount and exit once the timeline has run out\n");
 }
 
 // Plays a recorded session back until interrupted, or until its frames have
 // all been streamed with --exit-when-done.
-int replay(const inksim::SessionRecord &rec, const std::string &node, bool exit_when_done,
-           const sigset_t &set) {
+int replay(const inksim::SessionRecord &rec, const std::string &node, bool gadget,
+           bool exit_when_done, const sigset_t &set) {
     std::printf(
         "inksim: replaying %zu frames at %d fps from %d connection(s); unit type %d "
         "version %d, %s record\n",
@@ -34,6 +37,8 @@ int replay(const inksim::SessionRecord &rec, const std::string &node, bool exit_
         std::printf("inksim: the tray program answered event 0x%02x after frame %zu\n", e.event,
                     e.frame);
     inksim::ReplayUnit unit(rec);
+    if (gadget)
+        unit.set_port(std::make_unique<inksim::GadgetPort>());
     std::string err;
     if (!unit.start(&err, node)) {
         std::fprintf(stderr, "inksim: %s\n", err.c_str());
@@ -57,7 +62,7 @@ int replay(const inksim::SessionRecord &rec, const std::string &node, bool exit_
 
 int main(int argc, char **argv) {
     std::string scenario_path, replay_path, node;
-    bool exit_when_done = false;
+    bool exit_when_done = false, gadget = false;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--scenario") && i + 1 < argc) {
             scenario_path = argv[++i];
@@ -65,6 +70,8 @@ int main(int argc, char **argv) {
             replay_path = argv[++i];
         } else if (!std::strcmp(argv[i], "--node") && i + 1 < argc) {
             node = argv[++i];
+        } else if (!std::strcmp(argv[i], "--gadget")) {
+            gadget = true;
         } else if (!std::strcmp(argv[i], "--exit-when-done")) {
             exit_when_done = true;
         } else {
@@ -72,7 +79,7 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    if (!replay_path.empty() && !scenario_path.empty()) {
+    if ((!replay_path.empty() && !scenario_path.empty()) || (gadget && !node.empty())) {
         usage();
         return 2;
     }
@@ -97,9 +104,11 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     if (!replay_path.empty())
-        return replay(rec, node, exit_when_done, set);
+        return replay(rec, node, gadget, exit_when_done, set);
 
     inksim::Simulator sim(sc);
+    if (gadget)
+        sim.set_port(std::make_unique<inksim::GadgetPort>());
     if (!sim.start(&err, node)) {
         std::fprintf(stderr, "inksim: %s\n", err.c_str());
         return 1;

@@ -3,7 +3,9 @@
 // it with SIGINT, its orderly exit. tools/memcheck.sh runs the daemon under
 // valgrind through it.
 //
-//   inkmemdrive --log DIR [--rate FPS] [--wait S] -- COMMAND [ARG...]
+//   inkmemdrive --log DIR [--rate FPS] [--wait S] [--gadget] -- COMMAND [ARG...]
+//
+// --gadget: the unit as a USB HID gadget (the kernel lab, docs/TESTING.md).
 //
 // COMMAND (e.g. "valgrind ... ROOT/usr/bin/inkd --vxd-debug") runs with its
 // output in DIR/inkd.out; the fake tray program, installed as the suite's tray
@@ -35,6 +37,7 @@
 
 #include "command_channel.h"
 #include "ink_paths.h"
+#include "inksim/hid_gadget.h"
 #include "inksim/simulator.h"
 #include "standins/tray_log.h"
 #include "support/pipe_reader.h"
@@ -132,7 +135,8 @@ std::string children() {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: inkmemdrive --log DIR [--rate FPS] [--wait S] -- COMMAND [ARG...]\n");
+                 "usage: inkmemdrive --log DIR [--rate FPS] [--wait S] [--gadget] -- COMMAND "
+                 "[ARG...]\n");
     return 2;
 }
 
@@ -141,12 +145,15 @@ int usage() {
 int main(int argc, char **argv) {
     int rate = 50;
     double wait_s = 600;  // for any one step
+    bool gadget = false;  // the unit as a USB gadget (the kernel lab)
     int i = 1;
     for (; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--log") && i + 1 < argc)
             g_log_dir = argv[++i];
         else if (!std::strcmp(argv[i], "--rate") && i + 1 < argc)
             rate = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--gadget"))
+            gadget = true;
         else if (!std::strcmp(argv[i], "--wait") && i + 1 < argc)
             wait_s = std::atof(argv[++i]);
         else if (!std::strcmp(argv[i], "--")) {
@@ -168,6 +175,8 @@ int main(int argc, char **argv) {
     g_tray = std::make_unique<inktest::FakeTrayLog>(g_log_dir);
     inktest::PipeReader pipe(ink::path::kPointerFifo);
     inksim::Simulator sim(sc);
+    if (gadget)
+        sim.set_port(std::make_unique<inksim::GadgetPort>());
     if (!sim.start(&err)) {
         std::fprintf(stderr, "inkmemdrive: %s\n", err.c_str());
         return 1;

@@ -1,0 +1,276 @@
+#!/usr/bin/env bash
+# The kernel lab: a QEMU machine with Debian's stock kernel, in which the
+# suite meets the kernel's own hiddev, USB gadget and uinput drivers.
+#
+#   tools/kernel-lab.sh run [--timeout S] CMD...
+#       boots the machine, runs CMD (a shell command line) in the guest, in
+#       the directory it was called from, shows its output and exits with its
+#       status (124 when the guest did not finish within S seconds, default
+#       600; 125 when the guest never reached CMD)
+#   tools/kernel-lab.sh test
+#       builds the suite for the lab and runs the lab's tests in one boot;
+#       ends with a line "N passed, M failed"
+#   tools/kernel-lab.sh kernel
+#       fetches and prepares the kernel and the initramfs only
+#
+# The guest: the kernel of the host's Debian release (linux-image-amd64,
+# fetched with `apt-get download`, never installed, cached under
+# $INK_LAB_CACHE, default /var/tmp/ink-kernel-lab), an initramfs of
+# busybox-static and the few modules the lab needs, and the host's root
+# read-only over virtio-9p under a tmpfs overlay: the guest runs the host's
+# programs and libraries, and whatever it writes is gone with it. KVM where
+# /dev/kvm exists, TCG otherwise.
+set -euo pipefail
+caller=$(pwd)
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+top=$(pwd)
+
+cache=${INK_LAB_CACHE:-/var/tmp/ink-kernel-lab}
+mem=${INK_LAB_MEM:-1024}
+# Two virtual CPUs: the relay's threads, the daemon and the unit run side by
+# side, as on a desktop. Under TCG each is one host thread at most.
+cpus=${INK_LAB_CPUS:-2}
+
+# Modules the lab loads, their dependencies added from modules.dep.
+LAB_MODULES=(
+    virtio_pci 9pnet_virtio 9p overlay fuse
+    usbhid hid-generic dummy_hcd libcomposite usb_f_hid
+    uinput evdev
+)
+
+die() {
+    echo "kernel-lab: $*" >&2
+    exit 125
+}
+
+# fetch_kernel: the cache's vmlinuz and module tree for the host's release.
+# Sets kdir (the extracted package) and kver.
+fetch_kernel() {
+    local codename meta pkg
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
+    kdir=$cache/$codename
+    if [ -f "$kdir/ready" ]; then
+        kver=$(cat "$kdir/ready")
+        return
+    fi
+    command -v apt-get >/dev/null || die "apt-get is needed to fetch the kernel"
+    rm -rf "$kdir"
+    mkdir -p "$kdir/deb"
+    (
+        cd "$kdir/deb"
+        # The metapackage names the release's current kernel package.
+        apt-get download -q linux-image-amd64 >/dev/null 2>&1 ||
+            die "apt-get download linux-image-amd64 failed (run apt-get update?)"
+        meta=$(ls linux-image-amd64_*.deb)
+        pkg=$(dpkg-deb -f "$meta" Depends | sed 's/[ ,(].*//')
+        apt-get download -q "$pkg" >/dev/null 2>&1 || die "apt-get download $pkg failed"
+        dpkg-deb -x "$(ls "$pkg"_*.deb)" "$kdir/root"
+    ) || exit 125
+    # Debian 13's package keeps its modules under /usr/lib.
+    if [ ! -d "$kdir/root/lib/modules" ] && [ -d "$kdir/root/usr/lib/modules" ]; then
+        mkdir -p "$kdir/root/lib"
+        ln -s ../usr/lib/modules "$kdir/root/lib/modules"
+    fi
+    kver=$(ls "$kdir/root/lib/modules")
+    local mods=$kdir/root/lib/modules/$kver
+    # Modules compressed with xz (Debian 13) are read as they are; those
+    # the lab loads are unpacked into the initramfs.
+    if find "$mods" -name '*.ko.zst' -print -quit | grep -q .; then
+        die "modules compressed with zstd: not handled yet"
+    fi
+    busybox depmod -b "$kdir/root" "$kver" || die "depmod failed"
+    echo "$kver" >"$kdir/ready"
+}
+
+# build_initramfs: sets initrd, busybox and the modules with their load
+# order, one per version of this script (checkouts share the cache).
+build_initramfs() {
+    local img mods=$kdir/root/lib/modules/$kver
+    img=$kdir/initrd-$(md5sum <"$0" | cut -c1-12).img
+    initrd=$img
+    if [ -f "$img" ]; then
+        return
+    fi
+    command -v busybox >/dev/null || die "busybox (busybox-static) is needed"
+    local d
+    d=$(mktemp -d)
+    mkdir -p "$d"/{bin,dev,proc,sys,lower,upper,newroot,lib/modules}
+    cp "$(command -v busybox)" "$d/bin/busybox"
+    # ldd fails on a static program.
+    if ldd "$d/bin/busybox" >/dev/null 2>&1; then
+        die "busybox is not static: install busybox-static"
+    fi
+    # Dependencies first, each module once.
+    local order=() seen=" "
+    add_module() {
+        local rel dep line
+        rel=$(awk -F: -v m="$1" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko(\.xz)?$/, "", n);
+                gsub(/-/, "_", n); mm = m; gsub(/-/, "_", mm); if (n == mm) { print $1; exit } }' \
+            "$mods/modules.dep")
+        if [ -z "$rel" ]; then
+            # Built into this kernel (Debian 13 has virtio_pci so).
+            awk -v m="$1" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko$/, "", n); gsub(/-/, "_", n);
+                    mm = m; gsub(/-/, "_", mm); if (n == mm) f = 1 } END { exit !f }' \
+                "$mods/modules.builtin" && return
+            die "module $1 not in kernel $kver"
+        fi
+        case $seen in *" $rel "*) return ;; esac
+        line=$(grep "^$rel:" "$mods/modules.dep" | cut -d: -f2)
+        local deps=($line) i
+        for ((i = ${#deps[@]} - 1; i >= 0; i--)); do
+            dep=${deps[$i]##*/}
+            dep=${dep%.xz}
+            add_module "${dep%.ko}"
+        done
+        seen="$seen$rel "
+        order+=("$rel")
+    }
+    local m
+    for m in "${LAB_MODULES[@]}"; do add_module "$m"; done
+    for m in "${order[@]}"; do
+        local ko=${m##*/}
+        ko=${ko%.xz}
+        case $m in
+            *.xz) busybox unxz -c "$mods/$m" >"$d/lib/modules/$ko" ;;
+            *) cp "$mods/$m" "$d/lib/modules/$ko" ;;
+        esac
+        echo "$ko" >>"$d/lib/modules/order"
+    done
+    cat >"$d/init" <<'EOF'
+#!/bin/busybox sh
+# The lab's first stage: modules, the host's root read-only under a tmpfs
+# overlay, then the guest script of the kernel lab on that root.
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+for m in $(cat /lib/modules/order); do
+    insmod /lib/modules/$m || echo "lab: insmod $m failed"
+done
+fail() { echo "lab: $*"; reboot -f; }
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot /lower ||
+    fail "no host root"
+mount -t tmpfs -o size=75% upper /upper
+mkdir -p /upper/u /upper/w
+mount -t overlay overlay -o lowerdir=/lower,upperdir=/upper/u,workdir=/upper/w /newroot ||
+    fail "no overlay"
+mount -t 9p -o trans=virtio,version=9p2000.L labio /newroot/$lab_io || fail "no io directory"
+mount --move /proc /newroot/proc
+mount --move /sys /newroot/sys
+mount --move /dev /newroot/dev
+exec switch_root /newroot /bin/bash "$lab_guest" "$lab_io"
+EOF
+    chmod +x "$d/init"
+    local tmp
+    tmp=$(mktemp "$kdir/.initrd.XXXXXX")
+    (cd "$d" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$tmp"
+    mv "$tmp" "$img"
+    rm -rf "$d"
+}
+
+# prepare: the kernel and the initramfs, one lab at a time.
+prepare() {
+    mkdir -p "$cache"
+    exec 9>"$cache/.lock"
+    flock 9
+    fetch_kernel
+    build_initramfs
+    flock -u 9
+    exec 9>&-
+}
+
+# boot TIMEOUT CMD: runs CMD in a guest; its output on ours, its status ours.
+boot() {
+    local timeout=$1 cmd=$2 io accel rc
+    command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 (qemu-system-x86) is needed"
+    io=$(mktemp -d /tmp/ink-lab-io.XXXXXX)
+    printf '%s\n' "$cmd" >"$io/cmd"
+    pwd >"$io/cwd"
+    chmod 755 "$io"
+    accel=tcg
+    if [ -w /dev/kvm ]; then accel=kvm; fi
+    local start=$SECONDS
+    set +e
+    timeout --kill-after=10 "$timeout" qemu-system-x86_64 \
+        -machine q35,accel=$accel -cpu max -smp "$cpus" -m "$mem" \
+        -display none -no-reboot -nodefaults \
+        -chardev stdio,id=con,signal=off -serial chardev:con \
+        -kernel "$kdir/root/boot/vmlinuz-$kver" -initrd "$initrd" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1 lab_guest=$top/tools/lib/kernel-lab-guest.sh lab_io=$io" \
+        -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+        -virtfs local,path="$io",mount_tag=labio,security_model=none \
+        </dev/null | sed -u -E -e 's/\r$//' -e '/^\[ *[0-9.]+\] (sysrq|reboot): /d'
+    rc=${PIPESTATUS[0]}
+    set -e
+    echo "kernel-lab: guest ran $((SECONDS - start)) s ($accel)" >&2
+    if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+        echo "kernel-lab: the guest did not finish within $timeout s" >&2
+        rm -rf "$io"
+        return 124
+    fi
+    if [ ! -f "$io/status" ]; then
+        echo "kernel-lab: the guest ended without running the command (qemu status $rc)" >&2
+        rm -rf "$io"
+        return 125
+    fi
+    rc=$(cat "$io/status")
+    # Logs the guest left (the tests leave theirs), for a look afterwards.
+    if [ -n "${lab_logs:-}" ] && [ -d "$io/logs" ]; then
+        rm -rf "$lab_logs"
+        mv "$io/logs" "$lab_logs"
+    fi
+    rm -rf "$io"
+    return "$rc"
+}
+
+case ${1:-} in
+    run)
+        shift
+        timeout=600
+        if [ "${1:-}" = --timeout ]; then
+            timeout=$2
+            shift 2
+        fi
+        [ $# -gt 0 ] || die "usage: $0 run [--timeout S] CMD..."
+        prepare
+        cd "$caller"
+        boot "$timeout" "$*"
+        ;;
+    kernel)
+        prepare
+        echo "$kdir/root/boot/vmlinuz-$kver $initrd"
+        ;;
+    test)
+        prepare
+        # A production build (the real paths, the real timing): the guest
+        # is a machine of its own, and the programs it runs are laid out
+        # there as installed. Only those are built.
+        build=$top/build/lab
+        start=$SECONDS
+        cmake -S . -B "$build" -DINK_BUILD_TESTS=OFF -DINK_BUILD_BENCH=OFF >/dev/null
+        cmake --build "$build" -j"$(nproc)" --target inkd inkrelay inkwake inkpointer \
+            inksim inkfaketray inkmemdrive >/dev/null || die "the lab's build failed"
+        echo "kernel-lab: built in $((SECONDS - start)) s" >&2
+        start=$SECONDS
+        lab_logs=$build/lab-logs
+        set +e
+        boot "${INK_LAB_TIMEOUT:-420}" "tools/lib/kernel-lab-tests.sh $build" |
+            tee "$build/lab-tests.log"
+        rc=${PIPESTATUS[0]}
+        set -e
+        echo "kernel-lab: tests took $((SECONDS - start)) s" >&2
+        # The guest's count, repeated as the last line; a guest that never
+        # got there fails.
+        count=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$build/lab-tests.log" | tail -n 1)
+        if [ -z "$count" ]; then
+            echo "0 passed, 1 failed"
+            exit 1
+        fi
+        echo "$count"
+        [ "${count##* passed, }" = "0 failed" ] && [ "$rc" -eq 0 ]
+        ;;
+    *)
+        echo "usage: $0 run [--timeout S] CMD... | test | kernel" >&2
+        exit 2
+        ;;
+esac

@@ -14,7 +14,11 @@ TEST_F(CalibSession, NormalCalibrationStoresTheSampledRecordAndThePenFollowsIt) 
     Samples s = check_completed(1024, 768, 4, 3);
     ASSERT_EQ(s.u.size(), 12u);
     // Without stray light no background acquisition; the camera is back at
-    // the low setting.
+    // the low setting. The daemon tells the tray before its run command has
+    // crossed the relay.
+    ASSERT_TRUE(
+        wait_until([&] { return unit_cmds_from(sim_->commands(), log_from).back() == 'r'; }, 5s))
+        << unit_cmds_from(sim_->commands(), log_from);
     std::string seq = unit_cmds_from(sim_->commands(), log_from);
     EXPECT_EQ(seq.find('B'), std::string::npos) << seq;
     EXPECT_EQ(seq.substr(seq.size() - 3), "vgr") << seq;

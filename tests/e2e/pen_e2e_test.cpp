@@ -66,7 +66,9 @@ TEST_F(PenSession, BringUpThenEveryFrameBecomesThePointerRecordsTheLogicComputes
     EXPECT_EQ(lines[4], "D f1 | T 0003000000");
     EXPECT_EQ(lines[5], "D 88 | T 00");
 
-    // The unit saw the bring-up in order, with the corrected registers.
+    // The unit saw the bring-up in order, with the corrected registers. The
+    // daemon tells the tray before its run command has crossed the relay.
+    ASSERT_TRUE(wait_unit_command('r', 1, 5s)) << unit_commands();
     EXPECT_EQ(unit_commands(), "popTpepccccccccppdgr");
     sim_->with_firmware([](inksim::Firmware &fw) {
         EXPECT_EQ(fw.reg(0x01), 200 + 4);
@@ -163,6 +165,8 @@ TEST_F(PenSession, ScreenSizeChangeRebuildsTheModelOnTheSameRelay) {
               kids_before)
         << "the relay is kept";
     EXPECT_NE(daemon_.output().find("scrX : 1366\n"), std::string::npos);
+    // The daemon tells the tray before its run command has crossed the relay.
+    ASSERT_TRUE(wait_unit_command('r', 2, 5s)) << unit_commands();
     std::string unit = unit_commands();
     EXPECT_EQ(unit.substr(unit.size() - 21), "ppopTpepccccccccppdgr") << unit;
 }

@@ -10,6 +10,9 @@ using namespace std::chrono_literals;
 TEST_F(CalibSession, NormalCalibrationStoresTheSampledRecordAndThePenFollowsIt) {
     bring_up("");
     size_t log_from = sim_->commands().size();
+    // Counted from here: a first bring-up may be started over on a loaded
+    // machine, which is not what this test is about.
+    const size_t connects = count_cmd("66");
     calibrate(grid(1024, 768, 4, 3));
     Samples s = check_completed(1024, 768, 4, 3);
     ASSERT_EQ(s.u.size(), 12u);
@@ -23,7 +26,8 @@ TEST_F(CalibSession, NormalCalibrationStoresTheSampledRecordAndThePenFollowsIt) 
     EXPECT_EQ(seq.find('B'), std::string::npos) << seq;
     EXPECT_EQ(seq.substr(seq.size() - 3), "vgr") << seq;
     sim_->with_firmware([](inksim::Firmware &fw) { EXPECT_EQ(fw.reg(0x35), 0x20); });
-    EXPECT_EQ(count_cmd("66"), 1u) << "no reconnect after a stored calibration";
+    EXPECT_EQ(count_cmd("66"), connects) << "no reconnect after a stored calibration\n"
+                                         << output_tail();
     check_inhibitor_gone();
     pen_session_through(s, 1024, 768, 4, 3);
 }

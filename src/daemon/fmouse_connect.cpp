@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "NyxCalLib.h"
 #include "fmouse_click.h"
 #include "fmouse_cmddata.h"
@@ -183,8 +185,18 @@ void fmouse_disconnect(void) {
             kill(inkrelay_pid, SIGTERM);
             fmouse_err("kill inkrelay pid\n");
             ink::time::sleep_s(1);
-            if (waitpid(inkrelay_pid, &status, WNOHANG) != inkrelay_pid)
+            r = waitpid(inkrelay_pid, &status, WNOHANG);
+            if (r != inkrelay_pid)
                 fmouse_err("wait inkrelay pid error after kill\n");
+            if (r == 0) {
+                // A relay slow to end (a busy machine, or held stopped) would
+                // stay an unreaped child for good once its pid is dropped:
+                // end it outright and reap it now. It is still our unreaped
+                // child, so the pid cannot name anyone else.
+                kill(inkrelay_pid, SIGKILL);
+                while (waitpid(inkrelay_pid, &status, 0) < 0 && errno == EINTR) {
+                }
+            }
         }
         inkrelay_pid = 0;
     }

@@ -322,10 +322,24 @@ class CalibSession : public PenSession {
         sim_->with_firmware([](inksim::Firmware &fw) { fw.release_answer(); });
     }
 
+    // For failure messages: what inkwake and the daemon said of the
+    // inhibitor (which way inkwake inhibited, the flag file, the ends).
+    std::string inhibitor_lines() {
+        std::istringstream in(daemon_.output());
+        std::string line, out;
+        while (std::getline(in, line))
+            if (line.find("inkwake") != std::string::npos ||
+                line.find("inhibit") != std::string::npos ||
+                line.find("calibrate process") != std::string::npos ||
+                line.find("tmp pid") != std::string::npos)
+                out += line + "\n";
+        return out;
+    }
+
     // The inhibitor ran during the calibration and is gone with its command.
     void check_inhibitor_gone() {
         auto pids = read_file(log_dir_ + "/saver.pids").value_or("");
-        EXPECT_FALSE(pids.empty()) << "the inhibiting command ran";
+        EXPECT_FALSE(pids.empty()) << "the inhibiting command ran\n" << inhibitor_lines();
         std::istringstream in(pids);
         pid_t p;
         while (in >> p)

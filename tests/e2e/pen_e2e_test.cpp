@@ -1,5 +1,8 @@
 // The pen drives the pointer, end to end: real daemon and relay, the virtual
 // unit through FUSE, the fake tray program, the pointer pipe.
+#include <signal.h>
+
+#include <algorithm>
 #include <cmath>
 
 #include "inksim/pen_path.h"
@@ -66,7 +69,9 @@ TEST_F(PenSession, BringUpThenEveryFrameBecomesThePointerRecordsTheLogicComputes
     EXPECT_EQ(lines[4], "D f1 | T 0003000000");
     EXPECT_EQ(lines[5], "D 88 | T 00");
 
-    // The unit saw the bring-up in order, with the corrected registers.
+    // The unit saw the bring-up in order, with the corrected registers. The
+    // daemon tells the tray before its run command has crossed the relay.
+    ASSERT_TRUE(wait_unit_command('r', 1, 5s)) << unit_commands();
     EXPECT_EQ(unit_commands(), "popTpepccccccccppdgr");
     sim_->with_firmware([](inksim::Firmware &fw) {
         EXPECT_EQ(fw.reg(0x01), 200 + 4);
@@ -142,6 +147,32 @@ TEST_F(PenSession, UnplugWhileRunningDisconnectsOnceAndComesBackWithANewRelay) {
     EXPECT_EQ(recs.back(), (PointerBytes{0xF0, 0, 0, 0}));
 }
 
+// A relay that is slow to end (a loaded machine) is still reaped: held
+// stopped, it cannot forward frames, the daemon's read gives up and its
+// SIGTERM waits pending until the relay runs again, after the daemon's grace.
+TEST_F(PenSession, ARelaySlowToEndIsReapedNotLeftAZombie) {
+    start(kUnitSettings);
+    ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
+    const pid_t old_relay = child_named("inkrelay");
+    ASSERT_GT(old_relay, 0);
+    kill(old_relay, SIGSTOP);
+    ASSERT_TRUE(wait_cmd_count("66", 2, 20s)) << daemon_.output();
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return daemon_.output().find("wait inkrelay pid error after kill\n") !=
+                   std::string::npos;
+        },
+        20s))
+        << daemon_.output();
+    auto kids = children_of(daemon_.pid());
+    if (std::count(kids.begin(), kids.end(), old_relay) != 0)
+        kill(old_relay, SIGCONT);  // still the daemon's: its SIGTERM ends it now
+    ASSERT_TRUE(wait_cmd_count("88", 2, 30s)) << daemon_.output();
+    kids = children_of(daemon_.pid());
+    EXPECT_EQ(std::count(kids.begin(), kids.end(), old_relay), 0) << "the old relay, unreaped";
+    EXPECT_EQ(kids.size(), 2u) << "the tray program and one relay";
+}
+
 TEST_F(PenSession, ScreenSizeChangeRebuildsTheModelOnTheSameRelay) {
     start(kUnitSettings);
     ASSERT_TRUE(wait_cmd_count("88", 1, 20s)) << daemon_.output();
@@ -163,6 +194,8 @@ TEST_F(PenSession, ScreenSizeChangeRebuildsTheModelOnTheSameRelay) {
               kids_before)
         << "the relay is kept";
     EXPECT_NE(daemon_.output().find("scrX : 1366\n"), std::string::npos);
+    // The daemon tells the tray before its run command has crossed the relay.
+    ASSERT_TRUE(wait_unit_command('r', 2, 5s)) << unit_commands();
     std::string unit = unit_commands();
     EXPECT_EQ(unit.substr(unit.size() - 21), "ppopTpepccccccccppdgr") << unit;
 }

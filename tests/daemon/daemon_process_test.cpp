@@ -235,7 +235,10 @@ TEST_F(DaemonSandbox, UnusableReferenceGridEndsTheDaemonWithItsReason) {
 TEST_F(DaemonSandbox, ConfigurationIsReadAgainAtEveryDetect) {
     Process d = start_daemon();
     ASSERT_TRUE(wait_commands(1));
-    // Removing the file while Detect waits for the node changes nothing yet.
+    // Once both files are read (the grid's side space is the last line of
+    // that), Detect waits for the node; removing the file then changes
+    // nothing yet.
+    ASSERT_TRUE(d.wait_output("kvx sidespace: ", 5s)) << d.output();
     unlink(in_root("/usr/bin/vexor-driver/hw.txt").c_str());
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(d.running());

@@ -8,7 +8,9 @@
 #   tools/deps.sh test     the whole test suite: the demo's packages, plus the
 #                          test and benchmark libraries, the package tools,
 #                          clang for the sanitizer and fuzz builds, QEMU,
-#                          busybox and udev for the kernel lab
+#                          busybox and udev for the kernel lab, and the
+#                          desktops it runs: an X server on libinput and a
+#                          Wayland compositor
 #
 # A fresh Debian 12 or 13 (debootstrap, with git added) has none of these;
 # `file` among them is only of "standard" priority, and the package build
@@ -32,6 +34,8 @@ TEST=(
     dbus locales
     xfce4-panel dunst
     qemu-system-x86 busybox-static udev libinput-tools
+    sway seatd xwayland libwayland-dev libwayland-bin wayland-protocols
+    xserver-xorg-core xserver-xorg-video-dummy xserver-xorg-input-libinput xinput
 )
 
 case ${1:-} in

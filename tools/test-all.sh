@@ -81,8 +81,8 @@ if stage deps tools/deps.sh test; then
     stage asan tools/sanitize.sh asan
     stage tsan tools/sanitize.sh tsan
     stage fuzz tools/fuzz.sh 20
-    # Bounded: the lab gives its guest 8 min at most, then fails.
-    stage kernel env INK_LAB_TIMEOUT=480 tools/kernel-lab.sh test
+    # Bounded: the lab gives its guest 15 min at most, then fails.
+    stage kernel env INK_LAB_TIMEOUT=900 tools/kernel-lab.sh test
 else
     for s in build tests build-realtime tests-realtime asan tsan fuzz kernel; do
         skip "$s" "the packages could not be installed"

@@ -258,4 +258,13 @@ fi
 kill "$pointer_pid" 2>/dev/null
 wait 2>/dev/null
 
+# The desktops on the real kernel: an X server on libinput, and a Wayland
+# compositor with two outputs. Each file runs its cases with ok/bad above.
+for part in kernel-lab-x11.sh kernel-lab-wayland.sh; do
+    if [ -f "$src/tools/lib/$part" ]; then
+        case_start=$SECONDS
+        . "$src/tools/lib/$part"
+    fi
+done
+
 finish

@@ -249,12 +249,12 @@ case ${1:-} in
         start=$SECONDS
         cmake -S . -B "$build" -DINK_BUILD_TESTS=OFF -DINK_BUILD_BENCH=OFF >/dev/null
         cmake --build "$build" -j"$(nproc)" --target inkd inkrelay inkwake inkpointer \
-            inksim inkfaketray inkmemdrive >/dev/null || die "the lab's build failed"
+            inksim inkfaketray inkmemdrive inkwaylog >/dev/null || die "the lab's build failed"
         echo "kernel-lab: built in $((SECONDS - start)) s" >&2
         start=$SECONDS
         lab_logs=$build/lab-logs
         set +e
-        boot "${INK_LAB_TIMEOUT:-420}" "tools/lib/kernel-lab-tests.sh $build" |
+        boot "${INK_LAB_TIMEOUT:-900}" "tools/lib/kernel-lab-tests.sh $build" |
             tee "$build/lab-tests.log"
         rc=${PIPESTATUS[0]}
         set -e

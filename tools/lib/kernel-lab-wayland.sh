@@ -12,7 +12,7 @@
 # choice, with a client that speaks the tablet protocol and one that does
 # not, and the device read back through libinput.
 #
-# Run on its own in the lab, it measures the device classes of inkpointer
+# Run on its own in the lab: --test runs those cases alone; --measure measures the device classes of inkpointer
 # against the same checks and prints a table:
 #   tools/kernel-lab.sh run "tools/lib/kernel-lab-wayland.sh --measure [CLASS...]"
 # (CLASS: pointer, pen, tablet, tablet-quirk: the tablet class with a
@@ -21,21 +21,33 @@
 
 # --- on its own: the lab's helpers, udevd and the programs.
 wl_measure=
+wl_alone=
 if ! declare -F ok >/dev/null; then
-    [ "${1:-}" = --measure ] || {
-        echo "usage: $0 --measure [pointer|pen|tablet|tablet-quirk...]" >&2
-        exit 2
-    }
-    shift
-    wl_measure=${*:-pointer pen tablet tablet-quirk}
+    case ${1:-} in
+        --measure)
+            shift
+            wl_measure=${*:-pointer pen tablet tablet-quirk}
+            ;;
+        --test) wl_alone=1 ;;
+        *)
+            echo "usage: $0 --test | --measure [pointer|pen|tablet|tablet-quirk...]" >&2
+            exit 2
+            ;;
+    esac
     src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
     build=${INK_LAB_BUILD:-$src/build/lab}
     work=/tmp/lab
     mkdir -p "$work"
     passed=0
     failed=0
-    ok() { passed=$((passed + 1)); }
-    bad() { failed=$((failed + 1)); }
+    ok() {
+        [ -n "$wl_alone" ] && echo "PASS: $1"
+        passed=$((passed + 1))
+    }
+    bad() {
+        [ -n "$wl_alone" ] && echo "FAIL: $1"
+        failed=$((failed + 1))
+    }
     wait_for() {
         local deadline=$((SECONDS + $1))
         shift
@@ -106,20 +118,29 @@ EOF
         WLR_BACKENDS=headless,libinput WLR_RENDERER=pixman WLR_HEADLESS_OUTPUTS=2 \
         WLR_LIBINPUT_NO_DEVICES=1 sway -c "$wl/sway.cfg" >"$wl/sway.log" 2>&1 &
     wl_sway_pid=$!
-    wait_for 60 eval 'SWAYSOCK=$(echo "$XDG_RUNTIME_DIR"/sway-ipc.*.sock) swaymsg -t get_version >/dev/null' ||
+    wait_for 60 eval 'SWAYSOCK=$(echo "$XDG_RUNTIME_DIR"/sway-ipc.*.sock) timeout 10 swaymsg -t get_version >/dev/null' ||
         return 1
     export SWAYSOCK
     SWAYSOCK=$(echo "$XDG_RUNTIME_DIR"/sway-ipc.*.sock)
-    if [ "$(swaymsg -t get_outputs | grep -c '"name": "HEADLESS-')" -lt 2 ]; then
-        swaymsg create_output >/dev/null
-        swaymsg output HEADLESS-2 mode 1024x768 position 1280 0 >/dev/null
+    if [ "$(timeout 10 swaymsg -t get_outputs | grep -c '"name": "HEADLESS-')" -lt 2 ]; then
+        timeout 10 swaymsg create_output >/dev/null
+        timeout 10 swaymsg output HEADLESS-2 mode 1024x768 position 1280 0 >/dev/null
     fi
     export WAYLAND_DISPLAY=wayland-1
     wait_for 10 test -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" || return 1
     # XWayland's display, from sway's own environment.
-    swaymsg exec "echo \$DISPLAY >$XDG_RUNTIME_DIR/display" >/dev/null
+    timeout 10 swaymsg exec "echo \$DISPLAY >$XDG_RUNTIME_DIR/display" >/dev/null
     wait_for 10 test -s "$XDG_RUNTIME_DIR/display" || return 1
     wl_display=$(cat "$XDG_RUNTIME_DIR/display")
+}
+
+# gone PID: ended (a child not yet waited for is a zombie, which kill -0
+# still finds).
+gone() {
+    local st
+    st=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+    st=${st##*) }
+    [ "${st%% *}" = Z ]
 }
 
 wl_stop() {
@@ -127,9 +148,10 @@ wl_stop() {
     [ -n "$wl_fifo_open" ] && exec 7>&-
     wl_fifo_open=
     for p in $wl_pointer_pid $wl_client_pid $wl_sway_pid $wl_seatd_pid; do
+        echo "wayland: stopping $(tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | cut -c1-60)"
         kill "$p" 2>/dev/null
-        wait_for 10 sh -c "! kill -0 $p" || kill -9 "$p" 2>/dev/null
-        wait "$p" 2>/dev/null
+        wait_for 10 gone "$p" || kill -9 "$p" 2>/dev/null
+        wait_for 5 gone "$p" && wait "$p" 2>/dev/null
     done
     wl_pointer_pid= wl_client_pid= wl_sway_pid= wl_seatd_pid=
 }
@@ -165,7 +187,7 @@ wl_pointer() {
     if [ -n "$wl_pointer_pid" ]; then
         kill "$wl_pointer_pid" 2>/dev/null
         wait "$wl_pointer_pid" 2>/dev/null
-        wait_for 10 sh -c '! swaymsg -t get_inputs | grep -q "Vexor Pen"'
+        wait_for 10 sh -c '! timeout 10 swaymsg -t get_inputs | grep -q "Vexor Pen"'
     fi
     local cfg=$wl/$name.config
     rm -rf "$cfg"
@@ -181,7 +203,7 @@ wl_pointer() {
         >"$wl_plog" 2>&1 &
     wl_pointer_pid=$!
     wait_for 60 grep -q "pointer area" "$wl_plog" &&
-        wait_for 30 sh -c 'swaymsg -t get_inputs | grep -q "Vexor Pen"' || return 1
+        wait_for 30 sh -c 'timeout 10 swaymsg -t get_inputs | grep -q "Vexor Pen"' || return 1
     # "pointer area X,Y WxH of the SWxSH screen"
     wl_area=$(sed -n 's/.*pointer area \([0-9]*\),\([0-9]*\) \([0-9]*\)x\([0-9]*\) of the \([0-9]*x[0-9]*\) .*/\1 \2 \3 \4 \5/p' \
         "$wl_plog" | tail -n 1)
@@ -425,7 +447,7 @@ wl_sway() {
     local t=$SECONDS
     if wl_start_sway; then
         check "sway with two headless outputs and XWayland ($((SECONDS - t)) s)" 0 \
-            "$(swaymsg -t get_outputs | grep -c '"name": "HEADLESS-') outputs, DISPLAY $wl_display"
+            "$(timeout 10 swaymsg -t get_outputs | grep -c '"name": "HEADLESS-') outputs, DISPLAY $wl_display"
     else
         check "sway with two headless outputs and XWayland" 1 "$(tail -n 5 "$wl/sway.log" | tr '\n' ' ')"
         return 1
@@ -462,6 +484,10 @@ else
     rm -f /etc/libinput/local-overrides.quirks
 fi
 echo "wayland: $((SECONDS - wl_start)) s"
+if [ -n "$wl_alone" ]; then
+    echo "$passed passed, $failed failed"
+    exit 0
+fi
 if [ -n "$wl_measure" ]; then
     echo "---- device classes against the checks (class | check | verdict | landed)"
     column -t -s '|' "$wl/table" 2>/dev/null || cat "$wl/table"

@@ -12,12 +12,13 @@
 # choice, with a client that speaks the tablet protocol and one that does
 # not, and the device read back through libinput.
 #
-# Run on its own in the lab: --test runs those cases alone; --measure measures the device classes of inkpointer
-# against the same checks and prints a table:
+# Run on its own in the lab, --test runs these cases alone, and --measure
+# measures inkpointer's device classes against the same checks and prints a
+# table:
 #   tools/kernel-lab.sh run "tools/lib/kernel-lab-wayland.sh --measure [CLASS...]"
-# (CLASS: pointer, pen, tablet, tablet-quirk: the tablet class with a
-# libinput quirks file that turns smoothing off; default: inkpointer's own
-# default, without --device. With no CLASS: pointer, pen, tablet, tablet-quirk.)
+# CLASS: pointer, pen, tablet (inkpointer --device CLASS), tablet-quirk (the
+# tablet class with a libinput quirks file that turns smoothing off), default
+# (no --device); with none: pointer, pen, tablet, tablet-quirk.
 
 # --- on its own: the lab's helpers, udevd and the programs.
 wl_measure=

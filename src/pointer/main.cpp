@@ -143,6 +143,8 @@ int main(int argc, char **argv) {
         backend = std::move(u);
     }
     if (!backend && opt.backend != BackendChoice::Uinput) {
+        if (opt.backend == BackendChoice::Auto)
+            fmouse_msg("uinput: not usable, trying XTest\n");
         backend = open_xtest(opt);
         if (backend && !dpy)
             dpy.reset(XOpenDisplay(opt.display));

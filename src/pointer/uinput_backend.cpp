@@ -3,13 +3,35 @@
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "fmouse_sys.h"
+#include "uinput_access.h"
 
 namespace ink::pointer {
+
+namespace {
+
+// The explanation, one diagnostic line at a time (each gets its prefix).
+void report_refusal(int err, const char *node) {
+    const std::string text = explain_uinput_refusal(err, node);
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t end = text.find('\n', from);
+        end = end == std::string::npos ? text.size() : end + 1;
+        fmouse_err(text.substr(from, end - from).c_str());
+        from = end;
+    }
+}
+
+}  // namespace
 
 libevdev *make_pen_description(int width, int height) {
     if (width < 1 || height < 1)
@@ -75,18 +97,31 @@ UinputBackend::~UinputBackend() {
         libevdev_uinput_destroy(uidev_);
     if (dev_ != nullptr)
         libevdev_free(dev_);
+    if (fd_ >= 0)
+        close(fd_);
 }
 
-int UinputBackend::open(int width, int height) {
+int UinputBackend::open(int width, int height, const char *node) {
+    node_ = node;
     dev_ = make_pen_description(width, height);
     if (dev_ == nullptr) {
         fmouse_err("uinput: pen device description refused\n");
         return -1;
     }
-    int rc = libevdev_uinput_create_from_device(dev_, LIBEVDEV_UINPUT_OPEN_MANAGED, &uidev_);
+    // The node is opened here rather than by libevdev, so that a refusal is
+    // told apart from the other cases by its errno. Opening it loads the
+    // uinput module where the node is the kernel's static one.
+    fd_ = ::open(node, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0) {
+        report_refusal(errno, node);
+        return -1;
+    }
+    int rc = libevdev_uinput_create_from_device(dev_, fd_, &uidev_);
     if (rc != 0) {
-        fmouse_errf("uinput: cannot create the virtual pen: %s\n", std::strerror(-rc));
+        report_refusal(-rc, node);
         uidev_ = nullptr;
+        close(fd_);
+        fd_ = -1;
         return -1;
     }
     width_ = width;
@@ -103,10 +138,11 @@ int UinputBackend::resize(int width, int height) {
     // The new device is made before the old one goes: when it cannot be,
     // the pen keeps the old range rather than having none.
     UinputBackend fresh;
-    if (fresh.open(width, height) != 0)
+    if (fresh.open(width, height, node_) != 0)
         return -1;
     std::swap(dev_, fresh.dev_);
     std::swap(uidev_, fresh.uidev_);
+    std::swap(fd_, fresh.fd_);
     std::swap(width_, fresh.width_);
     std::swap(height_, fresh.height_);
     return 0;

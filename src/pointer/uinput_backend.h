@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "backend.h"
+#include "ink_paths.h"
 
 struct libevdev;
 struct libevdev_uinput;
@@ -35,9 +36,9 @@ int write_pen_events(const Action *actions, std::size_t n, const EventWriter &wr
 class UinputBackend : public Backend {
   public:
     ~UinputBackend() override;
-    // Creates the device (needs /dev/uinput). Returns 0, or -1 with the
-    // reason printed.
-    int open(int width, int height);
+    // Creates the device on the uinput node `node`. Returns 0, or -1 with
+    // the reason and what to do about it printed.
+    int open(int width, int height, const char *node = ink::path::kUinputNode);
     // Makes the device anew for a screen of another size (the old device
     // goes away, and with it any button it held). Returns 0, or -1 with the
     // old device kept.
@@ -50,6 +51,8 @@ class UinputBackend : public Backend {
   private:
     libevdev *dev_ = nullptr;
     libevdev_uinput *uidev_ = nullptr;
+    int fd_ = -1;  // the uinput node, open while the device exists
+    const char *node_ = ink::path::kUinputNode;
     int width_ = 1;
     int height_ = 1;
 };

@@ -8,12 +8,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "consumer.h"
+#include "uinput_access.h"
 #include "uinput_backend.h"
 
 using namespace ink::pointer;
@@ -293,8 +296,8 @@ TEST(VirtualPen, EventStreamOfATapAndARightClick) {
 // Only where the kernel has uinput: the real device, read back through
 // libevdev. These machines have none, so this skips here.
 TEST(VirtualPen, RealDeviceDeliversTheStream) {
-    if (access("/dev/uinput", W_OK) != 0)
-        GTEST_SKIP() << "no /dev/uinput on this machine";
+    if (access(ink::path::kUinputNode, W_OK) != 0)
+        GTEST_SKIP() << "no " << ink::path::kUinputNode << " on this machine";
     UinputBackend b;
     ASSERT_EQ(b.open(1024, 768), 0);
     Action acts[] = {{ActionKind::ProximityIn, 40, 30}, {ActionKind::Press, 40, 30, Button::Left}};
@@ -302,8 +305,77 @@ TEST(VirtualPen, RealDeviceDeliversTheStream) {
 }
 
 TEST(VirtualPen, MissingUinputIsAFailureNotACrash) {
-    if (access("/dev/uinput", F_OK) == 0)
+    if (access(ink::path::kUinputNode, F_OK) == 0)
         GTEST_SKIP() << "this machine has uinput";
     UinputBackend b;
     EXPECT_EQ(b.open(1024, 768), -1);
+}
+
+// Why uinput was refused: each case named, with what the user does.
+TEST(UinputRefusal, EachErrnoFallsInItsCase) {
+    EXPECT_EQ(classify_uinput_errno(ENOENT), UinputRefusal::NoNode);
+    EXPECT_EQ(classify_uinput_errno(ENODEV), UinputRefusal::NoDriver);
+    EXPECT_EQ(classify_uinput_errno(ENXIO), UinputRefusal::NoDriver);
+    EXPECT_EQ(classify_uinput_errno(EACCES), UinputRefusal::NoAccess);
+    EXPECT_EQ(classify_uinput_errno(EPERM), UinputRefusal::NoAccess);
+    EXPECT_EQ(classify_uinput_errno(ENOTTY), UinputRefusal::NotUinput);
+    EXPECT_EQ(classify_uinput_errno(EINVAL), UinputRefusal::NotUinput);
+    EXPECT_EQ(classify_uinput_errno(EBUSY), UinputRefusal::Other);
+}
+
+TEST(UinputRefusal, ExplanationSaysWhatToDo) {
+    std::string none = explain_uinput_refusal(ENOENT, "/dev/uinput");
+    EXPECT_NE(none.find("/dev/uinput does not exist"), std::string::npos) << none;
+    EXPECT_NE(none.find("sudo modprobe uinput"), std::string::npos) << none;
+    EXPECT_NE(none.find("/etc/modules-load.d/uinput.conf"), std::string::npos) << none;
+
+    std::string nodrv = explain_uinput_refusal(ENODEV, "/dev/uinput");
+    EXPECT_NE(nodrv.find("has no driver (No such device)"), std::string::npos) << nodrv;
+    EXPECT_NE(nodrv.find("sudo modprobe uinput"), std::string::npos) << nodrv;
+
+    std::string denied = explain_uinput_refusal(EACCES, "/dev/uinput");
+    EXPECT_NE(denied.find("no permission to open /dev/uinput"), std::string::npos) << denied;
+    EXPECT_NE(denied.find("log out and in again"), std::string::npos) << denied;
+    EXPECT_NE(denied.find("udevadm trigger"), std::string::npos) << denied;
+    EXPECT_NE(denied.find("group"), std::string::npos) << denied;
+    EXPECT_EQ(explain_uinput_refusal(EPERM, "/dev/uinput"), denied);
+
+    EXPECT_EQ(explain_uinput_refusal(ENOTTY, "/x/uinput"),
+              "uinput: /x/uinput is not the uinput device (Inappropriate ioctl for device)\n");
+    EXPECT_EQ(explain_uinput_refusal(EBUSY, "/dev/uinput"),
+              "uinput: cannot create the virtual pen on /dev/uinput: Device or resource busy\n");
+    // Every case is one or two whole lines.
+    for (int e : {ENOENT, ENODEV, EACCES, ENOTTY, EIO}) {
+        std::string t = explain_uinput_refusal(e, "/dev/uinput");
+        ASSERT_FALSE(t.empty());
+        EXPECT_EQ(t.back(), '\n');
+        EXPECT_LE(std::count(t.begin(), t.end(), '\n'), 2) << t;
+    }
+}
+
+// A node that is missing, or a file or a pipe in its place: refused, and the
+// descriptor opened for it is not left behind.
+TEST(UinputRefusal, NodesThatAreNotUinputAreRefusedAndClosed) {
+    char dir[] = "/tmp/uinput-refusal-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/file", fifo = std::string(dir) + "/fifo";
+    int f = ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(f, 0);
+    close(f);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto open_fds = [] {
+        int n = 0;
+        for (int fd = 0; fd < 1024; ++fd)
+            n += fcntl(fd, F_GETFD) != -1;
+        return n;
+    };
+    const int before = open_fds();
+    for (const std::string &node : {std::string(dir) + "/missing", file, fifo}) {
+        UinputBackend b;
+        EXPECT_EQ(b.open(320, 200, node.c_str()), -1) << node;
+        EXPECT_EQ(open_fds(), before) << node;
+    }
+    unlink(file.c_str());
+    unlink(fifo.c_str());
+    rmdir(dir);
 }

@@ -47,6 +47,7 @@ enum class BackendChoice { Auto, Uinput, XTest };
 
 struct Options {
     BackendChoice backend = BackendChoice::Auto;
+    DeviceClass device = DeviceClass::Pointer;
     const char *display = nullptr;  // nullptr: $DISPLAY
     int width = 0;                  // 0: the X screen's
     int height = 0;
@@ -55,8 +56,8 @@ struct Options {
 
 void usage(FILE *f) {
     std::fprintf(f,
-                 "usage: inkpointer [--backend auto|uinput|xtest] [--display NAME] "
-                 "[--screen WxH] [--log FILE] [--vxd-debug]\n");
+                 "usage: inkpointer [--backend auto|uinput|xtest] [--device pointer|pen|tablet] "
+                 "[--display NAME] [--screen WxH] [--log FILE] [--vxd-debug]\n");
 }
 
 bool parse_args(int argc, char **argv, Options *o) {
@@ -74,6 +75,9 @@ bool parse_args(int argc, char **argv, Options *o) {
             else if (v == "xtest")
                 o->backend = BackendChoice::XTest;
             else
+                return false;
+        } else if (a == "--device" && has_value) {
+            if (parse_device_class(argv[++i], &o->device) != 0)
                 return false;
         } else if (a == "--display" && has_value) {
             o->display = argv[++i];
@@ -106,7 +110,7 @@ std::unique_ptr<UinputBackend> open_uinput(const Options &o, Display *dpy) {
         w = DisplayWidth(dpy, DefaultScreen(dpy));
         h = DisplayHeight(dpy, DefaultScreen(dpy));
     }
-    auto b = std::make_unique<UinputBackend>();
+    auto b = std::make_unique<UinputBackend>(o.device);
     if (b->open(w, h) != 0)
         return nullptr;
     return b;

@@ -33,7 +33,29 @@ void report_refusal(int err, const char *node) {
 
 }  // namespace
 
-libevdev *make_pen_description(int width, int height) {
+const char *device_class_name(DeviceClass c) {
+    switch (c) {
+        case DeviceClass::Pointer:
+            return "pointer";
+        case DeviceClass::Pen:
+            return "pen";
+        case DeviceClass::Tablet:
+            return "tablet";
+    }
+    return "?";
+}
+
+int parse_device_class(const char *name, DeviceClass *out) {
+    for (DeviceClass c : {DeviceClass::Pointer, DeviceClass::Pen, DeviceClass::Tablet}) {
+        if (std::strcmp(name, device_class_name(c)) == 0) {
+            *out = c;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+libevdev *make_pen_description(DeviceClass c, int width, int height) {
     if (width < 1 || height < 1)
         return nullptr;
     libevdev *dev = libevdev_new();
@@ -41,7 +63,10 @@ libevdev *make_pen_description(int width, int height) {
         return nullptr;
     libevdev_set_name(dev, kDeviceName);
     libevdev_set_id_bustype(dev, BUS_VIRTUAL);
-    bool ok = libevdev_enable_property(dev, INPUT_PROP_DIRECT) == 0;
+    bool ok = true;
+    if (c == DeviceClass::Pen)
+        ok = libevdev_enable_property(dev, INPUT_PROP_DIRECT) == 0;
+    // One unit per pixel, and (for libinput's millimetres) one unit per mm.
     input_absinfo ax{};
     ax.maximum = width - 1;
     ax.resolution = 1;
@@ -50,8 +75,13 @@ libevdev *make_pen_description(int width, int height) {
     ay.resolution = 1;
     ok = ok && libevdev_enable_event_code(dev, EV_ABS, ABS_X, &ax) == 0;
     ok = ok && libevdev_enable_event_code(dev, EV_ABS, ABS_Y, &ay) == 0;
-    for (unsigned code : {BTN_TOOL_PEN, BTN_TOUCH, BTN_RIGHT})
-        ok = ok && libevdev_enable_event_code(dev, EV_KEY, code, nullptr) == 0;
+    if (c == DeviceClass::Pointer) {
+        for (unsigned code : {BTN_LEFT, BTN_RIGHT})
+            ok = ok && libevdev_enable_event_code(dev, EV_KEY, code, nullptr) == 0;
+    } else {
+        for (unsigned code : {BTN_TOOL_PEN, BTN_TOUCH, BTN_RIGHT})
+            ok = ok && libevdev_enable_event_code(dev, EV_KEY, code, nullptr) == 0;
+    }
     ok = ok && libevdev_enable_event_code(dev, EV_SYN, SYN_REPORT, nullptr) == 0;
     if (!ok) {
         libevdev_free(dev);
@@ -60,26 +90,35 @@ libevdev *make_pen_description(int width, int height) {
     return dev;
 }
 
-int write_pen_events(const Action *actions, std::size_t n, const EventWriter &write) {
+int write_pen_events(DeviceClass c, const Action *actions, std::size_t n,
+                     const EventWriter &write) {
+    const bool pointer = c == DeviceClass::Pointer;
     bool any = false;
     for (std::size_t i = 0; i < n; ++i) {
         const Action &a = actions[i];
         int rc = 0;
         switch (a.kind) {
             case ActionKind::ProximityIn:
-                // The tool comes in with its position.
-                rc = write(EV_ABS, ABS_X, a.x) | write(EV_ABS, ABS_Y, a.y) |
-                     write(EV_KEY, BTN_TOOL_PEN, 1);
+                // The tool comes in with its position; a pointer has no
+                // proximity, only the position.
+                rc = write(EV_ABS, ABS_X, a.x) | write(EV_ABS, ABS_Y, a.y);
+                if (!pointer)
+                    rc |= write(EV_KEY, BTN_TOOL_PEN, 1);
                 break;
             case ActionKind::Move:
                 rc = write(EV_ABS, ABS_X, a.x) | write(EV_ABS, ABS_Y, a.y);
                 break;
             case ActionKind::Press:
-            case ActionKind::Release:
-                rc = write(EV_KEY, a.button == Button::Left ? BTN_TOUCH : BTN_RIGHT,
-                           a.kind == ActionKind::Press ? 1 : 0);
+            case ActionKind::Release: {
+                unsigned code = BTN_RIGHT;
+                if (a.button == Button::Left)
+                    code = pointer ? BTN_LEFT : BTN_TOUCH;
+                rc = write(EV_KEY, code, a.kind == ActionKind::Press ? 1 : 0);
                 break;
+            }
             case ActionKind::ProximityOut:
+                if (pointer)
+                    continue;
                 rc = write(EV_KEY, BTN_TOOL_PEN, 0);
                 break;
         }
@@ -103,7 +142,7 @@ UinputBackend::~UinputBackend() {
 
 int UinputBackend::open(int width, int height, const char *node) {
     node_ = node;
-    dev_ = make_pen_description(width, height);
+    dev_ = make_pen_description(class_, width, height);
     if (dev_ == nullptr) {
         fmouse_err("uinput: pen device description refused\n");
         return -1;
@@ -126,7 +165,7 @@ int UinputBackend::open(int width, int height, const char *node) {
     }
     width_ = width;
     height_ = height;
-    fmouse_msgf("uinput: virtual pen %s, %d x %d\n",
+    fmouse_msgf("uinput: virtual %s %s, %d x %d\n", device_class_name(class_),
                 libevdev_uinput_get_devnode(uidev_) ? libevdev_uinput_get_devnode(uidev_) : "?",
                 width, height);
     return 0;
@@ -137,7 +176,7 @@ int UinputBackend::resize(int width, int height) {
         return 0;
     // The new device is made before the old one goes: when it cannot be,
     // the pen keeps the old range rather than having none.
-    UinputBackend fresh;
+    UinputBackend fresh(class_);
     if (fresh.open(width, height, node_) != 0)
         return -1;
     std::swap(dev_, fresh.dev_);
@@ -158,7 +197,7 @@ int UinputBackend::perform(const Action *actions, std::size_t n) {
         a[i].x = std::clamp(a[i].x, 0, width_ - 1);
         a[i].y = std::clamp(a[i].y, 0, height_ - 1);
     }
-    return write_pen_events(a.data(), n, [this](unsigned type, unsigned code, int value) {
+    return write_pen_events(class_, a.data(), n, [this](unsigned type, unsigned code, int value) {
         return libevdev_uinput_write_event(uidev_, type, code, value) == 0 ? 0 : 1;
     });
 }

@@ -236,19 +236,42 @@ TEST_F(PointerFifo, WritersComingAndGoingLoseNothingAndCauseNoWakeUps) {
     close(rd);
 }
 
-TEST(VirtualPen, DescriptionIsADirectPenOverTheScreensPixels) {
-    libevdev *d = make_pen_description(1366, 768);
-    ASSERT_NE(d, nullptr);
-    EXPECT_TRUE(libevdev_has_property(d, INPUT_PROP_DIRECT));
-    EXPECT_EQ(libevdev_get_abs_minimum(d, ABS_X), 0);
-    EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_X), 1365);
-    EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_Y), 767);
-    for (unsigned code : {BTN_TOOL_PEN, BTN_TOUCH, BTN_RIGHT})
-        EXPECT_TRUE(libevdev_has_event_code(d, EV_KEY, code)) << code;
-    EXPECT_FALSE(libevdev_has_event_code(d, EV_REL, REL_X));
-    EXPECT_STREQ(libevdev_get_name(d), kDeviceName);
-    libevdev_free(d);
-    EXPECT_EQ(make_pen_description(0, 768), nullptr);
+TEST(VirtualPen, EachClassDescribesItsDeviceOverTheScreensPixels) {
+    struct Want {
+        DeviceClass c;
+        bool direct;
+        std::vector<unsigned> keys, absent;
+    };
+    const Want wants[] = {
+        {DeviceClass::Pointer, false, {BTN_LEFT, BTN_RIGHT}, {BTN_TOOL_PEN, BTN_TOUCH}},
+        {DeviceClass::Pen, true, {BTN_TOOL_PEN, BTN_TOUCH, BTN_RIGHT}, {BTN_LEFT}},
+        {DeviceClass::Tablet, false, {BTN_TOOL_PEN, BTN_TOUCH, BTN_RIGHT}, {BTN_LEFT}},
+    };
+    for (const Want &w : wants) {
+        SCOPED_TRACE(device_class_name(w.c));
+        libevdev *d = make_pen_description(w.c, 1366, 768);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(libevdev_has_property(d, INPUT_PROP_DIRECT), w.direct ? 1 : 0);
+        EXPECT_EQ(libevdev_get_abs_minimum(d, ABS_X), 0);
+        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_X), 1365);
+        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_Y), 767);
+        for (unsigned code : w.keys)
+            EXPECT_TRUE(libevdev_has_event_code(d, EV_KEY, code)) << code;
+        for (unsigned code : w.absent)
+            EXPECT_FALSE(libevdev_has_event_code(d, EV_KEY, code)) << code;
+        EXPECT_FALSE(libevdev_has_event_code(d, EV_REL, REL_X));
+        EXPECT_STREQ(libevdev_get_name(d), "Vexor Pen");
+        libevdev_free(d);
+        EXPECT_EQ(make_pen_description(w.c, 0, 768), nullptr);
+    }
+    DeviceClass c = DeviceClass::Pen;
+    EXPECT_EQ(parse_device_class("pointer", &c), 0);
+    EXPECT_EQ(c, DeviceClass::Pointer);
+    EXPECT_EQ(parse_device_class("tablet", &c), 0);
+    EXPECT_EQ(c, DeviceClass::Tablet);
+    EXPECT_EQ(parse_device_class("mouse", &c), -1);
+    EXPECT_EQ(parse_device_class("", &c), -1);
+    EXPECT_EQ(c, DeviceClass::Tablet);
 }
 
 namespace {
@@ -259,7 +282,7 @@ struct Ev {
         return type == o.type && code == o.code && value == o.value;
     }
 };
-std::vector<Ev> pen_events(const std::vector<std::uint8_t> &bytes) {
+std::vector<Ev> pen_events(DeviceClass cls, const std::vector<std::uint8_t> &bytes) {
     std::vector<Ev> out;
     // One event frame per record.
     Recorder one;
@@ -267,18 +290,23 @@ std::vector<Ev> pen_events(const std::vector<std::uint8_t> &bytes) {
     for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
         one.got.clear();
         c2.feed(bytes.data() + i, 4);
-        write_pen_events(one.got.data(), one.got.size(), [&](unsigned t, unsigned code, int v) {
-            out.push_back({t, code, v});
-            return 0;
-        });
+        write_pen_events(cls, one.got.data(), one.got.size(),
+                         [&](unsigned t, unsigned code, int v) {
+                             out.push_back({t, code, v});
+                             return 0;
+                         });
     }
     return out;
 }
 }  // namespace
 
-TEST(VirtualPen, EventStreamOfATapAndARightClick) {
-    auto ev =
-        pen_events({0xF4, 0x10, 0x2C, 0xC8, 0xF0, 0x10, 0x2C, 0xC8, 0xF1, 0, 0, 0, 0xF0, 0, 0, 0});
+// A tap at (300, 200), then the three-tap gesture's right click at (0, 0) and
+// the closing record.
+const std::vector<std::uint8_t> kTapAndRightClick = {0xF4, 0x10, 0x2C, 0xC8, 0xF0, 0x10, 0x2C, 0xC8,
+                                                     0xF1, 0,    0,    0,    0xF0, 0,    0,    0};
+
+TEST(VirtualPen, PenEventStreamOfATapAndARightClick) {
+    auto ev = pen_events(DeviceClass::Pen, kTapAndRightClick);
     std::vector<Ev> want = {
         {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_TOOL_PEN, 1},
         {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_TOUCH, 1},
@@ -288,15 +316,40 @@ TEST(VirtualPen, EventStreamOfATapAndARightClick) {
         {EV_SYN, SYN_REPORT, 0},
     };
     EXPECT_EQ(ev, want);
+    // The indirect tablet writes the same stream.
+    EXPECT_EQ(pen_events(DeviceClass::Tablet, kTapAndRightClick), want);
     // A failing write is reported.
     Action a{ActionKind::Move, 1, 2};
-    EXPECT_EQ(write_pen_events(&a, 1, [](unsigned, unsigned, int) { return 1; }), -1);
+    EXPECT_EQ(write_pen_events(DeviceClass::Pen, &a, 1, [](unsigned, unsigned, int) { return 1; }),
+              -1);
+}
+
+// The pointer has no proximity: the closing record's end of proximity writes
+// nothing, and a record that only ends proximity makes no empty frame.
+TEST(VirtualPen, PointerEventStreamOfATapAndARightClick) {
+    auto ev = pen_events(DeviceClass::Pointer, kTapAndRightClick);
+    std::vector<Ev> want = {
+        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_ABS, ABS_X, 300},
+        {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_LEFT, 1},   {EV_SYN, SYN_REPORT, 0},
+        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_LEFT, 0},
+        {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 1},  {EV_SYN, SYN_REPORT, 0},
+        {EV_KEY, BTN_RIGHT, 0},  {EV_SYN, SYN_REPORT, 0},
+    };
+    EXPECT_EQ(ev, want);
+    Action out{ActionKind::ProximityOut, 5, 5};
+    int writes = 0;
+    EXPECT_EQ(write_pen_events(DeviceClass::Pointer, &out, 1,
+                               [&](unsigned, unsigned, int) { return ++writes, 0; }),
+              0);
+    EXPECT_EQ(writes, 0);
 }
 
 // Only where the kernel has uinput: the real device, read back through
 // libevdev. These machines have none, so this skips here.
 TEST(VirtualPen, RealDeviceDeliversTheStream) {
-    if (access(ink::path::kUinputNode, W_OK) != 0)
+    struct stat st {};
+    if (stat(ink::path::kUinputNode, &st) != 0 || !S_ISCHR(st.st_mode) ||
+        access(ink::path::kUinputNode, W_OK) != 0)
         GTEST_SKIP() << "no " << ink::path::kUinputNode << " on this machine";
     UinputBackend b;
     ASSERT_EQ(b.open(1024, 768), 0);

@@ -27,6 +27,11 @@ class UinputRefusalProcess : public ::testing::Test {
         node_ = in_root("/dev/uinput");
         unsetenv("DISPLAY");
     }
+    // What stood in the node's place goes, for the tests after this one.
+    void TearDown() override {
+        if (!node_.empty())
+            unlink(node_.c_str());
+    }
     // Runs inkpointer (behind `prefix`, if any); returns its exit status.
     int run(const std::string &backend, const std::vector<std::string> &prefix = {}) {
         std::vector<std::string> argv = prefix;

@@ -41,7 +41,7 @@ std::string explain_uinput_refusal(int err, const char *path) {
         case UinputRefusal::NoAccess:
             return "uinput: no permission to open " + p +
                    ": the package's udev rule gives it to the user at the seat; log out and "
-                   "in again, or run \"sudo udevadm trigger " +
+                   "in again, or run \"sudo modprobe uinput && sudo udevadm trigger " +
                    p +
                    "\"\n"
                    "uinput: a user not at a seat (e.g. over ssh) must be in the node's group, "

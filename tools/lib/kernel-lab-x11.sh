@@ -5,6 +5,8 @@
 # - The boot made /dev/uinput as a static node before anything loaded the
 #   module, and opening that node loads it (the kernel asks modprobe for
 #   char-major-10-223).
+# - inkpointer explains the kernel's refusals: a node without its module
+#   (ENODEV) and a user without access (EACCES).
 # - The package's udev rule tags the node uaccess under the real udevd (the
 #   ACL itself is logind's work for the user at the seat: no logind here).
 # - Xorg on the dummy video driver with input by udev hotplug: the X
@@ -14,6 +16,7 @@
 
 x11=$work/x11
 mkdir -p "$x11"
+x11_part_start=$SECONDS
 
 # --- the static node on a fresh boot, and the module loaded on demand.
 boot_state=$(cat /run/lab-boot-uinput.txt 2>/dev/null)
@@ -25,9 +28,23 @@ else
     echo "$boot_state"
     cat /run/tmpfiles.d/static-nodes.conf 2>/dev/null
 fi
-# The cases before loaded it by opening the node; it goes, the node stays,
-# and the next open loads it again.
+# The cases before loaded it by opening the node; it goes, the node stays.
 modprobe -r uinput 2>"$x11/modprobe.err"
+# inkpointer on the node when the module cannot be loaded (the kernel's
+# modprobe made to fail): the kernel says ENODEV, inkpointer says what to do.
+modprobe_path=$(cat /proc/sys/kernel/modprobe)
+echo /bin/false >/proc/sys/kernel/modprobe
+/usr/bin/inkpointer --backend uinput --screen 640x480 --vxd-debug >"$x11/nodriver.out" 2>&1
+rc=$?
+echo "$modprobe_path" >/proc/sys/kernel/modprobe
+if [ "$rc" -eq 1 ] && grep -q "ERR: uinput: /dev/uinput has no driver (No such device).*sudo modprobe uinput" \
+    "$x11/nodriver.out"; then
+    ok "refusal: a node without its module, explained (ENODEV from the real kernel)"
+else
+    bad "refusal: a node without its module, explained (ENODEV from the real kernel)"
+    cat "$x11/nodriver.out"
+fi
+# The next open loads it again.
 if [ ! -d /sys/module/uinput ] && [ -c /dev/uinput ] &&
     { exec 3<>/dev/uinput; } 2>"$x11/open.err" && exec 3>&- && [ -d /sys/module/uinput ]; then
     ok "static node: opening /dev/uinput loads the uinput module on demand"
@@ -49,6 +66,18 @@ else
     bad "udev: /dev/uinput carries the uaccess tag of the package's rule (static node too)"
     cat "$x11/udevadm-info.txt"
     ls -lR /run/udev/static_node-tags 2>&1
+fi
+
+# A user who is not given the node (nobody: no seat, no ACL, not root's).
+setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/inkpointer --backend uinput \
+    --screen 640x480 --vxd-debug >"$x11/noaccess.out" 2>&1
+rc=$?
+if [ "$rc" -eq 1 ] && grep -q "ERR: uinput: no permission to open /dev/uinput" "$x11/noaccess.out" &&
+    grep -q "ERR: uinput: a user not at a seat" "$x11/noaccess.out"; then
+    ok "refusal: a user without access to the node, explained (EACCES from the real kernel)"
+else
+    bad "refusal: a user without access to the node, explained (EACCES from the real kernel)"
+    cat "$x11/noaccess.out"
 fi
 
 # --- X11: Xorg with the dummy driver and input by udev hotplug.
@@ -85,7 +114,6 @@ EOF
 xnum=0
 while [ -e "/tmp/.X11-unix/X$xnum" ] || [ -e "/tmp/.X$xnum-lock" ]; do xnum=$((xnum + 1)); done
 export DISPLAY=:$xnum
-x11_start=$SECONDS
 Xorg "$DISPLAY" -config "$x11/xorg.conf" -logfile "$x11/Xorg.log" -nolisten tcp \
     -novtswitch -sharevts >"$x11/Xorg.out" 2>&1 &
 xorg_pid=$!
@@ -208,5 +236,5 @@ else
     grep -B1 -A1 "($xtest_id)" "$x11/xi2.out" | head -n 20
 fi
 x11_stop
-echo "X11 cases: $((SECONDS - x11_start)) s"
+echo "uinput and X11 cases: $((SECONDS - x11_part_start)) s"
 unset DISPLAY

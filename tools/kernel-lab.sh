@@ -194,7 +194,7 @@ prepare() {
 
 # boot TIMEOUT CMD: runs CMD in a guest; its output on ours, its status ours.
 boot() {
-    local timeout=$1 cmd=$2 io accel rc
+    local timeout=$1 cmd=$2 io accel rc kmods
     command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 (qemu-system-x86) is needed"
     io=$(mktemp -d /tmp/ink-lab-io.XXXXXX)
     printf '%s\n' "$cmd" >"$io/cmd"
@@ -202,6 +202,8 @@ boot() {
     chmod 755 "$io"
     accel=tcg
     if [ -w /dev/kvm ]; then accel=kvm; fi
+    # The module tree by its absolute path: the guest binds it from /.
+    kmods=$(cd "$kdir/root/lib/modules/$kver" && pwd -P)
     local start=$SECONDS
     set +e
     timeout --kill-after=10 "$timeout" qemu-system-x86_64 \
@@ -209,7 +211,7 @@ boot() {
         -display none -no-reboot -nodefaults \
         -chardev stdio,id=con,signal=off -serial chardev:con \
         -kernel "$kdir/root/boot/vmlinuz-$kver" -initrd "$initrd" \
-        -append "console=ttyS0 quiet loglevel=3 panic=-1 lab_guest=$top/tools/lib/kernel-lab-guest.sh lab_io=$io lab_kmods=$kdir/root/lib/modules/$kver" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1 lab_guest=$top/tools/lib/kernel-lab-guest.sh lab_io=$io lab_kmods=$kmods" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$io",mount_tag=labio,security_model=none \
         </dev/null | sed -u -E -e 's/\r$//' -e '/^\[ *[0-9.]+\] (sysrq|reboot): /d'

@@ -66,13 +66,13 @@ libevdev *make_pen_description(DeviceClass c, int width, int height) {
     bool ok = true;
     if (c == DeviceClass::Pen)
         ok = libevdev_enable_property(dev, INPUT_PROP_DIRECT) == 0;
-    // One unit per pixel, and (for libinput's millimetres) one unit per mm.
+    // Two units per pixel (and, for libinput's millimetres, per mm).
     input_absinfo ax{};
-    ax.maximum = width - 1;
-    ax.resolution = 1;
+    ax.maximum = kUnitsPerPixel * width - 1;
+    ax.resolution = kUnitsPerPixel;
     input_absinfo ay{};
-    ay.maximum = height - 1;
-    ay.resolution = 1;
+    ay.maximum = kUnitsPerPixel * height - 1;
+    ay.resolution = kUnitsPerPixel;
     ok = ok && libevdev_enable_event_code(dev, EV_ABS, ABS_X, &ax) == 0;
     ok = ok && libevdev_enable_event_code(dev, EV_ABS, ABS_Y, &ay) == 0;
     if (c == DeviceClass::Pointer) {
@@ -93,6 +93,9 @@ libevdev *make_pen_description(DeviceClass c, int width, int height) {
 int write_pen_events(DeviceClass c, const Action *actions, std::size_t n,
                      const EventWriter &write) {
     const bool pointer = c == DeviceClass::Pointer;
+    const auto position = [&write](const Action &a) {
+        return write(EV_ABS, ABS_X, pixel_centre(a.x)) | write(EV_ABS, ABS_Y, pixel_centre(a.y));
+    };
     bool any = false;
     for (std::size_t i = 0; i < n; ++i) {
         const Action &a = actions[i];
@@ -101,12 +104,12 @@ int write_pen_events(DeviceClass c, const Action *actions, std::size_t n,
             case ActionKind::ProximityIn:
                 // The tool comes in with its position; a pointer has no
                 // proximity, only the position.
-                rc = write(EV_ABS, ABS_X, a.x) | write(EV_ABS, ABS_Y, a.y);
+                rc = position(a);
                 if (!pointer)
                     rc |= write(EV_KEY, BTN_TOOL_PEN, 1);
                 break;
             case ActionKind::Move:
-                rc = write(EV_ABS, ABS_X, a.x) | write(EV_ABS, ABS_Y, a.y);
+                rc = position(a);
                 break;
             case ActionKind::Press:
             case ActionKind::Release: {

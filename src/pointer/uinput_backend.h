@@ -31,6 +31,19 @@ namespace ink::pointer {
 // The device's name as the desktop shows it.
 inline constexpr const char *kDeviceName = "Vexor Pen";
 
+// The device's axes have two units per pixel, and a position is written as
+// the centre of its pixel (2x + 1). Every consumer scales the axis onto its
+// screen as (value - min) * size / (max - min + 1), some twice through a
+// range of their own (libinput to 0..65535, then the X server onto the
+// screen), and the X server's core pointer truncates the result: a pixel's
+// left edge would come out a hair below it, one pixel up and left. The
+// centre stays inside its pixel through every such scaling, so it lands
+// exactly on X11 and on Wayland alike.
+inline constexpr int kUnitsPerPixel = 2;
+constexpr int pixel_centre(int pixel) {
+    return kUnitsPerPixel * pixel + 1;
+}
+
 enum class DeviceClass : std::uint8_t { Pointer, Pen, Tablet };
 
 // "pointer", "pen", "tablet".

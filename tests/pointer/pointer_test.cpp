@@ -252,9 +252,12 @@ TEST(VirtualPen, EachClassDescribesItsDeviceOverTheScreensPixels) {
         libevdev *d = make_pen_description(w.c, 1366, 768);
         ASSERT_NE(d, nullptr);
         EXPECT_EQ(libevdev_has_property(d, INPUT_PROP_DIRECT), w.direct ? 1 : 0);
+        // Two units per pixel, one pixel being 2 units per mm to libinput.
         EXPECT_EQ(libevdev_get_abs_minimum(d, ABS_X), 0);
-        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_X), 1365);
-        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_Y), 767);
+        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_X), 2731);
+        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_Y), 1535);
+        EXPECT_EQ(libevdev_get_abs_info(d, ABS_X)->resolution, 2);
+        EXPECT_EQ(libevdev_get_abs_info(d, ABS_Y)->resolution, 2);
         for (unsigned code : w.keys)
             EXPECT_TRUE(libevdev_has_event_code(d, EV_KEY, code)) << code;
         for (unsigned code : w.absent)
@@ -301,16 +304,17 @@ std::vector<Ev> pen_events(DeviceClass cls, const std::vector<std::uint8_t> &byt
 }  // namespace
 
 // A tap at (300, 200), then the three-tap gesture's right click at (0, 0) and
-// the closing record.
+// the closing record. The pixel (300, 200) is written as its centre in the
+// device's half-pixel units, (601, 401).
 const std::vector<std::uint8_t> kTapAndRightClick = {0xF4, 0x10, 0x2C, 0xC8, 0xF0, 0x10, 0x2C, 0xC8,
                                                      0xF1, 0,    0,    0,    0xF0, 0,    0,    0};
 
 TEST(VirtualPen, PenEventStreamOfATapAndARightClick) {
     auto ev = pen_events(DeviceClass::Pen, kTapAndRightClick);
     std::vector<Ev> want = {
-        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_TOOL_PEN, 1},
-        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_TOUCH, 1},
-        {EV_SYN, SYN_REPORT, 0}, {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},
+        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_TOOL_PEN, 1},
+        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_TOUCH, 1},
+        {EV_SYN, SYN_REPORT, 0}, {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},
         {EV_KEY, BTN_TOUCH, 0},  {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 1},
         {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 0},  {EV_KEY, BTN_TOOL_PEN, 0},
         {EV_SYN, SYN_REPORT, 0},
@@ -329,9 +333,9 @@ TEST(VirtualPen, PenEventStreamOfATapAndARightClick) {
 TEST(VirtualPen, PointerEventStreamOfATapAndARightClick) {
     auto ev = pen_events(DeviceClass::Pointer, kTapAndRightClick);
     std::vector<Ev> want = {
-        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_ABS, ABS_X, 300},
-        {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_LEFT, 1},   {EV_SYN, SYN_REPORT, 0},
-        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_LEFT, 0},
+        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_ABS, ABS_X, 601},
+        {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_LEFT, 1},   {EV_SYN, SYN_REPORT, 0},
+        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_LEFT, 0},
         {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 1},  {EV_SYN, SYN_REPORT, 0},
         {EV_KEY, BTN_RIGHT, 0},  {EV_SYN, SYN_REPORT, 0},
     };
@@ -342,6 +346,23 @@ TEST(VirtualPen, PointerEventStreamOfATapAndARightClick) {
                                [&](unsigned, unsigned, int) { return ++writes, 0; }),
               0);
     EXPECT_EQ(writes, 0);
+}
+
+// The X server's road: libinput scales the axis onto 0..65535, the server
+// scales that onto the screen, and the core pointer truncates. A pixel's
+// centre comes out as that pixel for every width; its left edge would not.
+TEST(VirtualPen, PixelCentresSurviveTheXServersTwoScalings) {
+    for (int width : {640, 1024, 1280, 1366, 1600, 1920, 4096}) {
+        const double max = 2.0 * width - 1;
+        int edge_misses = 0;
+        for (int px = 0; px < width; ++px) {
+            double valuator = pixel_centre(px) * 65535.0 / (max + 1);
+            ASSERT_EQ(static_cast<int>(valuator * width / 65536.0), px) << width;
+            double edge = 2.0 * px * 65535.0 / (max + 1);
+            edge_misses += static_cast<int>(edge * width / 65536.0) != px;
+        }
+        EXPECT_GT(edge_misses, 0) << width;
+    }
 }
 
 // Only where the kernel has uinput: the real device, read back through

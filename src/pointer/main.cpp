@@ -148,7 +148,7 @@ int main(int argc, char **argv) {
     }
     if (!backend && opt.backend != BackendChoice::Uinput) {
         if (opt.backend == BackendChoice::Auto)
-            fmouse_msg("uinput: not usable, trying XTest\n");
+            std::fprintf(stderr, "inkpointer: trying XTest instead (it reaches X windows only)\n");
         backend = open_xtest(opt);
         if (backend && !dpy)
             dpy.reset(XOpenDisplay(opt.display));

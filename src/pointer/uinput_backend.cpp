@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -19,14 +20,15 @@ namespace ink::pointer {
 
 namespace {
 
-// The explanation, one diagnostic line at a time (each gets its prefix).
+// The explanation goes to the user whether or not diagnostics are on: it is
+// why the pen does nothing (or only reaches X windows), and what to do.
 void report_refusal(int err, const char *node) {
     const std::string text = explain_uinput_refusal(err, node);
     std::size_t from = 0;
     while (from < text.size()) {
         std::size_t end = text.find('\n', from);
         end = end == std::string::npos ? text.size() : end + 1;
-        fmouse_err(text.substr(from, end - from).c_str());
+        std::fprintf(stderr, "inkpointer: %s", text.substr(from, end - from).c_str());
         from = end;
     }
 }

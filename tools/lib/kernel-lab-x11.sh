@@ -34,10 +34,10 @@ modprobe -r uinput 2>"$x11/modprobe.err"
 # modprobe made to fail): the kernel says ENODEV, inkpointer says what to do.
 modprobe_path=$(cat /proc/sys/kernel/modprobe)
 echo /bin/false >/proc/sys/kernel/modprobe
-/usr/bin/inkpointer --backend uinput --screen 640x480 --vxd-debug >"$x11/nodriver.out" 2>&1
+/usr/bin/inkpointer --backend uinput --screen 640x480 >"$x11/nodriver.out" 2>&1
 rc=$?
 echo "$modprobe_path" >/proc/sys/kernel/modprobe
-if [ "$rc" -eq 1 ] && grep -q "ERR: uinput: /dev/uinput has no driver (No such device).*sudo modprobe uinput" \
+if [ "$rc" -eq 1 ] && grep -q "inkpointer: uinput: /dev/uinput has no driver (No such device).*sudo modprobe uinput" \
     "$x11/nodriver.out"; then
     ok "refusal: a node without its module, explained (ENODEV from the real kernel)"
 else
@@ -58,9 +58,11 @@ fi
 # node (static_node=uinput: udevd links it under static_node-tags at start).
 udevadm settle -t 10
 udevadm info /dev/uinput >"$x11/udevadm-info.txt" 2>&1
+# Whether a rule of udev's own names the node too (none did on Debian 12):
+# said, not required.
+echo "udev's own rules naming uinput: $(grep -l uinput /lib/udev/rules.d/*.rules 2>/dev/null | tr '\n' ' ')"
 if grep -q '^E: TAGS=.*:uaccess:' "$x11/udevadm-info.txt" &&
-    [ -L /run/udev/static_node-tags/uaccess/uinput ] &&
-    ! grep -lq uinput /lib/udev/rules.d/*.rules; then
+    [ -L /run/udev/static_node-tags/uaccess/uinput ]; then
     ok "udev: /dev/uinput carries the uaccess tag of the package's rule (static node too)"
 else
     bad "udev: /dev/uinput carries the uaccess tag of the package's rule (static node too)"
@@ -70,10 +72,10 @@ fi
 
 # A user who is not given the node (nobody: no seat, no ACL, not root's).
 setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/inkpointer --backend uinput \
-    --screen 640x480 --vxd-debug >"$x11/noaccess.out" 2>&1
+    --screen 640x480 >"$x11/noaccess.out" 2>&1
 rc=$?
-if [ "$rc" -eq 1 ] && grep -q "ERR: uinput: no permission to open /dev/uinput" "$x11/noaccess.out" &&
-    grep -q "ERR: uinput: a user not at a seat" "$x11/noaccess.out"; then
+if [ "$rc" -eq 1 ] && grep -q "inkpointer: uinput: no permission to open /dev/uinput" "$x11/noaccess.out" &&
+    grep -q "inkpointer: uinput: a user not at a seat" "$x11/noaccess.out"; then
     ok "refusal: a user without access to the node, explained (EACCES from the real kernel)"
 else
     bad "refusal: a user without access to the node, explained (EACCES from the real kernel)"

@@ -33,7 +33,7 @@ TEST=(
     clang libclang-rt-dev
     dbus locales
     xfce4-panel dunst
-    qemu-system-x86 busybox-static udev libinput-tools
+    qemu-system-x86 busybox-static udev kmod libinput-tools
     sway seatd xwayland libwayland-dev libwayland-bin wayland-protocols
     xserver-xorg-core xserver-xorg-video-dummy xserver-xorg-input-libinput xinput
 )

@@ -31,11 +31,13 @@ mem=${INK_LAB_MEM:-1024}
 # side, as on a desktop. Under TCG each is one host thread at most.
 cpus=${INK_LAB_CPUS:-2}
 
-# Modules the lab loads, their dependencies added from modules.dep.
+# Modules the lab loads, their dependencies added from modules.dep. uinput is
+# not among them: as on a desktop, opening its static node loads it (the
+# guest's modprobe reads the cache's module tree, see kernel-lab-guest.sh).
 LAB_MODULES=(
     virtio_pci 9pnet_virtio 9p overlay fuse
     usbhid hid-generic dummy_hcd libcomposite usb_f_hid
-    uinput evdev
+    evdev
 )
 
 die() {
@@ -168,12 +170,23 @@ EOF
     rm -rf "$d"
 }
 
+# index_modules: kmod's indexes of the cache's module tree (modules.devname
+# among them, from which the guest's boot makes the static nodes), once.
+index_modules() {
+    local mods=$kdir/root/lib/modules/$kver
+    [ -s "$mods/modules.devname" ] && return
+    command -v depmod >/dev/null || die "depmod (kmod) is needed"
+    depmod -b "$kdir/root" "$kver" || die "depmod failed"
+    [ -s "$mods/modules.devname" ] || die "depmod made no modules.devname"
+}
+
 # prepare: the kernel and the initramfs, one lab at a time.
 prepare() {
     mkdir -p "$cache"
     exec 9>"$cache/.lock"
     flock 9
     fetch_kernel
+    index_modules
     build_initramfs
     flock -u 9
     exec 9>&-
@@ -181,7 +194,7 @@ prepare() {
 
 # boot TIMEOUT CMD: runs CMD in a guest; its output on ours, its status ours.
 boot() {
-    local timeout=$1 cmd=$2 io accel rc
+    local timeout=$1 cmd=$2 io accel rc kmods
     command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 (qemu-system-x86) is needed"
     io=$(mktemp -d /tmp/ink-lab-io.XXXXXX)
     printf '%s\n' "$cmd" >"$io/cmd"
@@ -189,6 +202,8 @@ boot() {
     chmod 755 "$io"
     accel=tcg
     if [ -w /dev/kvm ]; then accel=kvm; fi
+    # The module tree by its absolute path: the guest binds it from /.
+    kmods=$(cd "$kdir/root/lib/modules/$kver" && pwd -P)
     local start=$SECONDS
     set +e
     timeout --kill-after=10 "$timeout" qemu-system-x86_64 \
@@ -196,7 +211,7 @@ boot() {
         -display none -no-reboot -nodefaults \
         -chardev stdio,id=con,signal=off -serial chardev:con \
         -kernel "$kdir/root/boot/vmlinuz-$kver" -initrd "$initrd" \
-        -append "console=ttyS0 quiet loglevel=3 panic=-1 lab_guest=$top/tools/lib/kernel-lab-guest.sh lab_io=$io" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1 lab_guest=$top/tools/lib/kernel-lab-guest.sh lab_io=$io lab_kmods=$kmods" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$io",mount_tag=labio,security_model=none \
         </dev/null | sed -u -E -e 's/\r$//' -e '/^\[ *[0-9.]+\] (sysrq|reboot): /d'

@@ -28,6 +28,9 @@ inline constexpr const char *kRecordFile = INK_ROOT_PREFIX "/tmp/vxd_record.txt"
 // Device node of the camera unit (hiddev) and the pointer pipe.
 inline constexpr const char *kDeviceNode = INK_ROOT_PREFIX "/dev/usb/vxd0";
 inline constexpr const char *kPointerFifo = INK_ROOT_PREFIX "/sbin/fmousefifo";
+// The kernel's uinput node, where inkpointer makes its virtual pen. The
+// kernel's own: a sandbox build makes its device there too.
+inline constexpr const char *kUinputNode = "/dev/uinput";
 
 // Programs of the suite, started by fork and exec.
 inline constexpr const char *kDaemonProgram = INK_ROOT_PREFIX "/usr/bin/inkd";

@@ -147,6 +147,8 @@ int main(int argc, char **argv) {
         backend = std::move(u);
     }
     if (!backend && opt.backend != BackendChoice::Uinput) {
+        if (opt.backend == BackendChoice::Auto)
+            std::fprintf(stderr, "inkpointer: trying XTest instead (it reaches X windows only)\n");
         backend = open_xtest(opt);
         if (backend && !dpy)
             dpy.reset(XOpenDisplay(opt.display));

@@ -3,13 +3,37 @@
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "fmouse_sys.h"
+#include "uinput_access.h"
 
 namespace ink::pointer {
+
+namespace {
+
+// The explanation goes to the user whether or not diagnostics are on: it is
+// why the pen does nothing (or only reaches X windows), and what to do.
+void report_refusal(int err, const char *node) {
+    const std::string text = explain_uinput_refusal(err, node);
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t end = text.find('\n', from);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::fprintf(stderr, "inkpointer: %s", text.substr(from, end - from).c_str());
+        from = end;
+    }
+}
+
+}  // namespace
 
 const char *device_class_name(DeviceClass c) {
     switch (c) {
@@ -44,13 +68,13 @@ libevdev *make_pen_description(DeviceClass c, int width, int height) {
     bool ok = true;
     if (c == DeviceClass::Pen)
         ok = libevdev_enable_property(dev, INPUT_PROP_DIRECT) == 0;
-    // One unit per pixel, and (for libinput's millimetres) one unit per mm.
+    // Two units per pixel (and, for libinput's millimetres, per mm).
     input_absinfo ax{};
-    ax.maximum = width - 1;
-    ax.resolution = 1;
+    ax.maximum = kUnitsPerPixel * width - 1;
+    ax.resolution = kUnitsPerPixel;
     input_absinfo ay{};
-    ay.maximum = height - 1;
-    ay.resolution = 1;
+    ay.maximum = kUnitsPerPixel * height - 1;
+    ay.resolution = kUnitsPerPixel;
     ok = ok && libevdev_enable_event_code(dev, EV_ABS, ABS_X, &ax) == 0;
     ok = ok && libevdev_enable_event_code(dev, EV_ABS, ABS_Y, &ay) == 0;
     if (c == DeviceClass::Pointer) {
@@ -71,6 +95,9 @@ libevdev *make_pen_description(DeviceClass c, int width, int height) {
 int write_pen_events(DeviceClass c, const Action *actions, std::size_t n,
                      const EventWriter &write) {
     const bool pointer = c == DeviceClass::Pointer;
+    const auto position = [&write](const Action &a) {
+        return write(EV_ABS, ABS_X, pixel_centre(a.x)) | write(EV_ABS, ABS_Y, pixel_centre(a.y));
+    };
     bool any = false;
     for (std::size_t i = 0; i < n; ++i) {
         const Action &a = actions[i];
@@ -79,12 +106,12 @@ int write_pen_events(DeviceClass c, const Action *actions, std::size_t n,
             case ActionKind::ProximityIn:
                 // The tool comes in with its position; a pointer has no
                 // proximity, only the position.
-                rc = write(EV_ABS, ABS_X, a.x) | write(EV_ABS, ABS_Y, a.y);
+                rc = position(a);
                 if (!pointer)
                     rc |= write(EV_KEY, BTN_TOOL_PEN, 1);
                 break;
             case ActionKind::Move:
-                rc = write(EV_ABS, ABS_X, a.x) | write(EV_ABS, ABS_Y, a.y);
+                rc = position(a);
                 break;
             case ActionKind::Press:
             case ActionKind::Release: {
@@ -114,18 +141,31 @@ UinputBackend::~UinputBackend() {
         libevdev_uinput_destroy(uidev_);
     if (dev_ != nullptr)
         libevdev_free(dev_);
+    if (fd_ >= 0)
+        close(fd_);
 }
 
-int UinputBackend::open(int width, int height) {
+int UinputBackend::open(int width, int height, const char *node) {
+    node_ = node;
     dev_ = make_pen_description(class_, width, height);
     if (dev_ == nullptr) {
         fmouse_err("uinput: pen device description refused\n");
         return -1;
     }
-    int rc = libevdev_uinput_create_from_device(dev_, LIBEVDEV_UINPUT_OPEN_MANAGED, &uidev_);
+    // The node is opened here rather than by libevdev, so that a refusal is
+    // told apart from the other cases by its errno. Opening it loads the
+    // uinput module where the node is the kernel's static one.
+    fd_ = ::open(node, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0) {
+        report_refusal(errno, node);
+        return -1;
+    }
+    int rc = libevdev_uinput_create_from_device(dev_, fd_, &uidev_);
     if (rc != 0) {
-        fmouse_errf("uinput: cannot create the virtual pen: %s\n", std::strerror(-rc));
+        report_refusal(-rc, node);
         uidev_ = nullptr;
+        close(fd_);
+        fd_ = -1;
         return -1;
     }
     width_ = width;
@@ -142,10 +182,11 @@ int UinputBackend::resize(int width, int height) {
     // The new device is made before the old one goes: when it cannot be,
     // the pen keeps the old range rather than having none.
     UinputBackend fresh(class_);
-    if (fresh.open(width, height) != 0)
+    if (fresh.open(width, height, node_) != 0)
         return -1;
     std::swap(dev_, fresh.dev_);
     std::swap(uidev_, fresh.uidev_);
+    std::swap(fd_, fresh.fd_);
     std::swap(width_, fresh.width_);
     std::swap(height_, fresh.height_);
     return 0;

@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "backend.h"
+#include "ink_paths.h"
 
 struct libevdev;
 struct libevdev_uinput;
@@ -29,6 +30,19 @@ namespace ink::pointer {
 
 // The device's name as the desktop shows it.
 inline constexpr const char *kDeviceName = "Vexor Pen";
+
+// The device's axes have two units per pixel, and a position is written as
+// the centre of its pixel (2x + 1). Every consumer scales the axis onto its
+// screen as (value - min) * size / (max - min + 1), some twice through a
+// range of their own (libinput to 0..65535, then the X server onto the
+// screen), and the X server's core pointer truncates the result: a pixel's
+// left edge would come out a hair below it, one pixel up and left. The
+// centre stays inside its pixel through every such scaling, so it lands
+// exactly on X11 and on Wayland alike.
+inline constexpr int kUnitsPerPixel = 2;
+constexpr int pixel_centre(int pixel) {
+    return kUnitsPerPixel * pixel + 1;
+}
 
 enum class DeviceClass : std::uint8_t { Pointer, Pen, Tablet };
 
@@ -54,9 +68,9 @@ class UinputBackend : public Backend {
   public:
     explicit UinputBackend(DeviceClass c = DeviceClass::Pointer) : class_(c) {}
     ~UinputBackend() override;
-    // Creates the device (needs /dev/uinput). Returns 0, or -1 with the
-    // reason printed.
-    int open(int width, int height);
+    // Creates the device on the uinput node `node`. Returns 0, or -1 with
+    // the reason and what to do about it printed.
+    int open(int width, int height, const char *node = ink::path::kUinputNode);
     // Makes the device anew for a screen of another size (the old device
     // goes away, and with it any button it held). Returns 0, or -1 with the
     // old device kept.
@@ -71,6 +85,8 @@ class UinputBackend : public Backend {
     DeviceClass class_;
     libevdev *dev_ = nullptr;
     libevdev_uinput *uidev_ = nullptr;
+    int fd_ = -1;  // the uinput node, open while the device exists
+    const char *node_ = ink::path::kUinputNode;
     int width_ = 1;
     int height_ = 1;
 };

@@ -8,12 +8,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "consumer.h"
+#include "uinput_access.h"
 #include "uinput_backend.h"
 
 using namespace ink::pointer;
@@ -249,9 +252,12 @@ TEST(VirtualPen, EachClassDescribesItsDeviceOverTheScreensPixels) {
         libevdev *d = make_pen_description(w.c, 1366, 768);
         ASSERT_NE(d, nullptr);
         EXPECT_EQ(libevdev_has_property(d, INPUT_PROP_DIRECT), w.direct ? 1 : 0);
+        // Two units per pixel, one pixel being 2 units per mm to libinput.
         EXPECT_EQ(libevdev_get_abs_minimum(d, ABS_X), 0);
-        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_X), 1365);
-        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_Y), 767);
+        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_X), 2731);
+        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_Y), 1535);
+        EXPECT_EQ(libevdev_get_abs_info(d, ABS_X)->resolution, 2);
+        EXPECT_EQ(libevdev_get_abs_info(d, ABS_Y)->resolution, 2);
         for (unsigned code : w.keys)
             EXPECT_TRUE(libevdev_has_event_code(d, EV_KEY, code)) << code;
         for (unsigned code : w.absent)
@@ -298,16 +304,17 @@ std::vector<Ev> pen_events(DeviceClass cls, const std::vector<std::uint8_t> &byt
 }  // namespace
 
 // A tap at (300, 200), then the three-tap gesture's right click at (0, 0) and
-// the closing record.
+// the closing record. The pixel (300, 200) is written as its centre in the
+// device's half-pixel units, (601, 401).
 const std::vector<std::uint8_t> kTapAndRightClick = {0xF4, 0x10, 0x2C, 0xC8, 0xF0, 0x10, 0x2C, 0xC8,
                                                      0xF1, 0,    0,    0,    0xF0, 0,    0,    0};
 
 TEST(VirtualPen, PenEventStreamOfATapAndARightClick) {
     auto ev = pen_events(DeviceClass::Pen, kTapAndRightClick);
     std::vector<Ev> want = {
-        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_TOOL_PEN, 1},
-        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_TOUCH, 1},
-        {EV_SYN, SYN_REPORT, 0}, {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},
+        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_TOOL_PEN, 1},
+        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_TOUCH, 1},
+        {EV_SYN, SYN_REPORT, 0}, {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},
         {EV_KEY, BTN_TOUCH, 0},  {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 1},
         {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 0},  {EV_KEY, BTN_TOOL_PEN, 0},
         {EV_SYN, SYN_REPORT, 0},
@@ -326,9 +333,9 @@ TEST(VirtualPen, PenEventStreamOfATapAndARightClick) {
 TEST(VirtualPen, PointerEventStreamOfATapAndARightClick) {
     auto ev = pen_events(DeviceClass::Pointer, kTapAndRightClick);
     std::vector<Ev> want = {
-        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_ABS, ABS_X, 300},
-        {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_LEFT, 1},   {EV_SYN, SYN_REPORT, 0},
-        {EV_ABS, ABS_X, 300},    {EV_ABS, ABS_Y, 200},    {EV_KEY, BTN_LEFT, 0},
+        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_ABS, ABS_X, 601},
+        {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_LEFT, 1},   {EV_SYN, SYN_REPORT, 0},
+        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_LEFT, 0},
         {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 1},  {EV_SYN, SYN_REPORT, 0},
         {EV_KEY, BTN_RIGHT, 0},  {EV_SYN, SYN_REPORT, 0},
     };
@@ -341,11 +348,30 @@ TEST(VirtualPen, PointerEventStreamOfATapAndARightClick) {
     EXPECT_EQ(writes, 0);
 }
 
+// The X server's road: libinput scales the axis onto 0..65535, the server
+// scales that onto the screen, and the core pointer truncates. A pixel's
+// centre comes out as that pixel for every width; its left edge would not.
+TEST(VirtualPen, PixelCentresSurviveTheXServersTwoScalings) {
+    for (int width : {640, 1024, 1280, 1366, 1600, 1920, 4096}) {
+        const double max = 2.0 * width - 1;
+        int edge_misses = 0;
+        for (int px = 0; px < width; ++px) {
+            double valuator = pixel_centre(px) * 65535.0 / (max + 1);
+            ASSERT_EQ(static_cast<int>(valuator * width / 65536.0), px) << width;
+            double edge = 2.0 * px * 65535.0 / (max + 1);
+            edge_misses += static_cast<int>(edge * width / 65536.0) != px;
+        }
+        EXPECT_GT(edge_misses, 0) << width;
+    }
+}
+
 // Only where the kernel has uinput: the real device, read back through
 // libevdev. These machines have none, so this skips here.
 TEST(VirtualPen, RealDeviceDeliversTheStream) {
-    if (access("/dev/uinput", W_OK) != 0)
-        GTEST_SKIP() << "no /dev/uinput on this machine";
+    struct stat st {};
+    if (stat(ink::path::kUinputNode, &st) != 0 || !S_ISCHR(st.st_mode) ||
+        access(ink::path::kUinputNode, W_OK) != 0)
+        GTEST_SKIP() << "no " << ink::path::kUinputNode << " on this machine";
     UinputBackend b;
     ASSERT_EQ(b.open(1024, 768), 0);
     Action acts[] = {{ActionKind::ProximityIn, 40, 30}, {ActionKind::Press, 40, 30, Button::Left}};
@@ -353,8 +379,80 @@ TEST(VirtualPen, RealDeviceDeliversTheStream) {
 }
 
 TEST(VirtualPen, MissingUinputIsAFailureNotACrash) {
-    if (access("/dev/uinput", F_OK) == 0)
+    if (access(ink::path::kUinputNode, F_OK) == 0)
         GTEST_SKIP() << "this machine has uinput";
     UinputBackend b;
     EXPECT_EQ(b.open(1024, 768), -1);
+}
+
+// Why uinput was refused: each case named, with what the user does.
+TEST(UinputRefusal, EachErrnoFallsInItsCase) {
+    EXPECT_EQ(classify_uinput_errno(ENOENT), UinputRefusal::NoNode);
+    EXPECT_EQ(classify_uinput_errno(ENODEV), UinputRefusal::NoDriver);
+    EXPECT_EQ(classify_uinput_errno(ENXIO), UinputRefusal::NoDriver);
+    EXPECT_EQ(classify_uinput_errno(EACCES), UinputRefusal::NoAccess);
+    EXPECT_EQ(classify_uinput_errno(EPERM), UinputRefusal::NoAccess);
+    EXPECT_EQ(classify_uinput_errno(ENOTTY), UinputRefusal::NotUinput);
+    EXPECT_EQ(classify_uinput_errno(EINVAL), UinputRefusal::NotUinput);
+    EXPECT_EQ(classify_uinput_errno(EBUSY), UinputRefusal::Other);
+}
+
+TEST(UinputRefusal, ExplanationSaysWhatToDo) {
+    std::string none = explain_uinput_refusal(ENOENT, "/dev/uinput");
+    EXPECT_NE(none.find("/dev/uinput does not exist"), std::string::npos) << none;
+    EXPECT_NE(none.find("sudo modprobe uinput"), std::string::npos) << none;
+    EXPECT_NE(none.find("/etc/modules-load.d/uinput.conf"), std::string::npos) << none;
+
+    std::string nodrv = explain_uinput_refusal(ENODEV, "/dev/uinput");
+    EXPECT_NE(nodrv.find("has no driver (No such device)"), std::string::npos) << nodrv;
+    EXPECT_NE(nodrv.find("sudo modprobe uinput"), std::string::npos) << nodrv;
+
+    std::string denied = explain_uinput_refusal(EACCES, "/dev/uinput");
+    EXPECT_NE(denied.find("no permission to open /dev/uinput"), std::string::npos) << denied;
+    EXPECT_NE(denied.find("log out and in again"), std::string::npos) << denied;
+    // udev applies the rule to a loaded module's node only.
+    EXPECT_NE(denied.find("sudo modprobe uinput && sudo udevadm trigger /dev/uinput"),
+              std::string::npos)
+        << denied;
+    EXPECT_NE(denied.find("group"), std::string::npos) << denied;
+    EXPECT_EQ(explain_uinput_refusal(EPERM, "/dev/uinput"), denied);
+
+    EXPECT_EQ(explain_uinput_refusal(ENOTTY, "/x/uinput"),
+              "uinput: /x/uinput is not the uinput device (Inappropriate ioctl for device)\n");
+    EXPECT_EQ(explain_uinput_refusal(EBUSY, "/dev/uinput"),
+              "uinput: cannot create the virtual pen on /dev/uinput: Device or resource busy\n");
+    // Every case is one or two whole lines.
+    for (int e : {ENOENT, ENODEV, EACCES, ENOTTY, EIO}) {
+        std::string t = explain_uinput_refusal(e, "/dev/uinput");
+        ASSERT_FALSE(t.empty());
+        EXPECT_EQ(t.back(), '\n');
+        EXPECT_LE(std::count(t.begin(), t.end(), '\n'), 2) << t;
+    }
+}
+
+// A node that is missing, or a file or a pipe in its place: refused, and the
+// descriptor opened for it is not left behind.
+TEST(UinputRefusal, NodesThatAreNotUinputAreRefusedAndClosed) {
+    char dir[] = "/tmp/uinput-refusal-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/file", fifo = std::string(dir) + "/fifo";
+    int f = ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(f, 0);
+    close(f);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto open_fds = [] {
+        int n = 0;
+        for (int fd = 0; fd < 1024; ++fd)
+            n += fcntl(fd, F_GETFD) != -1;
+        return n;
+    };
+    const int before = open_fds();
+    for (const std::string &node : {std::string(dir) + "/missing", file, fifo}) {
+        UinputBackend b;
+        EXPECT_EQ(b.open(320, 200, node.c_str()), -1) << node;
+        EXPECT_EQ(open_fds(), before) << node;
+    }
+    unlink(file.c_str());
+    unlink(fifo.c_str());
+    rmdir(dir);
 }

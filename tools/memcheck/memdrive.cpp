@@ -217,6 +217,7 @@ int main(int argc, char **argv) {
         auto user = std::make_shared<inksim::CalibUser>(inksim::CalibUserConfig{});
         const size_t dots_before = count_cmd(GUI_CMD_CALIB_DOT);
         const size_t g_before = count_unit(sim, DEV_CMD_SAVE_BD0);
+        const size_t connected_before = count_cmd(GUI_CMD_CONNECTED);
         const size_t asked = count_cmd(GUI_CMD_CALIB_MODE);
         g_tray->send_event(GUI_EVT_CALIB_START);
         if (step(wait_for([&] { return count_cmd(GUI_CMD_CALIB_MODE) > asked; }, wait_s),
@@ -229,8 +230,13 @@ int main(int argc, char **argv) {
                 for (const size_t dots = count_cmd(GUI_CMD_CALIB_DOT); seen + dots_before < dots;
                      ++seen)
                     user->target_shown(static_cast<int>(seen));
-                return count_unit(sim, DEV_CMD_SAVE_BD0) >= g_before + 2 &&
-                       count_cmd(GUI_CMD_CONNECTED) >= 2;
+                // The end: the record written, the background stored again
+                // and the unit connected anew, all counted from the start of
+                // the calibration (a bring-up started over before it, on a
+                // loaded machine, also stores and connects).
+                return count_unit(sim, DEV_CMD_WRITE_CAL) >= 1 &&
+                       count_unit(sim, DEV_CMD_SAVE_BD0) >= g_before + 2 &&
+                       count_cmd(GUI_CMD_CONNECTED) > connected_before;
             };
             if (step(wait_for(watch, wait_s), "calibration end")) {
                 bool stored =

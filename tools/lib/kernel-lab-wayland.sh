@@ -260,7 +260,23 @@ first() { awk -v k="$1" '$1 == k { print $2, $3, $4; exit }' <<<"$2"; }
 last() { awk -v k="$1" '$1 == k { p = $2 " " $3 " " $4 } END { print p }' <<<"$2"; }
 count() { grep -c "^$1 " <<<"$2"; }
 
-# wl_taps NAME: the cases on the area inkpointer took; targets are in the
+# wl_tap_case LABEL X Y: a tap at X,Y of the area (ax, ay and out_expected
+# of the caller): one press there, on the expected output, and a release.
+wl_tap_case() {
+    local from e p r
+    from=$(($(lines) + 1))
+    tap "$2" "$3"
+    wait_for 10 has_event "$from" release
+    sleep 0.5
+    e=$(events_from "$from")
+    p=$(first press "$e")
+    r=$(last release "$e")
+    near "$p" $((ax + $2)) $((ay + $3)) && [ "${p##* }" = "$out_expected" ] &&
+        [ "$(count press "$e")" -eq 1 ] && [ -n "$r" ]
+    check "$1" $? "press at ${p:-none}, $(count press "$e") press(es), release at ${r:-none}"
+}
+
+# wl_cases NAME: the cases on the area inkpointer took; targets are in the
 # area's pixels, expected landings in the layout's.
 wl_cases() {
     local name=$1 ax ay aw ah e from p r
@@ -269,26 +285,9 @@ wl_cases() {
     out_expected=$(awk -v x="$ax" '$1 == "output" && $3 == x { print $2 }' "$wl_log")
 
     # The first tap after the device appeared, then one after a pause of 2 s.
-    from=$(($(lines) + 1))
-    tap 400 300
-    wait_for 10 has_event "$from" release
-    sleep 0.5
-    e=$(events_from "$from")
-    p=$(first press "$e")
-    r=$(last release "$e")
-    near "$p" $((ax + 400)) $((ay + 300)) && [ "${p##* }" = "$out_expected" ] &&
-        [ "$(count press "$e")" -eq 1 ] && [ -n "$r" ]
-    check "$name: first tap at 400,300 of $out_expected" $? "press at ${p:-none}, $(count press "$e") press(es), release at ${r:-none}"
+    wl_tap_case "$name: first tap at 400,300 of $out_expected" 400 300
     sleep 2
-    from=$(($(lines) + 1))
-    tap 300 600
-    wait_for 10 has_event "$from" release
-    sleep 0.5
-    e=$(events_from "$from")
-    p=$(first press "$e")
-    r=$(last release "$e")
-    near "$p" $((ax + 300)) $((ay + 600)) && [ "$(count press "$e")" -eq 1 ] && [ -n "$r" ]
-    check "$name: tap after a 2 s pause at 300,600" $? "press at ${p:-none}, $(count press "$e") press(es), release at ${r:-none}"
+    wl_tap_case "$name: tap after a 2 s pause at 300,600" 300 600
 
     # A drag of three sparse records: the press at its start, the middle
     # point where it was written, the release at its end.

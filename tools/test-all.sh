@@ -24,17 +24,39 @@ jobs=$(nproc)
 names=()
 results=()
 times=()
+hosts=()
 failed_any=0
+
+# What the machine was like during a stage, sampled every 5 s: the least
+# free space on the checkout's disk and the highest load. Tests with scaled
+# timing fail on a machine that is full or overloaded by others; the summary
+# says so rather than leaving it to guesswork.
+sample_host() {
+    while :; do
+        printf '%s %s\n' "$(df -Pm "$top" | awk 'NR == 2 { print $4 }')" \
+            "$(cut -d' ' -f1 /proc/loadavg)"
+        sleep 5
+    done
+}
+host_summary() {
+    awk 'NR == 1 || $1 < f { f = $1 } $2 > l { l = $2 }
+        END { if (NR) printf "%d MiB free at least, load %.1f at most", f, l }' "$1"
+}
 
 # stage NAME COMMAND...: runs the command, its output shown and logged.
 stage() {
     local name=$1 start=$SECONDS rc
     shift
     echo "==== $name"
+    sample_host >"$logs/$name.host" &
+    local sampler=$!
     "$@" 2>&1 | tee "$logs/$name.log"
     rc=${PIPESTATUS[0]}
+    kill "$sampler" 2>/dev/null
+    wait "$sampler" 2>/dev/null
     names+=("$name")
     times+=($((SECONDS - start)))
+    hosts+=("$(host_summary "$logs/$name.host")")
     if [ "$rc" -eq 0 ]; then
         results+=(passed)
     else
@@ -49,6 +71,7 @@ skip() {
     names+=("$1")
     times+=(0)
     results+=("not run ($2)")
+    hosts+=("")
     failed_any=1
 }
 
@@ -66,7 +89,7 @@ build_realtime() {
 tests_realtime() { (cd build/realtime && ctest -L realtime --output-on-failure --timeout 600); }
 
 mkdir -p "$logs"
-rm -f "$logs"/*.log
+rm -f "$logs"/*.log "$logs"/*.host
 if stage deps tools/deps.sh test; then
     if stage build build_test; then
         stage tests tests_scaled
@@ -108,7 +131,8 @@ fi
 echo
 echo "==== test-all summary"
 for i in "${!names[@]}"; do
-    printf '  %-16s %-36s %5d s\n' "${names[$i]}" "${results[$i]}" "${times[$i]}"
+    printf '  %-16s %-36s %5d s  %s\n' "${names[$i]}" "${results[$i]}" "${times[$i]}" \
+        "${hosts[$i]}"
 done
 echo "tests: $passed passed, $failed failed"
 exit "$failed_any"

@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -186,6 +187,9 @@ void GadgetPort::stop() {
     cv_.notify_all();
     writer_.join();
     reader_.join();
+    std::fprintf(stderr,
+                 "inksim: gadget: at most %zu input reports waited for the host, %zu lost\n",
+                 deepest_, dropped_);
     remove_gadget();
     unlink(node_.c_str());
 }
@@ -234,9 +238,12 @@ void GadgetPort::push_report(const Report &values) {
     std::lock_guard<std::mutex> l(mu_);
     if (!plugged_)
         return;
-    if (queue_.size() >= kQueueMax)
+    if (queue_.size() >= kQueueMax) {
         queue_.pop_front();
+        ++dropped_;
+    }
     queue_.push_back(values);
+    deepest_ = std::max(deepest_, queue_.size());
     cv_.notify_all();
 }
 

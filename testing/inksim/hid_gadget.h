@@ -62,6 +62,9 @@ class GadgetPort : public UnitPort {
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<Report> queue_;
+    // How far the host fell behind: the deepest the queue was, and the
+    // reports lost to a full queue. Told at stop, for the lab's logs.
+    size_t deepest_ = 0, dropped_ = 0;
     bool plugged_ = false;
     bool stop_ = false;
     std::atomic<bool> stalled_{false};

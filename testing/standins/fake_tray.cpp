@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +33,15 @@ void log_line(const std::string &line) {
         return;
     std::string l = line + "\n";
     ssize_t w = write(g_log, l.data(), l.size());
-    (void)w;
+    // A line the log did not take (a full disk) would read as a command the
+    // daemon never sent: say so once, on the daemon's output, which the
+    // tests print when they fail.
+    static bool told = false;
+    if (w != static_cast<ssize_t>(l.size()) && !told) {
+        told = true;
+        std::fprintf(stderr, "inkfaketray: the log did not take a line: %s\n",
+                     w < 0 ? std::strerror(errno) : "written in part");
+    }
 }
 
 std::string hex(const unsigned char *b, size_t n) {

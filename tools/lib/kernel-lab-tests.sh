@@ -216,7 +216,11 @@ if INKFAKETRAY_LOG=$work/calib/tray.log INKFAKETRAY_EVENT=$work/calib/event \
     timeout -k 5 300 "$build/bin/inkmemdrive" --gadget --log "$work/calib" --wait 150 \
     -- /usr/bin/inkd --vxd-debug >"$work/calib.out" 2>&1 &&
     grep -q "record stored" "$work/calib.out"; then
-    ok "calibration: the record and the background block stored in the unit"
+    ok "calibration: the record and the background block stored in the unit ($(grep -o \
+        'stored at attempt [0-9]* of [0-9]*' "$work/calib.out"))"
+    # A calibration the daemon ended (a late answer under the emulator) and
+    # the user started again is shown, with where the unit's commands stopped.
+    grep -A1 "the daemon ended calibration" "$work/calib.out" || true
 else
     bad "calibration: the record and the background block stored in the unit"
     cat "$work/calib.out"

@@ -28,19 +28,26 @@ hosts=()
 failed_any=0
 
 # What the machine was like during a stage, sampled every 5 s: the least
-# free space on the checkout's disk and the highest load. Tests with scaled
-# timing fail on a machine that is full or overloaded by others; the summary
-# says so rather than leaving it to guesswork.
+# free space on the checkout's disk, the highest load, and the longest stall
+# (how much later than asked a 0.2 s sleep returned: a host that takes the
+# CPU away from this machine shows there, and not in the load). The scaled
+# tests give the daemon a tenth of its budgets (0.5 s for an answer of the
+# unit), so a full disk or a starved machine shows as their failures; the
+# summary says which it was rather than leaving it to guesswork.
 sample_host() {
+    local t0 t1
     while :; do
-        printf '%s %s\n' "$(df -Pm "$top" | awk 'NR == 2 { print $4 }')" \
-            "$(cut -d' ' -f1 /proc/loadavg)"
+        t0=$(date +%s%N)
+        sleep 0.2
+        t1=$(date +%s%N)
+        printf '%s %s %s\n' "$(df -Pm "$top" | awk 'NR == 2 { print $4 }')" \
+            "$(cut -d' ' -f1 /proc/loadavg)" $(((t1 - t0) / 1000000 - 200))
         sleep 5
     done
 }
 host_summary() {
-    awk 'NR == 1 || $1 < f { f = $1 } $2 > l { l = $2 }
-        END { if (NR) printf "%d MiB free at least, load %.1f at most", f, l }' "$1"
+    awk 'NR == 1 || $1 < f { f = $1 } $2 > l { l = $2 } $3 > s { s = $3 }
+        END { if (NR) printf "%d MiB free at least, load %.1f, stall %d ms at most", f, l, s }' "$1"
 }
 
 # stage NAME COMMAND...: runs the command, its output shown and logged.

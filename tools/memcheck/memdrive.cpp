@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -174,12 +175,8 @@ Calibration calibrate(inksim::Simulator &sim, double wait_s) {
     // stored calibration never sends), and later the unit connected again.
     auto ended = [&] {
         const auto c = g_tray->commands();
-        for (size_t k = tray_before; k < c.size(); ++k)
-            if (c[k] == hex(GUI_CMD_CALIB_END))
-                for (size_t j = k + 1; j < c.size(); ++j)
-                    if (c[j] == hex(GUI_CMD_CONNECTED))
-                        return true;
-        return false;
+        const auto end = std::find(c.begin() + tray_before, c.end(), hex(GUI_CMD_CALIB_END));
+        return end != c.end() && std::find(end + 1, c.end(), hex(GUI_CMD_CONNECTED)) != c.end();
     };
     auto watch = [&] {
         for (const size_t dots = count_cmd(GUI_CMD_CALIB_DOT); seen + dots_before < dots; ++seen)

@@ -331,8 +331,13 @@ TEST(TrayMonitorChangeTest, MonitorPluggedInAndOut) {
     XRRMonitorInfo *right = XRRAllocateMonitor(dpy, 0);
     *right = XRRMonitorInfo{
         XInternAtom(dpy, "RIGHT", False), False, True, 0, 512, 0, 512, 768, 135, 203, nullptr};
+    // One change as the tray sees it: it cannot read the layout between the
+    // two requests (on a loaded machine it did, and rightly told the
+    // in-between layout too).
+    XGrabServer(dpy);
     XRRSetMonitor(dpy, root, left);
     XRRSetMonitor(dpy, root, right);
+    XUngrabServer(dpy);
     XSync(dpy, False);
     EXPECT_TRUE(wait_until([&] { return d.poll() == 0x30; }, 1000ms)) << s.output();
     TraySession::ticks(3);

@@ -135,6 +135,28 @@ if [ -f "$logs/kernel.log" ]; then
     failed=$((failed + ${kf:-0}))
 fi
 
+# What failed, again at the end, where a reader of a long run's tail finds
+# it: ctest's list of failed tests, and each FAIL line with at most 25 lines
+# of what followed it (the lab's cases print their evidence there), long
+# lines cut short.
+recap() {
+    awk '/^The following tests FAILED:/ { list = 1; print; next }
+        list && /^[ \t]/ { print; next }
+        { list = 0 }
+        /^(PASS|FAIL|====)/ { detail = 0 }
+        /^FAIL/ { detail = 26 }
+        detail > 0 { print; detail-- }' "$1" | cut -c1-160 | head -n 60
+}
+for i in "${!names[@]}"; do
+    case ${results[$i]} in
+    failed*)
+        echo
+        echo "==== what failed in ${names[$i]}"
+        recap "$logs/${names[$i]}.log"
+        ;;
+    esac
+done
+
 echo
 echo "==== test-all summary"
 for i in "${!names[@]}"; do

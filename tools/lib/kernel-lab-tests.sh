@@ -218,13 +218,16 @@ if INKFAKETRAY_LOG=$work/calib/tray.log INKFAKETRAY_EVENT=$work/calib/event \
     grep -q "record stored" "$work/calib.out"; then
     ok "calibration: the record and the background block stored in the unit ($(grep -o \
         'stored at attempt [0-9]* of [0-9]*' "$work/calib.out"))"
-    # A calibration the daemon ended (a late answer under the emulator) and
-    # the user started again is shown, with where the unit's commands stopped.
-    grep -A1 "the daemon ended calibration" "$work/calib.out" || true
+    # A calibration the daemon ended, or a pen session during which it lost
+    # the unit (a late answer or a silent unit under the emulator), which the
+    # user began again, is shown with where the unit's commands stopped.
+    grep -A1 "the daemon ended calibration\|the daemon lost the unit" "$work/calib.out" || true
 else
     bad "calibration: the record and the background block stored in the unit"
-    cat "$work/calib.out"
-    tail -n 20 "$work/calib/inkd.out"
+    # The driver's timeline, the tray's states and the daemon's own account
+    # of its states and errors (its record dumps cut short).
+    cut -c1-160 "$work/calib.out"
+    tail -n 12 "$work/calib/inkd.out" | cut -c1-160
 fi
 busybox killall -q inkrelay inktray
 

@@ -218,10 +218,11 @@ bool connected_again() {
 }
 
 // A pen session drawn while the daemon kept the unit. When the daemon lost
-// it meanwhile (the unit silent for the daemon's 5 s budget: under an
-// emulator on a busy host the guest can stall that long), the loss is told
-// with the unit's last commands, and the user draws again once the unit is
-// connected anew, as a user would, a few times at most.
+// it meanwhile (nothing from the unit for 5 s, or an output report held for
+// the relay's 2 s: under an emulator on a busy host the guest can stall that
+// long), the loss is told with the unit's last commands, and the user draws
+// again once the unit is connected anew, as a user would, a few times at
+// most.
 struct PenSession {
     size_t records = 0;  // of the last session drawn
     bool kept = false;   // drawn with the unit kept throughout

@@ -20,7 +20,12 @@ void FakeTrayLog::export_env() const {
 
 std::vector<std::string> FakeTrayLog::lines() const {
     std::vector<std::string> out;
-    std::istringstream in(read_file(log_path()).value_or(""));
+    // Only whole lines: the fake tray program may be writing the last one
+    // while it is read, and a part of it would read as another command (or
+    // too short a one to parse).
+    std::string text = read_file(log_path()).value_or("");
+    text.erase(text.find_last_of('\n') + 1);
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line))
         if (line.rfind("D ", 0) == 0)

@@ -65,6 +65,10 @@ void say(const std::string &what) {
     std::fflush(stdout);
 }
 
+// How often the virtual user begins a step again that the daemon cut short
+// by losing the unit (a calibration, a pen session), as a user would.
+constexpr int kAttempts = 3;
+
 // The fake tray program's log and mailbox, in the log directory.
 std::unique_ptr<inktest::FakeTrayLog> g_tray;
 
@@ -230,7 +234,6 @@ struct PenSession {
 
 PenSession pen_session_kept(inksim::Simulator &sim, inktest::PipeReader &pipe, int rate,
                             const std::string &what, double wait_s, long long t0_us) {
-    constexpr int kAttempts = 3;
     PenSession s;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         const size_t lost = count_cmd(GUI_CMD_DISCONNECTED);
@@ -400,7 +403,6 @@ int main(int argc, char **argv) {
     // the unit is back, as a user would, a few times at most; every such end
     // is told with the unit's last commands.
     if (ok) {
-        constexpr int kAttempts = 3;
         Calibration how = Calibration::EndedByDaemon;
         for (int attempt = 1; attempt <= kAttempts && how == Calibration::EndedByDaemon;
              ++attempt) {

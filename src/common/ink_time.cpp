@@ -8,14 +8,8 @@ namespace ink::time {
 
 namespace {
 std::atomic<long long> g_slept{0};
-}
 
-long long slept_us() {
-    return g_slept.load(std::memory_order_relaxed);
-}
-
-void sleep_us(long us) {
-    long s = scaled_us(us);
+void sleep_for(long s) {
     if (s <= 0)
         return;
     g_slept.fetch_add(s, std::memory_order_relaxed);
@@ -23,6 +17,19 @@ void sleep_us(long us) {
     timespec rem{};
     while (nanosleep(&req, &rem) != 0 && errno == EINTR)
         req = rem;
+}
+}  // namespace
+
+long long slept_us() {
+    return g_slept.load(std::memory_order_relaxed);
+}
+
+void sleep_us(long us) {
+    sleep_for(pause_us(us));
+}
+
+void sleep_budget_us(long us) {
+    sleep_for(budget_us(us));
 }
 
 void wait_steps(int count, long ms) {

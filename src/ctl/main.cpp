@@ -84,7 +84,7 @@ std::string request_of(const std::vector<std::string> &a) {
 }
 
 long deadline_ms() {
-    return std::max(kAnswerFloorMs, ink::time::scaled_ms(kAnswerMs));
+    return std::max(kAnswerFloorMs, ink::time::budget_ms(kAnswerMs));
 }
 
 enum class Reach { Answered, NotRunning, NoAnswer };

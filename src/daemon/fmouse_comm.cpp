@@ -93,7 +93,7 @@ int fmouse_comm_buf_init(void) {
     // that ends before connecting (no device node) must not leave us here.
     for (;;) {
         pollfd pfd{hidsock_server_fd, POLLIN, 0};
-        int r = poll(&pfd, 1, static_cast<int>(ink::time::scaled_ms(kAcceptPollMs)));
+        int r = poll(&pfd, 1, static_cast<int>(ink::time::pause_ms(kAcceptPollMs)));
         if (r < 0 && errno != EINTR) {
             std::perror("soctet error");
             return -1;
@@ -134,7 +134,7 @@ int fmouse_comm_buf_close(void) {
 }
 
 int fmouse_read_in(unsigned char *buf, int n) {
-    const long long deadline = ink::time::now_us() + ink::time::scaled_us(kReadBudgetUs);
+    const long long deadline = ink::time::now_us() + ink::time::budget_us(kReadBudgetUs);
     int got = 0;
     if (n <= 0)
         return relay_alive();
@@ -198,7 +198,7 @@ int fmouse_write_out(unsigned char *buf, int n) {
 int fmouse_flush_in_buf(void) {
     fmouse_msg("< flush in buf\n");
     const long long start = ink::time::now_us();
-    const long long deadline = start + ink::time::scaled_us(kFlushBudgetUs);
+    const long long deadline = start + ink::time::pause_us(kFlushBudgetUs);
     for (;;) {
         int w = wait_readable(deadline);
         if (w == 0) {
@@ -213,7 +213,7 @@ int fmouse_flush_in_buf(void) {
         ssize_t r = recv(hidsock_client_fd, scratch, sizeof scratch, MSG_DONTWAIT);
         // A closed end stays readable for ever; once the read budget has gone
         // by, a relay that closed its end but lives on counts as gone.
-        if (r == 0 && ink::time::now_us() - start >= ink::time::scaled_us(kReadBudgetUs)) {
+        if (r == 0 && ink::time::now_us() - start >= ink::time::budget_us(kReadBudgetUs)) {
             fmouse_err("unconnect\n");
             return -1;
         }

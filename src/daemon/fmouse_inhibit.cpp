@@ -72,14 +72,14 @@ int take_flag_pid() {
 pid_t reap_inhibitor() {
     int status;
     pid_t r = 0;
-    long long deadline = ink::time::now_us() + ink::time::scaled_ms(kInhibitorEndMs) * 1000LL;
+    long long deadline = ink::time::now_us() + ink::time::budget_ms(kInhibitorEndMs) * 1000LL;
     while ((r = waitpid(inkwake_pid, &status, WNOHANG)) == 0 && ink::time::now_us() < deadline)
         ink::time::sleep_ms(10);
     if (r == 0) {
         // SIGTERM lets inkwake end its inhibiting command with it; only one
         // that does not go is killed outright.
         kill(inkwake_pid, SIGTERM);
-        deadline = ink::time::now_us() + ink::time::scaled_ms(kInhibitorEndMs) * 1000LL;
+        deadline = ink::time::now_us() + ink::time::budget_ms(kInhibitorEndMs) * 1000LL;
         while ((r = waitpid(inkwake_pid, &status, WNOHANG)) == 0 && ink::time::now_us() < deadline)
             ink::time::sleep_ms(10);
     }
@@ -122,7 +122,7 @@ void fmouse_stop_inhibitor(void) {
     int flag_pid = take_flag_pid();
     if (flag_pid < 0) {
         // The inhibitor may not have written its flag yet: give it a moment.
-        long long deadline = ink::time::now_us() + ink::time::scaled_ms(kFlagWaitMs) * 1000LL;
+        long long deadline = ink::time::now_us() + ink::time::budget_ms(kFlagWaitMs) * 1000LL;
         while (flag_pid < 0 && ink::time::now_us() < deadline && inhibitor_running()) {
             ink::time::sleep_ms(10);
             flag_pid = take_flag_pid();

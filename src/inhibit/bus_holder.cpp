@@ -70,7 +70,7 @@ struct Holder {
 };
 
 int call_timeout(long ms) {
-    return static_cast<int>(ink::time::scaled_ms(ms));
+    return static_cast<int>(ink::time::budget_ms(ms));
 }
 
 void quit(Holder &h) {
@@ -306,7 +306,7 @@ void connect(Holder &h) {
     h.step = Step::Connecting;
     h.connect_cancel = g_cancellable_new();
     h.connect_timeout =
-        g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kConnectMs)), on_connect_timeout, &h);
+        g_timeout_add(static_cast<guint>(ink::time::budget_ms(kConnectMs)), on_connect_timeout, &h);
     g_dbus_connection_new_for_address(
         address.c_str(),
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |

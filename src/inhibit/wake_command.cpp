@@ -91,7 +91,7 @@ bool command_has_inhibit(const char *path, volatile pid_t &probe) {
     sigaddset(&term, SIGTERM);
     sigprocmask(SIG_UNBLOCK, &term, nullptr);
     std::string help =
-        read_until(out[0], ink::time::now_us() + ink::time::scaled_ms(kHelpWaitMs) * 1000LL);
+        read_until(out[0], ink::time::now_us() + ink::time::budget_ms(kHelpWaitMs) * 1000LL);
     sigprocmask(SIG_BLOCK, &term, nullptr);
     close(out[0]);
 

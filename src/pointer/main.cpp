@@ -215,7 +215,7 @@ int main(int argc, char **argv) {
                             uinput->height());
         }
     };
-    const int wait_ms = static_cast<int>(ink::time::scaled_ms(500));
+    const int wait_ms = static_cast<int>(ink::time::pause_ms(500));
     while (!g_stop) {
         if (follower.events_queued())
             follow();

@@ -144,7 +144,7 @@ int fmouse_hid_wait_for_input(int fd) {
     fd_set rfds;
     FD_ZERO(&rfds);
     FD_SET(fd, &rfds);
-    long us = ink::time::scaled_us(kInputTimeoutUs);
+    long us = ink::time::budget_us(kInputTimeoutUs);
     timeval tv{us / 1000000, us % 1000000};
     return select(fd + 1, &rfds, nullptr, nullptr, &tv);
 }
@@ -245,7 +245,7 @@ int fmouse_hid_write_package(int fd, unsigned char *buf, int nbytes) {
         fmouse_err("HID Write IO CS REPORT\n");
         return -1;
     }
-    if (ink::time::now_us() - start >= ink::time::scaled_us(kReportStallUs)) {
+    if (ink::time::now_us() - start >= ink::time::budget_us(kReportStallUs)) {
         fmouse_err("HID Write report stalled\n");
         return -1;
     }

@@ -269,6 +269,6 @@ void calibrate_notify2(int x, int y) {
     add_target_image(cali_black_icon, x, y);
     image = add_target_image(cali_green_icon, x, y);
     g_signal_connect(image, "destroy", G_CALLBACK(on_image_destroy), nullptr);
-    id1 = g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kHideMs)), on_time_handler1, image);
-    id2 = g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kShowMs)), on_time_handler2, image);
+    id1 = g_timeout_add(static_cast<guint>(ink::time::pause_ms(kHideMs)), on_time_handler1, image);
+    id2 = g_timeout_add(static_cast<guint>(ink::time::pause_ms(kShowMs)), on_time_handler2, image);
 }

@@ -230,7 +230,7 @@ gboolean on_listen(GIOChannel *, GIOCondition, gpointer) {
     c.watch =
         g_io_add_watch(ch, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), on_client, &c);
     g_io_channel_unref(ch);  // the watch holds it
-    c.timer = g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kIdleMs)), on_idle, &c);
+    c.timer = g_timeout_add(static_cast<guint>(ink::time::budget_ms(kIdleMs)), on_idle, &c);
     return TRUE;
 }
 

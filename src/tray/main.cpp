@@ -353,7 +353,7 @@ GtkStatusIcon *make_status_icon() {
 void create_tray_icon() {
     make_status_icon();
     indicator_start(menu, on_item_registered);
-    g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kNoAreaGraceMs)), tray_icon_check_taken,
+    g_timeout_add(static_cast<guint>(ink::time::pause_ms(kNoAreaGraceMs)), tray_icon_check_taken,
                   nullptr);
 }
 
@@ -429,7 +429,7 @@ int main(int argc, char **argv) {
     create_tray_icon();
 
     resolution = read_screen_size();
-    id0 = g_timeout_add(static_cast<guint>(ink::time::scaled_ms(kDispatchMs)), check, nullptr);
+    id0 = g_timeout_add(static_cast<guint>(ink::time::pause_ms(kDispatchMs)), check, nullptr);
 
     int rc = pthread_create(&guicmd_tid, nullptr, fmouse_guicmd_func, nullptr);
     vxdcore_pid.store(getppid());

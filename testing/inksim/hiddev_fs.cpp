@@ -376,7 +376,7 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_in
                     im->held.push_back(sent);
                 } else {
                     l.unlock();
-                    ink::time::sleep_us(kStalledBlockUs);
+                    ink::time::sleep_budget_us(kStalledBlockUs);
                 }
                 fuse_reply_ioctl(req, 0, nullptr, 0);
                 return;

@@ -122,7 +122,7 @@ void Simulator::apply(const Step &s) {
             unplugged_ = false;
             break;
         case StepKind::Silence:
-            fw_.set_silence_until(s.ms == 0 ? LLONG_MAX : now + ink::time::scaled_us(s.ms * 1000));
+            fw_.set_silence_until(s.ms == 0 ? LLONG_MAX : now + ink::time::budget_us(s.ms * 1000));
             break;
         case StepKind::Garbage:
             fw_.add_garbage(static_cast<size_t>(s.n), now);
@@ -134,14 +134,14 @@ void Simulator::apply(const Step &s) {
             fw_.corrupt_record();
             break;
         case StepKind::Slow:
-            fw_.set_slow_us(ink::time::scaled_us(s.ms * 1000));
+            fw_.set_slow_us(ink::time::pause_us(s.ms * 1000));
             break;
         case StepKind::TypeFail:
             fw_.fail_type_once();
             break;
         case StepKind::Deaf:
             port_->set_output_stalled(true);
-            deaf_until_ = s.ms == 0 ? LLONG_MAX : now + ink::time::scaled_us(s.ms * 1000);
+            deaf_until_ = s.ms == 0 ? LLONG_MAX : now + ink::time::budget_us(s.ms * 1000);
             break;
         case StepKind::Light:
             fw_.set_stray_light(s.n != 0);

@@ -77,7 +77,7 @@ void UnitHost::push(const Report &r) {
 }
 
 void UnitHost::clock_loop() {
-    const long period = ink::time::scaled_us(1000000L / rate_);
+    const long period = ink::time::pause_us(1000000L / rate_);
     long long next = ink::time::now_us() + period;
     std::unique_lock<std::mutex> l(mu_);
     while (!stop_) {

@@ -18,14 +18,16 @@
 #include <thread>
 #include <vector>
 
-#include "NyxCalLib.h"
-#include "support/click_simulator.h"
 #include "ink_time.h"
+#include "inksim/pen_path.h"
 #include "inksim/simulator.h"
 #include "standins/tray_log.h"
 #include "support/pipe_reader.h"
 #include "support/process.h"
 #include "support/sandbox.h"
+
+// A pointer record as the pipe carries it.
+using PointerBytes = std::array<uint8_t, 4>;
 
 namespace inktest {
 
@@ -95,8 +97,8 @@ class PenSession : public ::testing::Test {
         install_program("inkrelay");
         install_program("inkwake");
         install_program("inktray", "inkfaketray");
-        tray_ = FakeTrayLog(log_dir_);
-        tray_.export_env();
+        tray_ = std::make_unique<FakeTrayLog>(log_dir_);
+        tray_->export_env();
         pipe_ = std::make_unique<PipeReader>(in_root("/sbin/fmousefifo"));
     }
     void TearDown() override {
@@ -132,13 +134,13 @@ class PenSession : public ::testing::Test {
     }
 
     // The fake tray program's exchanges and command bytes (FakeTrayLog).
-    std::vector<std::string> tray_lines() const { return tray_.lines(); }
-    std::vector<std::string> tray_commands() const { return tray_.commands(); }
-    size_t count_cmd(const std::string &c) const { return tray_.count(c); }
+    std::vector<std::string> tray_lines(size_t from = 0) const { return tray_->lines(from); }
+    std::vector<std::string> tray_commands() const { return tray_->commands(); }
+    size_t count_cmd(const std::string &c) const { return tray_->count(c); }
     bool wait_cmd_count(const std::string &c, size_t n, std::chrono::milliseconds t) const {
-        return tray_.wait_count(c, n, t);
+        return tray_->wait_count(c, n, t);
     }
-    void send_event(unsigned char evt) { tray_.send_event(evt); }
+    void send_event(unsigned char evt) { tray_->send_event(evt); }
     std::string unit_commands() {
         std::string s;
         for (const auto &c : sim_->commands())
@@ -200,7 +202,7 @@ class PenSession : public ::testing::Test {
             case Fault::Silence:
                 // Longer than the daemon's read budget.
                 sim_->with_firmware([&](inksim::Firmware &fw) {
-                    fw.set_silence_until(now + ink::time::scaled_us(8000000));
+                    fw.set_silence_until(now + ink::time::budget_us(8000000));
                 });
                 break;
             case Fault::Garbage:
@@ -255,30 +257,25 @@ class PenSession : public ::testing::Test {
         return out;
     }
 
-    // What the daemon should have written for the frames the unit streamed:
-    // each spot decoded with a model built here from the unit's record, then
-    // the click logic's reference run.
-    std::vector<PointerBytes> expected_records(int width, int height, int hw_type) {
-        auto rec = std::array<uint8_t, 256>{};
-        sim_->with_firmware([&](inksim::Firmware &fw) { rec = fw.record(); });
-        double ul[49] = {}, vl[49] = {};
-        int rx[8], ry[8];
-        if (!DecCAL(rec.data(), ul, vl))
-            return {};
-        Calib_Init(RefNx, RefNy, sideSpace, width, height, hw_type, rx, ry);
-        Calib_InitUV(ul, vl);
-        std::vector<PenFrame> frames;
-        for (const auto &f : sim_->frames_sent()) {
-            if (f.spot && DecData_Run(f.record.data()))
-                frames.push_back({1, SPOT.x, SPOT.y});
-            else
-                frames.push_back({0, 0, 0});
+    // Checks the records against the pen the scenario played: every record
+    // with the left button held lies within tolerance pixels of its strokes.
+    // The expectation is the scenario's own path, never a computation by the
+    // code under test. Returns how many records held the button.
+    size_t expect_on_pen(const std::vector<PointerBytes> &recs, double tolerance) {
+        const auto pen = inksim::pen_strokes(scenario_.steps);
+        size_t held = 0;
+        for (const auto &r : recs) {
+            if ((r[0] & 0x04) == 0)
+                continue;
+            ++held;
+            EXPECT_LT(inksim::dist_to_pen(pen, rec_x(r), rec_y(r)), tolerance)
+                << rec_x(r) << "," << rec_y(r) << " is off the pen's path";
         }
-        return fmouse_click_simulate(frames.data(), frames.size());
+        return held;
     }
 
     std::string log_dir_;
-    FakeTrayLog tray_{""};
+    std::unique_ptr<FakeTrayLog> tray_;
     std::unique_ptr<PipeReader> pipe_;
     inksim::Scenario scenario_;  // what the unit plays
     std::unique_ptr<inksim::Simulator> sim_;

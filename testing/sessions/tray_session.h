@@ -133,9 +133,9 @@ class TraySession {
     }
 
     // Lets n dispatcher periods (200 ms, scaled like the program) pass.
-    static void ticks(int n) { sleep_ms(n * ink::time::scaled_ms(200) + 40); }
+    static void ticks(int n) { sleep_ms(n * ink::time::pause_ms(200) + 40); }
     // Lets one of the program's own pauses (scaled) pass.
-    static void pause(long ms) { sleep_ms(ink::time::scaled_ms(ms) + 40); }
+    static void pause(long ms) { sleep_ms(ink::time::pause_ms(ms) + 40); }
 
     static void sleep_ms(long ms) {
         struct timespec ts {

@@ -1,8 +1,12 @@
 #include "standins/tray_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <utility>
 
 #include "standins/fake_tray.h"
@@ -18,34 +22,60 @@ void FakeTrayLog::export_env() const {
     setenv(kFakeTraySizeFileEnv, size_path().c_str(), 1);
 }
 
-std::vector<std::string> FakeTrayLog::lines() const {
-    std::vector<std::string> out;
+void FakeTrayLog::catch_up() const {
+    int fd = open(log_path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size < read_to_) {
+        read_to_ = 0;
+        lines_.clear();
+        commands_.clear();
+    }
+    std::string text;
+    char buf[65536];
+    ssize_t n;
+    while ((n = pread(fd, buf, sizeof buf, read_to_ + static_cast<off_t>(text.size()))) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
     // Only whole lines: the fake tray program may be writing the last one
     // while it is read, and a part of it would read as another command (or
     // too short a one to parse).
-    std::string text = read_file(log_path()).value_or("");
-    text.erase(text.find_last_of('\n') + 1);
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("D ", 0) == 0)
-            out.push_back(line);
-    return out;
+    size_t pos = 0;
+    for (size_t nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+        if (text.compare(pos, 2, "D ") != 0)
+            continue;
+        lines_.push_back(text.substr(pos, nl - pos));
+        if (nl - pos >= 4 && text.compare(pos + 2, 2, "f3") != 0)
+            commands_.push_back(text.substr(pos + 2, 2));
+    }
+    read_to_ += static_cast<off_t>(pos);
+}
+
+std::vector<std::string> FakeTrayLog::lines(size_t from) const {
+    std::lock_guard<std::mutex> l(mu_);
+    catch_up();
+    if (from >= lines_.size())
+        return {};
+    return std::vector<std::string>(lines_.begin() + static_cast<long>(from), lines_.end());
+}
+
+size_t FakeTrayLog::line_count() const {
+    std::lock_guard<std::mutex> l(mu_);
+    catch_up();
+    return lines_.size();
 }
 
 std::vector<std::string> FakeTrayLog::commands() const {
-    std::vector<std::string> out;
-    for (const auto &l : lines())
-        if (l.compare(2, 2, "f3") != 0)
-            out.push_back(l.substr(2, 2));
-    return out;
+    std::lock_guard<std::mutex> l(mu_);
+    catch_up();
+    return commands_;
 }
 
 size_t FakeTrayLog::count(const std::string &cmd) const {
-    size_t n = 0;
-    for (const auto &c : commands())
-        n += c == cmd;
-    return n;
+    std::lock_guard<std::mutex> l(mu_);
+    catch_up();
+    return static_cast<size_t>(std::count(commands_.begin(), commands_.end(), cmd));
 }
 
 bool FakeTrayLog::wait_count(const std::string &cmd, size_t n,

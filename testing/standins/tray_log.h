@@ -3,7 +3,10 @@
 // one directory.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,8 +24,10 @@ class FakeTrayLog {
     std::string event_path() const { return dir_ + "/event"; }
     std::string size_path() const { return dir_ + "/size"; }
 
-    // The exchanges logged so far, "D <command and payload> | T <reply>".
-    std::vector<std::string> lines() const;
+    // The exchanges logged so far, "D <command and payload> | T <reply>",
+    // from the from-th on.
+    std::vector<std::string> lines(size_t from = 0) const;
+    size_t line_count() const;
     // Their command bytes ("66", "88", ...), polls (f3) left out.
     std::vector<std::string> commands() const;
     // How often the command byte cmd ("88") was seen.
@@ -33,7 +38,16 @@ class FakeTrayLog {
     void send_event(unsigned char evt) const;
 
   private:
+    // Reads what the log has gained since the last call. The fake tray
+    // program only appends (a log that shrank was started anew), so each
+    // call reads just the new whole lines, however often tests poll.
+    void catch_up() const;
+
     std::string dir_;
+    mutable std::mutex mu_;
+    mutable off_t read_to_ = 0;  // past the last whole line taken
+    mutable std::vector<std::string> lines_;
+    mutable std::vector<std::string> commands_;
 };
 
 }  // namespace inktest

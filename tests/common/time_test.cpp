@@ -3,17 +3,21 @@
 #include "ink_time.h"
 
 TEST(TimeScale, ScaledDurationsNeverVanish) {
-    EXPECT_EQ(ink::time::scaled_us(0), 0);
-    EXPECT_GE(ink::time::scaled_us(1), 1);
-    EXPECT_EQ(ink::time::scaled_us(1000000), 1000000 / ink::time::kScale);
-    EXPECT_EQ(ink::time::scaled_ms(5000), 5000 / ink::time::kScale);
+    EXPECT_EQ(ink::time::pause_us(0), 0);
+    EXPECT_GE(ink::time::pause_us(1), 1);
+    EXPECT_EQ(ink::time::pause_us(1000000), 1000000 / ink::time::kScale);
+    EXPECT_EQ(ink::time::pause_ms(5000), 5000 / ink::time::kScale);
+    // Budgets are divided by their own scale, never by more than the pauses.
+    EXPECT_EQ(ink::time::budget_us(5000000), 5000000 / ink::time::kBudgetScale);
+    EXPECT_GE(ink::time::budget_ms(2000), ink::time::pause_ms(2000));
+    EXPECT_GE(ink::time::budget_us(1), 1);
 }
 
 TEST(TimeScale, SleepWaitsAtLeastTheScaledTime) {
     long long t0 = ink::time::now_us();
     ink::time::sleep_ms(200);
     long long dt = ink::time::now_us() - t0;
-    EXPECT_GE(dt, ink::time::scaled_us(200000));
+    EXPECT_GE(dt, ink::time::pause_us(200000));
 }
 
 TEST(TimeScale, WaitStepsSleepsEveryStepScaledOnItsOwn) {

@@ -202,8 +202,8 @@ TEST_F(Device, LightDetectionAndTheBackgroundSequence) {
     // other test runs beside it). Half the wait fails a wait that is missing
     // ('B' right after 'r') or cut to two of its five steps, and leaves room
     // for that; the second wait is ten times longer, and a tenth of it is.
-    EXPECT_GE(b_at - r_at, ink::time::scaled_us(100000) / 2);
-    EXPECT_GE(p_at - b_at, ink::time::scaled_us(1000000) * 9 / 10);
+    EXPECT_GE(b_at - r_at, ink::time::pause_us(100000) / 2);
+    EXPECT_GE(p_at - b_at, ink::time::pause_us(1000000) * 9 / 10);
     EXPECT_TRUE(unit_->with([](inksim::Firmware &fw) { return fw.background_taken(); }));
     EXPECT_EQ(unit_->with([](inksim::Firmware &fw) { return fw.reg(0x35); }), 0x20)
         << "back at low sensitivity";

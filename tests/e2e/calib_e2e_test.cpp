@@ -29,7 +29,7 @@ TEST_F(CalibSession, NormalCalibrationStoresTheSampledRecordAndThePenFollowsIt) 
     EXPECT_EQ(count_cmd("66"), connects) << "no reconnect after a stored calibration\n"
                                          << output_tail();
     check_inhibitor_gone();
-    pen_session_through(s, 1024, 768, 4, 3);
+    pen_session_through(1024, 768);
 }
 
 TEST_F(CalibSession, AdvancedCalibrationOnAWideScreenWithAHesitantUser) {
@@ -43,7 +43,7 @@ TEST_F(CalibSession, AdvancedCalibrationOnAWideScreenWithAHesitantUser) {
     Samples s = check_completed(1920, 1080, 7, 5);
     ASSERT_EQ(s.u.size(), 35u);
     check_inhibitor_gone();
-    pen_session_through(s, 1920, 1080, 7, 5);
+    pen_session_through(1920, 1080);
 }
 
 TEST_F(CalibSession, StrayLightIsTakenAsBackgroundBeforeTheDots) {
@@ -66,10 +66,10 @@ TEST_F(CalibSession, StrayLightIsTakenAsBackgroundBeforeTheDots) {
     // Times are when the bytes reached the unit: the relay's pause after a
     // report may delay one of them, and a loaded machine any of them (the
     // upper bound only catches a wait that is plainly wrong).
-    const long long slack = ink::time::scaled_us(15000) + 1000;
-    EXPECT_GE(after_run, ink::time::scaled_us(100000) - slack);
-    EXPECT_LT(after_run, ink::time::scaled_us(100000) + 1000000);
-    EXPECT_GE(held_after, ink::time::scaled_us(1000000) - slack);
+    const long long slack = ink::time::pause_us(15000) + 1000;
+    EXPECT_GE(after_run, ink::time::pause_us(100000) - slack);
+    EXPECT_LT(after_run, ink::time::pause_us(100000) + 1000000);
+    EXPECT_GE(held_after, ink::time::pause_us(1000000) - slack);
     sim_->with_firmware([](inksim::Firmware &fw) {
         EXPECT_TRUE(fw.background_taken());
         EXPECT_EQ(fw.reg(0x35), 0x20) << "back at the low setting";
@@ -94,7 +94,7 @@ TEST_F(CalibSession, EscapeAtADotEndsWithAReconnectThatRestoresTheStoredRecord) 
     EXPECT_NE(daemon_.output().find("Calibrate Exit\n"), std::string::npos);
     check_inhibitor_gone();
     // The pen follows the stored calibration again.
-    pen_session_through(Samples{}, 1024, 768, 4, 3);
+    pen_session_through(1024, 768);
 }
 
 TEST_F(CalibSession, RefusedBackgroundStoreFailsAndReconnects) {
@@ -126,7 +126,7 @@ TEST_F(CalibSession, SilenceInTheMiddleFailsAndReconnects) {
     ASSERT_TRUE(wait_until([&] { return user_->shown() >= 4; }, 30s)) << daemon_.output();
     // The unit says nothing for a while: the dot's read gives up.
     sim_->with_firmware([](inksim::Firmware &fw) {
-        fw.set_silence_until(ink::time::now_us() + ink::time::scaled_us(6000000));
+        fw.set_silence_until(ink::time::now_us() + ink::time::budget_us(6000000));
     });
     sim_->set_user(nullptr);
     ASSERT_TRUE(wait_cmd_count("88", 3, 60s)) << daemon_.output();

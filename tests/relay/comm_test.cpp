@@ -24,7 +24,7 @@ pid_t inkrelay_pid = -1;
 namespace {
 
 long budget_ms() {
-    return ink::time::scaled_us(5000000) / 1000;
+    return ink::time::budget_us(5000000) / 1000;
 }
 long elapsed_ms(long long since) {
     return static_cast<long>((ink::time::now_us() - since) / 1000);
@@ -156,7 +156,7 @@ TEST_F(RelayLink, FlushesDiscardWhatIsPending) {
 
     auto t0 = ink::time::now_us();
     EXPECT_EQ(fmouse_flush_in_buf(), 0);  // idle link: one short wait
-    EXPECT_GE(ink::time::now_us() - t0, ink::time::scaled_us(10000));
+    EXPECT_GE(ink::time::now_us() - t0, ink::time::pause_us(10000));
     EXPECT_LT(elapsed_ms(t0), 500);
 
     // The calibration flush waits for data, then drops one read's worth.

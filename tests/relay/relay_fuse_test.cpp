@@ -35,7 +35,7 @@ constexpr int kLong = 3000;  // ms allowed for anything that should be prompt
 
 // The relay's silence limit as this build runs it, in ms.
 int silence_ms() {
-    return static_cast<int>(ink::time::scaled_us(5001000) / 1000);
+    return static_cast<int>(ink::time::budget_us(5001000) / 1000);
 }
 
 class RelayWithUnit : public ::testing::Test {
@@ -112,7 +112,7 @@ TEST_F(RelayWithUnit, OutputReportsCarryTwoBytesEachFifteenMillisecondsApart) {
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0].values, (inksim::Report{2, 'A', 'B', 0, 0, 0, 0, 0}));
     EXPECT_EQ(r[1].values, (inksim::Report{1, 'C', 0, 0, 0, 0, 0, 0}));
-    EXPECT_GE(r[1].t_us - r[0].t_us, ink::time::scaled_us(15000) * 9 / 10);
+    EXPECT_GE(r[1].t_us - r[0].t_us, ink::time::pause_us(15000) * 9 / 10);
 
     // A longer block: one report per two bytes, never closer than the pause.
     std::vector<uint8_t> block(40, 'o');
@@ -120,7 +120,7 @@ TEST_F(RelayWithUnit, OutputReportsCarryTwoBytesEachFifteenMillisecondsApart) {
     ASSERT_TRUE(inktest::wait_until([&] { return sim_->reports().size() >= 22; }, 5s));
     r = sim_->reports();
     for (size_t i = 3; i < r.size(); ++i) {
-        EXPECT_GE(r[i].t_us - r[i - 1].t_us, ink::time::scaled_us(15000) * 9 / 10) << i;
+        EXPECT_GE(r[i].t_us - r[i - 1].t_us, ink::time::pause_us(15000) * 9 / 10) << i;
         EXPECT_GE(r[i].values[0], 1);
         EXPECT_LE(r[i].values[0], 2);
     }
@@ -217,9 +217,9 @@ TEST_F(RelayWithUnit, AUnitThatTakesNoOutputEndsTheRelayWithAWord) {
     sim_->set_output_stalled(true);
     server_.send(std::vector<uint8_t>(10, 'o'));  // five reports
     auto t0 = ink::time::now_us();
-    auto st = relay_.wait(std::chrono::milliseconds(ink::time::scaled_us(10200000) / 1000 + kLong));
+    auto st = relay_.wait(std::chrono::milliseconds(ink::time::budget_us(10200000) / 1000 + kLong));
     EXPECT_EQ(exit_code(st), 0) << relay_.output();
-    EXPECT_GE(ink::time::now_us() - t0, ink::time::scaled_us(10200000));
+    EXPECT_GE(ink::time::now_us() - t0, ink::time::budget_us(10200000));
     EXPECT_NE(relay_.output().find("HID Write report stalled\n"), std::string::npos)
         << relay_.output();
     EXPECT_TRUE(sim_->reports().empty());

@@ -305,7 +305,7 @@ TEST_F(CtlTest, CalibrateOpensTheCalibrationAsTheMenuItemsDo) {
         SCOPED_TRACE(c.args.back());
         long ms = 0;
         ASSERT_NO_FATAL_FAILURE(open_calibration(c.args, &ms));
-        EXPECT_GE(ms, ink::time::scaled_ms(1000));
+        EXPECT_GE(ms, ink::time::pause_ms(1000));
         XWin cw = s.x.find(kCalibTitle)[0];
         EXPECT_EQ(cw.x, 0);
         EXPECT_EQ(cw.y, 0);
@@ -525,15 +525,15 @@ TEST_F(CtlTest, StrayClientsDoNotDisturbTheTray) {
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "unconnected\n");
     EXPECT_LT(r.ms, 1000);
-    EXPECT_EQ(read_to_end(silent, std::chrono::milliseconds(ink::time::scaled_ms(2000) + 2000)),
+    EXPECT_EQ(read_to_end(silent, std::chrono::milliseconds(ink::time::budget_ms(2000) + 2000)),
               "");
     EXPECT_GE(std::chrono::steady_clock::now() - begin,
-              std::chrono::milliseconds(ink::time::scaled_ms(2000)));
+              std::chrono::milliseconds(ink::time::budget_ms(2000)));
     close(silent);
 
     // Eight connections at a time: more are closed at once, the eight when
     // they have been idle for long enough.
-    const long idle_ms = ink::time::scaled_ms(2000);
+    const long idle_ms = ink::time::budget_ms(2000);
     auto t0 = std::chrono::steady_clock::now();
     std::vector<int> many;
     for (int i = 0; i < 12; ++i)

@@ -41,7 +41,7 @@ const std::string kBody =
     "and choose \"Calibrate Pen\", or run \"inkctl calibrate\".";
 
 // Grace period of the tray before its notice, as the tray scales it.
-const long kGraceMs = ink::time::scaled_ms(30000);
+const long kGraceMs = ink::time::pause_ms(30000);
 
 bool dbus_daemon_installed() {
     return access("/usr/bin/dbus-daemon", X_OK) == 0;

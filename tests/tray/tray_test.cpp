@@ -145,7 +145,7 @@ TEST_F(TrayTest, AnswersEveryCommandWithoutTrayManager) {
     // Reported once the program has given a tray manager time to dock the icon.
     EXPECT_TRUE(wait_until(
         [&] { return s.output().find("FMOUSE ERR: no system tray") != std::string::npos; },
-        std::chrono::milliseconds(ink::time::scaled_ms(30000) + 3000)))
+        std::chrono::milliseconds(ink::time::pause_ms(30000) + 3000)))
         << s.output();
 }
 

@@ -10,6 +10,10 @@ namespace {
 constexpr int kHesitateLiftFrames = 5;
 // A hesitating first touch lasts this many frames: one short of a sample.
 constexpr int kHesitateTouchFrames = 2;
+// A target still shown this long after the user's touch ended is touched
+// again, as a person does when the driver did not take the touch (it came
+// while the daemon was not yet looking, on a busy machine).
+constexpr int kRetouchFrames = 500;
 }  // namespace
 
 std::vector<std::pair<int, int>> target_layout(const CalibUserConfig &cfg) {
@@ -41,6 +45,7 @@ void CalibUser::target_shown(int k) {
         std::lock_guard<std::mutex> l(mu_);
         shown_ = k;
         plan_.clear();
+        retouch_ = false;
         if (k < 0 || k >= static_cast<int>(targets_.size()))
             return;
         if (k == cfg_.cancel_at) {
@@ -62,8 +67,11 @@ void CalibUser::target_shown(int k) {
             // Someone who will hesitate at the next target keeps the pen down.
             bool keep = hesitates_at(k + 1);
             plan_.push_back({keep ? -1 : cfg_.hold_frames, true, x, y});
-            if (!keep)
-                plan_.push_back({-1, false, 0, 0});
+            if (!keep) {
+                plan_.push_back({kRetouchFrames, false, 0, 0});
+                retouch_ = true;
+                touch_ = {cfg_.hold_frames, true, x, y};
+            }
         }
     }
     if (cancel)
@@ -74,6 +82,10 @@ bool CalibUser::pen(double *x, double *y) {
     std::lock_guard<std::mutex> l(mu_);
     while (!plan_.empty() && plan_.front().frames == 0)
         plan_.pop_front();
+    if (plan_.empty() && retouch_) {
+        plan_.push_back(touch_);
+        plan_.push_back({kRetouchFrames, false, 0, 0});
+    }
     if (plan_.empty())
         return false;
     Segment &s = plan_.front();
@@ -82,6 +94,12 @@ bool CalibUser::pen(double *x, double *y) {
     *x = s.x;
     *y = s.y;
     return s.down;
+}
+
+void CalibUser::finished() {
+    std::lock_guard<std::mutex> l(mu_);
+    plan_.clear();
+    retouch_ = false;
 }
 
 int CalibUser::shown() {

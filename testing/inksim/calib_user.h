@@ -1,6 +1,6 @@
 // A person calibrating the unit. When a target appears, the user lifts the pen
 // if it is still down, moves to the target and holds it there for a while,
-// then lifts. The targets stand where the tray program draws them: the core's
+// then lifts; a target that stays long after that is touched again. The targets stand where the tray program draws them: the core's
 // grid layout for the screen size and the mode's grid. The pen is seen through
 // the simulator's camera model, noise included.
 #pragma once
@@ -41,6 +41,8 @@ class CalibUser {
     void target_shown(int k);
     // The last target seen, -1 before the first.
     int shown();
+    // The calibration has ended: no more touches. Thread-safe.
+    void finished();
     // The pen for the next streamed frame: true and the screen position while
     // it is down. The simulator calls it once per frame.
     bool pen(double *x, double *y);
@@ -56,6 +58,8 @@ class CalibUser {
     std::vector<std::pair<int, int>> targets_;
     std::mutex mu_;
     std::deque<Segment> plan_;
+    bool retouch_ = false;  // touch_ again whenever the plan runs out
+    Segment touch_{};
     int shown_ = -1;
     std::function<void()> cancel_;
 };

@@ -88,29 +88,30 @@ class CalibSession : public PenSession {
         watcher_ = std::thread([this] { watch_targets(); });
     }
 
-    // Hands every new dot command of the tray log to the user.
+    // Hands every new dot command of the tray log to the user, and the end of
+    // the dots (or of the calibration) after them.
     void watch_targets() {
         size_t seen = 0, line = 0, skip = dots_before_;
-        std::vector<std::pair<int, int>> dots;
         while (!stop_watch_) {
             auto lines = tray_lines(line);
             line += lines.size();
             for (const auto &l : lines) {
+                if (seen > 0 && (l.compare(2, 2, "aa") == 0 || l.compare(2, 2, "99") == 0))
+                    user_->finished();
                 if (l.compare(2, 2, "22") != 0)
                     continue;
-                if (skip > 0)
+                if (skip > 0) {
                     --skip;  // a dot of an earlier calibration
-                else
-                    dots.emplace_back(le32_at(l, 5), le32_at(l, 13));
-            }
-            for (; seen < dots.size(); ++seen) {
+                    continue;
+                }
                 {
-                    std::lock_guard<std::mutex> l(drawn_mu_);
-                    drawn_.push_back(dots[seen]);
+                    std::lock_guard<std::mutex> g(drawn_mu_);
+                    drawn_.emplace_back(le32_at(l, 5), le32_at(l, 13));
                 }
                 user_->target_shown(static_cast<int>(seen));
                 if (on_shown_)
                     on_shown_(static_cast<int>(seen));
+                ++seen;
             }
             std::this_thread::sleep_for(1ms);
         }

@@ -6,6 +6,8 @@
 #   tools/fuzz.sh 60 config_fuzz         one target
 #   tools/fuzz.sh runs=1000000 ...       a number of inputs instead of a time
 #   tools/fuzz.sh merge [target ...]     minimise the committed corpus (below)
+#   tools/fuzz.sh --built 20 config_fuzz as ctest runs each target in the
+#                                        fuzz preset's build: no configure or build
 # New inputs are kept in build/fuzz/corpus/<target> (the committed seeds in
 # fuzz/corpus/ are not touched); crashes and hangs land in
 # build/fuzz/artifacts/. Exit status 1 when any target found one, or left
@@ -19,12 +21,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
-tag=$(printf '%s' "$top" | md5sum | cut -c1-8)
 all=(config_fuzz calrecord_fuzz spot_click_fuzz relay_input_fuzz gui_answer_fuzz
      device_reply_fuzz tray_cmd_fuzz)
 
 mode=time
 limit=45
+built=0
+if [ "${1:-}" = --built ]; then
+    built=1
+    shift
+fi
 case "${1:-}" in
     merge) mode=merge; shift ;;
     runs=*) mode=runs; limit=${1#runs=}; shift ;;
@@ -42,11 +48,10 @@ fi
 # once, so its answers still come well within the 500 us read budget, short of
 # a loaded machine holding its thread back (then the exchange times out, which
 # is one of the paths being explored anyway).
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -DINK_FUZZ=ON -DINK_BUILD_TESTS=OFF \
-    -DINK_BUILD_BENCH=OFF -DINK_ROOT="/tmp/inkroot-$tag-f" -DINK_TIME_SCALE=10000 \
-    -DCMAKE_C_COMPILER_LAUNCHER="$(command -v ccache || true)" \
-    -DCMAKE_CXX_COMPILER_LAUNCHER="$(command -v ccache || true)" >/dev/null
-cmake --build build/fuzz -j"$(nproc)" --target "${targets[@]}"
+if [ "$built" = 0 ]; then
+    cmake --preset fuzz >/dev/null
+    cmake --build --preset fuzz -j"$(nproc)" --target "${targets[@]}"
+fi
 
 mkdir -p build/fuzz/artifacts build/fuzz/logs
 

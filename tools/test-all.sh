@@ -1,24 +1,25 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what it needs, builds the sandbox builds below and
-# runs every test.
-#  - build/test:     sandbox root, time divided by 10; all unit and process tests
-#  - build/realtime: sandbox root, real timing; the tests labelled "realtime"
-#  - build/asan, build/tsan: the suite under the sanitizers (tools/sanitize.sh;
-#    the fault matrices run in build/test only)
-#  - build/fuzz: every fuzz target for 20 s (tools/fuzz.sh)
-#  - build/lab: the kernel lab (tools/kernel-lab.sh test): one QEMU machine
-#    with Debian's stock kernel, the unit as a real USB device
+# The whole test suite: installs what it needs, then builds and runs each
+# stage, a preset of CMakePresets.json with a build of its own in build/NAME:
+#  - scaled:   sandbox root, pauses divided by 10 and budgets by 2; every unit
+#              and process test. The later stages' builds run beside these
+#              tests at the lowest priority ("builds" waits for them).
+#  - realtime: sandbox root, real timing; the tests labelled "realtime"
+#  - asan, tsan: the sanitizers (tools/sanitize.sh), on the tests chosen for
+#              each
+#  - fuzz:     every fuzz target for 20 s, two at a time (tools/fuzz.sh)
+#  - kernel:   the kernel lab (tools/kernel-lab.sh test): one QEMU machine
+#              with Debian's stock kernel, the unit as a real USB device
 # Every stage runs, whatever an earlier one gave, unless it needs a build that
 # failed. The run ends with one line per stage (passed, failed or not run, and
 # its time), then the tests' total; the exit status is 1 when any stage failed.
-# Each stage's output is also kept in build/test-all-logs/<stage>.log.
+# Each stage's output is also kept in build/test-all-logs/<stage>.log, and
+# ctest's JUnit report beside it as <stage>.xml.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 logs=$top/build/test-all-logs
 
-# A short sandbox root per checkout (UNIX socket paths are limited in length).
-tag=$(printf '%s' "$top" | md5sum | cut -c1-8)
 jobs=$(nproc)
 
 names=()
@@ -30,10 +31,9 @@ failed_any=0
 # What the machine was like during a stage, sampled every 5 s: the least
 # free space on the checkout's disk, the highest load, and the longest stall
 # (how much later than asked a 0.2 s sleep returned: a host that takes the
-# CPU away from this machine shows there, and not in the load). The scaled
-# tests give the daemon a tenth of its budgets (0.5 s for an answer of the
-# unit), so a full disk or a starved machine shows as their failures; the
-# summary says which it was rather than leaving it to guesswork.
+# CPU away from this machine shows there, and not in the load). A full disk
+# or a starved machine shows as the tests' failures; the summary says which
+# it was rather than leaving it to guesswork.
 sample_host() {
     local t0 t1
     while :; do
@@ -82,39 +82,51 @@ skip() {
     failed_any=1
 }
 
-build_test() {
-    cmake -S . -B build/test -DINK_ROOT="/tmp/inkroot-$tag-t" -DINK_TIME_SCALE=10 \
-        -DINK_BUILD_BENCH=OFF &&
-        cmake --build build/test -j"$jobs"
+# build_preset NAME: configures and builds the preset NAME.
+build_preset() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j"$jobs"; }
+# test_preset NAME: runs its tests, the JUnit report beside the stage's log.
+test_preset() { ctest --preset "$1" -j"$jobs" --output-junit "$logs/$1.xml"; }
+realtime() { build_preset realtime && test_preset realtime; }
+# The fuzz targets are ctest's tests in the fuzz build, two at a time.
+fuzz_all() { build_preset fuzz && test_preset fuzz; }
+
+# The other stages' builds, started beside the scaled tests at the lowest
+# priority: those tests spend most of their time in the programs' pauses, and
+# the builds take the CPU they leave. A build that fails here is built again,
+# and reported, by its own stage.
+prebuild() {
+    local p
+    for p in realtime asan tsan fuzz; do
+        nice -n 19 cmake --preset "$p" >/dev/null && nice -n 19 cmake --build --preset "$p" -j"$jobs"
+    done
 }
-tests_scaled() { (cd build/test && ctest -j"$jobs" --output-on-failure --timeout 600); }
-build_realtime() {
-    cmake -S . -B build/realtime -DINK_ROOT="/tmp/inkroot-$tag-r" -DINK_TIME_SCALE=1 \
-        -DINK_BUILD_BENCH=OFF &&
-        cmake --build build/realtime -j"$jobs" --target realtime_tests
+# builds: waits for them (their output in prebuild.log).
+builds() {
+    wait "$builder"
+    local rc=$?
+    cat "$logs/prebuild.log"
+    return "$rc"
 }
-tests_realtime() { (cd build/realtime && ctest -L realtime --output-on-failure --timeout 600); }
 
 mkdir -p "$logs"
-rm -f "$logs"/*.log "$logs"/*.host
+rm -f "$logs"/*.log "$logs"/*.host "$logs"/*.xml
 if stage deps tools/deps.sh test; then
-    if stage build build_test; then
-        stage tests tests_scaled
+    if stage build build_preset scaled; then
+        prebuild >"$logs/prebuild.log" 2>&1 &
+        builder=$!
+        stage scaled test_preset scaled
+        stage builds builds
     else
-        skip tests "the build failed"
+        skip scaled "the build failed"
     fi
-    if stage build-realtime build_realtime; then
-        stage tests-realtime tests_realtime
-    else
-        skip tests-realtime "the build failed"
-    fi
-    stage asan tools/sanitize.sh asan
-    stage tsan tools/sanitize.sh tsan
-    stage fuzz tools/fuzz.sh 20
+    stage realtime realtime
+    stage asan env JUNIT="$logs/asan.xml" tools/sanitize.sh asan
+    stage tsan env JUNIT="$logs/tsan.xml" tools/sanitize.sh tsan
+    stage fuzz fuzz_all
     # Bounded: the lab gives its guest 15 min at most, then fails.
     stage kernel env INK_LAB_TIMEOUT=900 tools/kernel-lab.sh test
 else
-    for s in build tests build-realtime tests-realtime asan tsan fuzz kernel; do
+    for s in build scaled builds realtime asan tsan fuzz kernel; do
         skip "$s" "the packages could not be installed"
     done
 fi

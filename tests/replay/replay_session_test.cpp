@@ -110,9 +110,12 @@ TEST_F(RecordedSession, RecordingHoldsTheUnitsBytesAndTheTrayEvents) {
     std::array<uint8_t, 256> stored{};
     sim_->with_firmware([&](inksim::Firmware &fw) { stored = fw.record(); });
     EXPECT_EQ(rec.record, stored);
-    // The rate is estimated from the recorded times, which a loaded machine
-    // bunches up: only its order of magnitude is checked here.
-    EXPECT_GT(rec.rate, 50);
+    // The rate is estimated from the times the daemon took the frames, which
+    // a loaded machine bunches up, and which a starved one spreads out: with
+    // 15 % of a core the daemon takes about 440 of the scaled unit's 1000
+    // frames a second, and the rate reads 44. Only its order of magnitude is
+    // checked here.
+    EXPECT_GE(rec.rate, 10);
     EXPECT_LT(rec.rate, 200);
     // Every frame the unit streamed, in order, byte for byte: at least all
     // those of the pen's part (the unit streams on while the file is read).

@@ -17,7 +17,8 @@
 #   tools/sanitize.sh                 both builds
 #   tools/sanitize.sh asan|tsan       one of them
 #   tools/sanitize.sh asan full       ASan on every test, the fault matrices included
-# JUNIT=FILE writes ctest's JUnit report there.
+# JUNIT=FILE writes ctest's JUnit report there; INK_BUILD_NICE=N builds at
+# that niceness (the tests run at the caller's).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -43,7 +44,7 @@ run() {
     local name=$1 logs=$top/build/$1/sanitizer-logs
     shift
     cmake --preset "$name" "$@" >/dev/null
-    cmake --build --preset "$name" -j"$jobs"
+    nice -n "${INK_BUILD_NICE:-0}" cmake --build --preset "$name" -j"$jobs"
     rm -rf "$logs" && mkdir -p "$logs"
     ctest --preset "$name" -j"$jobs" ${JUNIT:+--output-junit "$JUNIT"}
     check_logs "$logs" "$name"

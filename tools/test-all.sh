@@ -2,11 +2,12 @@
 # The whole test suite: installs what it needs, then builds and runs each
 # stage, a preset of CMakePresets.json with a build of its own in build/NAME:
 #  - scaled:   sandbox root, pauses divided by 10 and budgets by 2; every unit
-#              and process test. The later stages' builds run beside these
-#              tests at the lowest priority ("builds" waits for them).
+#              and process test
+#  - asan:     AddressSanitizer (tools/sanitize.sh) on the tests chosen for it;
+#              built and run beside the scaled tests, as are the builds of the
+#              stages below ("builds")
 #  - realtime: sandbox root, real timing; the tests labelled "realtime"
-#  - asan, tsan: the sanitizers (tools/sanitize.sh), on the tests chosen for
-#              each
+#  - tsan:     ThreadSanitizer on the tests chosen for it
 #  - fuzz:     every fuzz target for 20 s, two at a time (tools/fuzz.sh)
 #  - kernel:   the kernel lab (tools/kernel-lab.sh test): one QEMU machine
 #              with Debian's stock kernel, the unit as a real USB device
@@ -73,6 +74,42 @@ stage() {
     return "$rc"
 }
 
+# beside NAME COMMAND...: starts the stage in the background, its output
+# logged only; join_beside NAME waits for it, then shows and counts it as stage does.
+declare -A beside_pid
+beside() {
+    local name=$1
+    shift
+    (
+        start=$SECONDS
+        sample_host >"$logs/$name.host" &
+        sampler=$!
+        "$@" >"$logs/$name.log" 2>&1
+        rc=$?
+        kill "$sampler" 2>/dev/null
+        wait "$sampler" 2>/dev/null
+        echo "$rc $((SECONDS - start))" >"$logs/$name.rc"
+    ) &
+    beside_pid[$name]=$!
+}
+join_beside() {
+    local name=$1 rc t
+    wait "${beside_pid[$name]}"
+    read -r rc t <"$logs/$name.rc" || { rc=1 t=0; }
+    echo "==== $name (run beside the stages before it)"
+    cat "$logs/$name.log"
+    names+=("$name")
+    times+=("$t")
+    hosts+=("$(host_summary "$logs/$name.host")")
+    if [ "$rc" -eq 0 ]; then
+        results+=(passed)
+    else
+        results+=("failed (exit $rc)")
+        failed_any=1
+    fi
+    return "$rc"
+}
+
 # skip NAME WHY: a stage that cannot run.
 skip() {
     names+=("$1")
@@ -90,43 +127,47 @@ realtime() { build_preset realtime && test_preset realtime; }
 # The fuzz targets are ctest's tests in the fuzz build, two at a time.
 fuzz_all() { build_preset fuzz && test_preset fuzz; }
 
-# The other stages' builds, started beside the scaled tests at the lowest
-# priority: those tests spend most of their time in the programs' pauses, and
-# the builds take the CPU they leave. A build that fails here is built again,
-# and reported, by its own stage.
-prebuild() {
+# build_preset NAME: configures and builds the preset NAME.
+build_preset() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j"$jobs"; }
+# test_preset NAME: runs its tests, the JUnit report beside the stage's log.
+test_preset() { ctest --preset "$1" -j"$jobs" --output-junit "$logs/$1.xml"; }
+realtime() { build_preset realtime && test_preset realtime; }
+# The fuzz targets are ctest's tests in the fuzz build, two at a time.
+fuzz_all() { build_preset fuzz && test_preset fuzz; }
+
+# The scaled and ASan tests spend most of their time waiting in the programs'
+# pauses (about a tenth of a core between them), each in a sandbox of its
+# own: ASan's build and tests run beside the scaled tests, and so do the
+# later stages' builds. The builds there run at a low priority, taking only
+# the CPU the tests leave, ASan's first (nice 10 against 19); a build that
+# fails in "builds" is built again, and reported, by its own stage.
+builds() {
     local p
-    for p in realtime asan tsan fuzz; do
+    for p in realtime tsan fuzz; do
         nice -n 19 cmake --preset "$p" >/dev/null && nice -n 19 cmake --build --preset "$p" -j"$jobs"
     done
 }
-# builds: waits for them (their output in prebuild.log).
-builds() {
-    wait "$builder"
-    local rc=$?
-    cat "$logs/prebuild.log"
-    return "$rc"
-}
 
 mkdir -p "$logs"
-rm -f "$logs"/*.log "$logs"/*.host "$logs"/*.xml
+rm -f "$logs"/*.log "$logs"/*.host "$logs"/*.xml "$logs"/*.rc
 if stage deps tools/deps.sh test; then
     if stage build build_preset scaled; then
-        prebuild >"$logs/prebuild.log" 2>&1 &
-        builder=$!
+        beside asan env JUNIT="$logs/asan.xml" INK_BUILD_NICE=10 tools/sanitize.sh asan
+        beside builds builds
         stage scaled test_preset scaled
-        stage builds builds
+        join_beside asan
+        join_beside builds
     else
         skip scaled "the build failed"
+        stage asan env JUNIT="$logs/asan.xml" tools/sanitize.sh asan
     fi
     stage realtime realtime
-    stage asan env JUNIT="$logs/asan.xml" tools/sanitize.sh asan
     stage tsan env JUNIT="$logs/tsan.xml" tools/sanitize.sh tsan
     stage fuzz fuzz_all
     # Bounded: the lab gives its guest 15 min at most, then fails.
     stage kernel env INK_LAB_TIMEOUT=900 tools/kernel-lab.sh test
 else
-    for s in build scaled builds realtime asan tsan fuzz kernel; do
+    for s in build scaled asan builds realtime tsan fuzz kernel; do
         skip "$s" "the packages could not be installed"
     done
 fi

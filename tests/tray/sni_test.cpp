@@ -366,8 +366,8 @@ TEST_F(SniTest, ItemShowsStateAndMenuWhereAWatcherIs) {
     ASSERT_GE(exit_id, 0);
     // The calls a panel makes for single items.
     GVariant *label = bus.call(item_name, "/MenuBar", "com.canonical.dbusmenu", "GetProperty",
-                               g_variant_new("(is)", exit_id, "label"));
-    ASSERT_NE(label, nullptr);
+                               g_variant_new("(is)", exit_id, "label"), &err);
+    ASSERT_NE(label, nullptr) << err;
     gchar *printed = g_variant_print(label, FALSE);
     EXPECT_STREQ(printed, "(<'Exit'>,)");
     g_free(printed);

@@ -1,13 +1,13 @@
 #include "status_notifier_item.h"
 
-#include <X11/Xlib.h>
-#include <gdk/gdkx.h>
 #include <glib/gstdio.h>
 
 #include <initializer_list>
+#include <utility>
 
 #include "dbus_menu.h"
 #include "fmouse_sys.h"
+#include "menu_popup.h"
 #include "notice.h"
 #include "status_notifier_dbus.h"
 #include "tray_images.h"
@@ -25,11 +25,6 @@ constexpr const char *kTitle = "Vexor Driver";
 constexpr const char *kConnectedIcon = "vexor-driver-connected";
 constexpr const char *kUnconnectedIcon = "vexor-driver-unconnected";
 
-// Where the host says the item was clicked, in root coordinates.
-struct ClickPoint {
-    gint x = 0, y = 0;
-};
-
 GDBusConnection *conn = nullptr;
 InkStatusNotifierItem *item = nullptr;
 InkStatusNotifierWatcher *watcher = nullptr;  // follows whoever owns the watcher's name
@@ -39,21 +34,6 @@ bool connected_now = false;
 bool shown = false;
 void (*shown_changed)(bool) = nullptr;
 GCancellable *asking = nullptr;  // the question to the watcher under way, if any
-ClickPoint click;                // the last click, read again when GTK places the menu
-
-bool write_icon(const char *name, const unsigned char *record) {
-    gchar *file = g_strdup_printf("%s/%s.png", icon_dir, name);
-    GdkPixbuf *pb = pixbuf_from_inline(record);
-    GError *error = nullptr;
-    bool ok = gdk_pixbuf_save(pb, file, "png", &error, nullptr) != FALSE;
-    if (!ok) {
-        fmouse_errf("tray picture %s not written: %s\n", file, error->message);
-        g_error_free(error);
-    }
-    g_object_unref(pb);
-    g_free(file);
-    return ok;
-}
 
 // Hosts that read pictures by name find them in files: the compiled-in ones
 // are written to a directory of this user only, removed again at the end.
@@ -61,13 +41,20 @@ bool write_icon(const char *name, const unsigned char *record) {
 void write_icons() {
     GError *error = nullptr;
     icon_dir = g_dir_make_tmp("inktray-XXXXXX", &error);
-    if (icon_dir == nullptr) {
-        fmouse_errf("no directory for the tray pictures: %s\n", error->message);
-        g_error_free(error);
-        return;
+    for (auto [name, record] : {std::pair{kConnectedIcon, icon0}, {kUnconnectedIcon, icon1}}) {
+        if (icon_dir == nullptr)
+            break;
+        gchar *file = g_strdup_printf("%s/%s.png", icon_dir, name);
+        GdkPixbuf *pb = pixbuf_from_inline(record);
+        if (!gdk_pixbuf_save(pb, file, "png", &error, nullptr))
+            status_item_remove_files();
+        g_object_unref(pb);
+        g_free(file);
     }
-    if (!write_icon(kConnectedIcon, icon0) || !write_icon(kUnconnectedIcon, icon1))
-        status_item_remove_files();
+    if (error != nullptr) {
+        fmouse_errf("tray pictures not written: %s\n", error->message);
+        g_error_free(error);
+    }
 }
 
 // The picture as the item's pixmaps carry it: ARGB, 8 bits each, in network
@@ -96,72 +83,12 @@ GVariant *pixmaps() {
     return g_variant_builder_end(&b);
 }
 
-GVariant *no_pixmaps() {
-    return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0);
-}
-
-// The panel under the point the host gives (the click, on its icon): the
-// topmost mapped top-level window there that is a bar along the monitor,
-// at most a quarter of it thick.
-bool panel_at(gint px, gint py, const GdkRectangle &mon, GdkRectangle *panel) {
-    Display *d = GDK_DISPLAY_XDISPLAY(gdk_display_get_default());
-    Window root = DefaultRootWindow(d), parent = 0, *kids = nullptr;
-    unsigned n = 0;
-    if (XQueryTree(d, root, &root, &parent, &kids, &n) == 0)
-        return false;
-    bool found = false;
-    for (unsigned i = n; i-- > 0 && !found;) {
-        XWindowAttributes a;
-        if (XGetWindowAttributes(d, kids[i], &a) == 0 || a.map_state != IsViewable ||
-            a.c_class == InputOnly)
-            continue;
-        if (px < a.x || px >= a.x + a.width || py < a.y || py >= a.y + a.height)
-            continue;
-        found = true;
-        *panel = GdkRectangle{a.x, a.y, a.width, a.height};
-    }
-    if (kids != nullptr)
-        XFree(kids);
-    return found && (panel->height * 4 <= mon.height || panel->width * 4 <= mon.width);
-}
-
-// The menu by the icon, as GTK places a status icon's: below a panel along
-// the top, above one along the bottom, beside one along a side. Without a
-// panel there, at the point: below it, or above it when the menu would not
-// fit below. Kept on the monitor.
-void position_at(GtkMenu *m, gint *x, gint *y, gboolean *push_in, gpointer data) {
-    const auto *at = static_cast<const ClickPoint *>(data);
-    gint px = at->x, py = at->y;
-    GtkRequisition req;
-    gtk_widget_size_request(GTK_WIDGET(m), &req);
-    GdkScreen *screen = gtk_widget_get_screen(GTK_WIDGET(m));
-    GdkRectangle mon;
-    gdk_screen_get_monitor_geometry(screen, gdk_screen_get_monitor_at_point(screen, px, py), &mon);
-    GdkRectangle panel;
-    *x = px;
-    *y = py + req.height <= mon.y + mon.height ? py : py - req.height;
-    if (panel_at(px, py, mon, &panel)) {
-        if (panel.width >= panel.height) {
-            bool top = panel.y + panel.height / 2 < mon.y + mon.height / 2;
-            *y = top ? panel.y + panel.height : panel.y - req.height;
-        } else {
-            bool left = panel.x + panel.width / 2 < mon.x + mon.width / 2;
-            *x = left ? panel.x + panel.width : panel.x - req.width;
-        }
-    }
-    *x = CLAMP(*x, mon.x, MAX(mon.x, mon.x + mon.width - req.width));
-    *y = CLAMP(*y, mon.y, MAX(mon.y, mon.y + mon.height - req.height));
-    *push_in = TRUE;
-}
-
 gboolean on_open_menu(InkStatusNotifierItem *, GDBusMethodInvocation *inv, gint x, gint y,
                       gpointer method) {
     // A click on the item opens the tray menu, as a click on the status
     // icon does: the menu is all the tray offers.
     fmouse_msgf("item %s at %d,%d: menu\n", static_cast<const char *>(method), x, y);
-    click = ClickPoint{x, y};
-    gtk_menu_popup(GTK_MENU(item_menu), nullptr, nullptr, position_at, &click, 0,
-                   gtk_get_current_event_time());
+    menu_popup_at(item_menu, ClickPoint{x, y});
     g_dbus_method_invocation_return_value(inv, nullptr);
     return TRUE;
 }
@@ -178,7 +105,8 @@ void show_state() {
     ink_status_notifier_item_set_icon_name(item, name);
     ink_status_notifier_item_set_icon_pixmap(item, pixmaps());
     ink_status_notifier_item_set_tool_tip(
-        item, g_variant_new("(s@a(iiay)ss)", name, no_pixmaps(), kTitle, ""));
+        item, g_variant_new("(s@a(iiay)ss)", name,
+                            g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0), kTitle, ""));
 }
 
 void set_shown(bool now) {
@@ -300,13 +228,9 @@ void on_bus_ready(GDBusConnection *bus) {
     ink_status_notifier_item_set_title(item, kTitle);
     ink_status_notifier_item_set_status(item, "Active");
     ink_status_notifier_item_set_icon_theme_path(item, icon_dir != nullptr ? icon_dir : "");
-    for (auto set : {ink_status_notifier_item_set_overlay_icon_name,
-                     ink_status_notifier_item_set_attention_icon_name,
-                     ink_status_notifier_item_set_attention_movie_name})
-        set(item, "");
-    ink_status_notifier_item_set_overlay_icon_pixmap(item, no_pixmaps());
-    ink_status_notifier_item_set_attention_icon_pixmap(item, no_pixmaps());
     ink_status_notifier_item_set_menu(item, kMenuPath);
+    // The others (overlay and attention pictures, WindowId, ItemIsMenu) read
+    // as empty, 0 and false.
     show_state();
     g_signal_connect(item, "handle-activate", G_CALLBACK(on_open_menu),
                      const_cast<char *>("Activate"));

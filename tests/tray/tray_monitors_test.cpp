@@ -457,7 +457,8 @@ TEST(TrayMonitorChangeTest, PanelsMenuFollowsTheScreenSubmenu) {
     XRRSetMonitor(dpy, root, right);
     XSync(dpy, False);
     ASSERT_TRUE(wait_until([&] { return screen().children.size() == 3; }, 3000ms)) << s.output();
-    EXPECT_GE(bus.signals("LayoutUpdated"), 1) << "the panel is told the menu changed";
+    EXPECT_TRUE(wait_until([&] { return bus.signals("LayoutUpdated") >= 1; }, 3000ms))
+        << "the panel is told the menu changed";
     EXPECT_EQ(labels(tree()),
               (std::vector<std::string>{"Calibrate (Normal)", "Calibrate (Advanced)", "Screen",
                                         "About Vexor Driver", "Exit"}));

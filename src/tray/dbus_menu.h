@@ -5,14 +5,14 @@
 // radio marks, and sends the user's choice back, which activates the GtkMenu
 // item as a click in it would.
 //
-// The panel is told of changes from the GtkMenu's own signals: items added
-// or removed (a new layout), shown, hidden, made sensitive, relabelled or
-// their marks set (their new properties), once a turn of the main loop.
-// Main thread only.
+// Served by libdbusmenu-glib's server, the one the panels' menu clients are
+// made against, over a mirror of the GtkMenu that follows the menu's own
+// signals: items shown, hidden, made sensitive, relabelled or their marks
+// set change the mirror's properties at once; items added or removed are
+// mirrored again once a turn of the main loop. Main thread only.
 #pragma once
 
-#include <gio/gio.h>
 #include <gtk/gtk.h>
 
-// Serves `menu` at `path` on `bus`; false (and nothing served) on failure.
-bool dbus_menu_export(GDBusConnection *bus, const char *path, GtkWidget *menu);
+// Serves `menu` at `path` on the session bus the program is connected to.
+void dbus_menu_export(const char *path, GtkWidget *menu);

@@ -245,10 +245,7 @@ void on_bus_ready(GDBusConnection *bus) {
         g_error_free(error);
         return;
     }
-    if (!dbus_menu_export(bus, kMenuPath, item_menu)) {
-        g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(item));
-        return;
-    }
+    dbus_menu_export(kMenuPath, item_menu);
     conn = bus;
     ink_status_notifier_watcher_proxy_new(
         bus,

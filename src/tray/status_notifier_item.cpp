@@ -25,7 +25,6 @@ constexpr const char *kTitle = "Vexor Driver";
 constexpr const char *kConnectedIcon = "vexor-driver-connected";
 constexpr const char *kUnconnectedIcon = "vexor-driver-unconnected";
 
-GDBusConnection *conn = nullptr;
 InkStatusNotifierItem *item = nullptr;
 InkStatusNotifierWatcher *watcher = nullptr;  // follows whoever owns the watcher's name
 GtkWidget *item_menu = nullptr;
@@ -169,8 +168,9 @@ void on_host_answer(GObject *, GAsyncResult *res, gpointer) {
     }
     fmouse_msg("status notifier host there: registering the item\n");
     ink_status_notifier_watcher_call_register_status_notifier_item(
-        watcher, g_dbus_connection_get_unique_name(conn), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallMs,
-        asking, on_item_taken, nullptr);
+        watcher,
+        g_dbus_connection_get_unique_name(g_dbus_proxy_get_connection(G_DBUS_PROXY(watcher))),
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallMs, asking, on_item_taken, nullptr);
 }
 
 // Asks the watcher whether a host is registered with it: when it comes, and
@@ -212,10 +212,7 @@ void on_watcher_proxy(GObject *, GAsyncResult *res, gpointer) {
                              nullptr);
     g_signal_connect_swapped(watcher, "status-notifier-host-unregistered", G_CALLBACK(ask_watcher),
                              nullptr);
-    gchar *owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(watcher));
-    if (owner != nullptr)
-        on_watcher_owner(nullptr, nullptr, nullptr);
-    g_free(owner);
+    on_watcher_owner(nullptr, nullptr, nullptr);
 }
 
 // The session bus is there: the item and its menu are served, and the
@@ -246,7 +243,6 @@ void on_bus_ready(GDBusConnection *bus) {
         return;
     }
     dbus_menu_export(kMenuPath, item_menu);
-    conn = bus;
     ink_status_notifier_watcher_proxy_new(
         bus,
         static_cast<GDBusProxyFlags>(G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES |

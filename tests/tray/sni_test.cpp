@@ -719,8 +719,8 @@ class PanelTest : public BusTest {
 
 // The panel that is there first shows the item: it reads the item and its
 // menu as the tests do, draws the icon, and a right click on the icon opens
-// the panel's own menu of the item, whose choice reaches the tray; a left
-// click opens the tray's menu by the icon.
+// the panel's own menu of the item, whose choice reaches the tray and which
+// follows the tray's state; a left click opens the tray's menu by the icon.
 TEST_F(PanelTest, PanelShowsTheItemAndItsMenuChoiceReachesTheTray) {
     s.before_tray = [&] {
         start_panel();
@@ -768,6 +768,19 @@ TEST_F(PanelTest, PanelShowsTheItemAndItsMenuChoiceReachesTheTray) {
     EXPECT_GE(menu.y, bar.y + bar.h - 2) << "below the icon on a top panel";
     EXPECT_LT(std::abs(menu.x - x), 200);
     s.x.key(XK_Escape);
+
+    // Connected: the panel's own copy of the menu, which follows the menu's
+    // signals, offers the calibrate items first.
+    ASSERT_TRUE(wait_until([&] { return s.x.popups().empty(); }, 3000ms));
+    bus.follow_signal("com.canonical.dbusmenu", "ItemsPropertiesUpdated");
+    s.connect();
+    ASSERT_TRUE(wait_until([&] { return bus.signals("ItemsPropertiesUpdated") >= 1; }, 3000ms));
+    s.x.click(x, y, 3);
+    ASSERT_TRUE(wait_until([&] { return !s.x.popups().empty(); }, 3000ms)) << panel.output();
+    s.x.key(XK_Down);
+    s.x.key(XK_Return);
+    EXPECT_TRUE(s.tray.wait_output("menu choice from the panel: Calibrate (Normal)\n", 3000ms))
+        << s.output();
 }
 
 // A panel that comes after the tray (as at login) gets the item, and one

@@ -49,10 +49,6 @@ void copy_state(GtkWidget *w) {
         dbusmenu_menuitem_property_set_int(
             mi, "toggle-state", gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(w)) ? 1 : 0);
     }
-    if (gtk_menu_item_get_submenu(GTK_MENU_ITEM(w)) != nullptr)
-        dbusmenu_menuitem_property_set(mi, "children-display", "submenu");
-    else
-        dbusmenu_menuitem_property_remove(mi, "children-display");
 }
 
 // The picture of an image menu item, as PNG bytes.
@@ -115,7 +111,8 @@ DbusmenuMenuitem *mirror(GtkWidget *w) {
     return mi;
 }
 
-// The children of `parent` made the mirrors of the items of `shell`, in order.
+// The children of `parent` made the mirrors of the items of `shell`, in order
+// (the library marks a mirror with children as having a submenu).
 void mirror_children(DbusmenuMenuitem *parent, GtkWidget *shell) {
     g_list_free_full(dbusmenu_menuitem_take_children(parent), g_object_unref);
     GList *children = shell != nullptr ? gtk_container_get_children(GTK_CONTAINER(shell)) : nullptr;

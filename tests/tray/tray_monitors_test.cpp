@@ -463,6 +463,7 @@ TEST(TrayMonitorChangeTest, PanelsMenuFollowsTheScreenSubmenu) {
               (std::vector<std::string>{"Calibrate (Normal)", "Calibrate (Advanced)", "Screen",
                                         "About Vexor Driver", "Exit"}));
     MenuEntry sub = screen();
+    EXPECT_EQ(sub.children_display, "submenu");
     EXPECT_EQ(labels(sub), (std::vector<std::string>{"LEFT (512\u00d7768)", "RIGHT (512\u00d7768)",
                                                      "Whole desktop"}));
     std::vector<std::string> types;

@@ -517,12 +517,14 @@ TEST_F(SniTest, ItemOnlyWhileTheWatcherHasAHost) {
     EXPECT_TRUE(s.tray.wait_output(
         "tray icon out of the system tray: shown as a status notifier item\n", 3000ms));
 
+    size_t docked = count_of(s.output(), "tray icon shown in the system tray\n");
     watcher.signal(SIGUSR2);
     EXPECT_TRUE(
         s.tray.wait_output("status notifier host gone: tray icon in the system tray\n", 3000ms))
         << s.output();
     EXPECT_TRUE(wait_until(
-        [&] { return count_of(s.output(), "tray icon shown in the system tray\n") == 2; }, 3000ms))
+        [&] { return count_of(s.output(), "tray icon shown in the system tray\n") > docked; },
+        3000ms))
         << "docked again: " << s.output();
 }
 

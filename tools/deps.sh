@@ -21,7 +21,7 @@ set -euo pipefail
 
 DEMO=(
     build-essential cmake pkg-config
-    libgtk2.0-dev gettext
+    libgtk2.0-dev libglib2.0-dev-bin libdbusmenu-glib-dev gettext
     libfuse3-dev fuse3
     libxtst-dev libxrandr-dev libxinerama-dev libevdev-dev
     xvfb xserver-xephyr imagemagick

@@ -3,20 +3,16 @@
 // StatusNotifierItem: the panel draws the menu itself from the items'
 // labels, pictures, enabled and visible states, separators, submenus and
 // radio marks, and sends the user's choice back, which activates the GtkMenu
-// item as a click in it would. Main thread only.
+// item as a click in it would.
+//
+// Served by libdbusmenu-glib's server, the one the panels' menu clients are
+// made against, over a mirror of the GtkMenu that follows the menu's own
+// signals: items shown, hidden, made sensitive, relabelled or their marks
+// set change the mirror's properties at once; items added or removed are
+// mirrored again once a turn of the main loop. Main thread only.
 #pragma once
 
-#include <gio/gio.h>
 #include <gtk/gtk.h>
 
-// Serves `menu` at `path` on `bus`; false (and nothing served) on failure.
-bool dbus_menu_export(GDBusConnection *bus, const char *path, GtkWidget *menu);
-
-// Looks at the menu again and tells the panel what changed since the last
-// look: a new layout when items came or went, else the items' new
-// properties. Cheap when nothing changed; called on every dispatcher tick and
-// after the menu's own change signals.
-void dbus_menu_refresh();
-
-// The layout's revision (it grows with every change of structure).
-unsigned dbus_menu_revision();
+// Serves `menu` at `path` on the session bus the program is connected to.
+void dbus_menu_export(const char *path, GtkWidget *menu);

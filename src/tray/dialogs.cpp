@@ -2,7 +2,7 @@
 
 #include "calibrate.h"
 #include "fmouse_sys.h"
-#include "indicator.h"
+#include "status_notifier_item.h"
 #include "screen_area.h"
 #include "tray_images.h"
 #include "tray_state.h"
@@ -93,14 +93,14 @@ void con_dial_close() {
 
 void connected() {
     set_tray_icon(icon0);
-    indicator_set_connected(true);
+    status_item_set_connected(true);
     gtk_widget_show(menuItem1);
     gtk_widget_show(menuItem2);
 }
 
 void uconnected() {
     set_tray_icon(icon1);
-    indicator_set_connected(false);
+    status_item_set_connected(false);
     gtk_widget_hide(menuItem1);
     gtk_widget_hide(menuItem2);
 }

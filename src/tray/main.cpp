@@ -18,15 +18,14 @@
 #include "calibrate.h"
 #include "cmd_client.h"
 #include "control.h"
-#include "dbus_menu.h"
 #include "dialogs.h"
 #include "fmouse_sys.h"
-#include "indicator.h"
 #include "ink_paths.h"
 #include "tmp_names.h"
 #include "ink_time.h"
 #include "notice.h"
 #include "screen_area.h"
+#include "status_notifier_item.h"
 #include "tray_images.h"
 #include "tray_state.h"
 
@@ -229,8 +228,6 @@ gboolean check(gpointer) {
         default:  // GUI_CMD_CALIB_MODE and anything else: nothing to show
             break;
     }
-    // The panel's copy of the menu follows the GtkMenu's.
-    dbus_menu_refresh();
     // inkctl is served once the first tick has given the menu its look.
     static bool control_served = false;
     if (!control_served) {
@@ -240,7 +237,7 @@ gboolean check(gpointer) {
     return TRUE;
 }
 
-bool icon_taken = false;  // a notification area or a watcher has taken the icon once
+bool icon_taken = false;  // a notification area or a watcher with a host has taken it once
 
 // A left click opens the menu by the icon, where GTK places a status icon's
 // menu (below it on a top panel, above it on a bottom one). Other buttons
@@ -266,31 +263,31 @@ void tray_icon_on_embedded(GtkStatusIcon *icon, GParamSpec *, gpointer) {
     if (gtk_status_icon_is_embedded(icon)) {
         icon_taken = true;
         fmouse_msg("tray icon shown in the system tray\n");
-    } else if (indicator_registered()) {
+    } else if (status_item_shown()) {
         fmouse_msg("tray icon out of the system tray: shown as a status notifier item\n");
     } else {
         fmouse_err("tray icon removed from the system tray\n");
     }
 }
 
-// A watcher has taken the item: it is the icon, and the status icon leaves
-// the notification area (a panel that hosts both would show two). When the
-// watcher goes, the status icon shows again, for a notification area there
-// is or will be.
-void on_item_registered(bool registered) {
-    if (registered)
+// A watcher with a host has taken the item: it is the icon, and the status
+// icon leaves the notification area (a panel that hosts both would show
+// two). When the watcher or its host goes, the status icon shows again, for
+// a notification area there is or will be.
+void on_item_shown(bool shown) {
+    if (shown)
         icon_taken = true;
     if (tray_icon != nullptr)
-        gtk_status_icon_set_visible(tray_icon, registered ? FALSE : TRUE);
+        gtk_status_icon_set_visible(tray_icon, shown ? FALSE : TRUE);
 }
 
 // Once, after the panel's time to come: with neither a notification area nor
-// a watcher having taken the icon by then, the program goes on serving the
-// daemon, and tells the user once, through the desktop's notifications, how
-// to calibrate without it.
+// a watcher with a host having taken the icon by then, the program goes on
+// serving the daemon, and tells the user once, through the desktop's
+// notifications, how to calibrate without it.
 gboolean tray_icon_check_taken(gpointer) {
     bool embedded = tray_icon != nullptr && gtk_status_icon_is_embedded(tray_icon);
-    if (!icon_taken && !embedded && !indicator_registered()) {
+    if (!icon_taken && !embedded && !status_item_shown()) {
         fmouse_err("no system tray: the tray icon is not shown\n");
         notice_send_once(tr(N_("Vexor Driver is running")),
                          tr(N_("There is no notification area for the pen icon. To calibrate, "
@@ -348,11 +345,11 @@ GtkStatusIcon *make_status_icon() {
 
 // Both looks for the whole run: the status icon for a notification area,
 // which docks it whenever a tray manager comes, and the item for a
-// StatusNotifierWatcher, offered to every watcher that comes. The item is
-// preferred where both are.
+// StatusNotifierWatcher, offered to every watcher that comes while it has a
+// host. The item is preferred where both are.
 void create_tray_icon() {
     make_status_icon();
-    indicator_start(menu, on_item_registered);
+    status_item_start(menu, on_item_shown);
     g_timeout_add(static_cast<guint>(ink::time::pause_ms(kNoAreaGraceMs)), tray_icon_check_taken,
                   nullptr);
 }
@@ -440,7 +437,7 @@ int main(int argc, char **argv) {
 
     gtk_main();
     control_stop();
-    indicator_remove_files();
+    status_item_remove_files();
 
     if (channel_closed_by_daemon()) {
         // The daemon has gone; its pid file is its own business.

@@ -223,6 +223,7 @@ struct MenuEntry {
     bool enabled = true;
     std::string toggle_type;
     int toggle_state = -1;
+    std::string children_display;
     std::vector<MenuEntry> children;
 };
 
@@ -230,13 +231,15 @@ inline MenuEntry read_entry(GVariant *node) {
     MenuEntry e;
     GVariant *props = nullptr, *children = nullptr;
     g_variant_get(node, "(i@a{sv}@av)", &e.id, &props, &children);
-    const gchar *label = nullptr, *toggle = nullptr;
+    const gchar *label = nullptr, *toggle = nullptr, *display = nullptr;
     gboolean enabled = TRUE;
     if (g_variant_lookup(props, "label", "&s", &label))
         e.label = label;
     if (g_variant_lookup(props, "toggle-type", "&s", &toggle))
         e.toggle_type = toggle;
     g_variant_lookup(props, "toggle-state", "i", &e.toggle_state);
+    if (g_variant_lookup(props, "children-display", "&s", &display))
+        e.children_display = display;
     g_variant_lookup(props, "enabled", "b", &enabled);
     e.enabled = enabled != FALSE;
     gboolean visible = TRUE;

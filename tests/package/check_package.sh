@@ -145,7 +145,8 @@ cmp -s "$work/root$udevdir/rules.d/60-vexor-driver.rules" \
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libc6 $gtk2 libevdev2 libxtst6 libx11-6 libxrandr2 libxinerama1 udev; do
+for lib in libc6 $gtk2 libdbusmenu-glib4 libevdev2 libxtst6 libx11-6 libxrandr2 libxinerama1 \
+    udev; do
     grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || bad "Depends lacks $lib"
 done
 grep -q fuse <<<"$depends" && bad "Depends names fuse (only the test unit needs it)"

@@ -6,6 +6,11 @@
 //                              registry of StatusNotifierItems (a host is
 //                              said to be there); records
 //                              "RegisterStatusNotifierItem <sender> <argument>"
+//   bus_standin watcher-without-host
+//                              the same, with no host until SIGUSR1 registers
+//                              one and SIGUSR2 takes it away again (each
+//                              said with its signal; recorded as "host 1"
+//                              and "host 0")
 //   bus_standin notifications  org.freedesktop.Notifications; records
 //                              "Notify <app> <replaces> <icon> <summary> <body>
 //                              <timeout>", then, when the call has the hint,
@@ -34,6 +39,7 @@ const char *kWatcherXml = R"(<node>
     <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
     <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
     <signal name="StatusNotifierHostRegistered"/>
+    <signal name="StatusNotifierHostUnregistered"/>
   </interface>
 </node>)";
 
@@ -62,6 +68,8 @@ struct Mode {
 
 GMainLoop *loop = nullptr;
 std::string registered;  // the last item registered with the watcher
+bool host = true;        // the watcher says a host is registered
+GDBusConnection *bus = nullptr;
 guint32 next_id = 1;
 
 FILE *out = stdout;
@@ -138,13 +146,14 @@ GVariant *on_get(GDBusConnection *, const gchar *, const gchar *, const gchar *,
         return g_variant_new_strv(registered.empty() ? none : one, -1);
     }
     if (std::strcmp(property, "IsStatusNotifierHostRegistered") == 0)
-        return g_variant_new_boolean(TRUE);
+        return g_variant_new_boolean(host);
     return g_variant_new_int32(0);
 }
 
 const GDBusInterfaceVTable kVtable = {on_call, on_get, nullptr, {}};
 
 void on_bus(GDBusConnection *conn, const gchar *, gpointer data) {
+    bus = conn;
     const Mode *m = static_cast<const Mode *>(data);
     GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(m->xml, nullptr);
     g_dbus_connection_register_object(conn, m->path, info->interfaces[0], &kVtable, nullptr,
@@ -159,6 +168,16 @@ void on_name(GDBusConnection *, const gchar *, gpointer) {
 void on_name_lost(GDBusConnection *, const gchar *name, gpointer) {
     record(std::string("lost\t") + name);
     g_main_loop_quit(loop);
+}
+
+// A host registers (SIGUSR1) or goes (SIGUSR2), as a watcher says it.
+gboolean on_host(gpointer now) {
+    host = now != nullptr;
+    record(std::string("host\t") + (host ? "1" : "0"));
+    g_dbus_connection_emit_signal(
+        bus, nullptr, "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
+        host ? "StatusNotifierHostRegistered" : "StatusNotifierHostUnregistered", nullptr, nullptr);
+    return TRUE;
 }
 
 gboolean on_term(gpointer) {
@@ -176,10 +195,13 @@ int main(int argc, char **argv) {
     const Mode *m = nullptr;
     if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "watcher") == 0)
         m = &kWatcher;
+    else if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "watcher-without-host") == 0)
+        m = &kWatcher, host = false;
     else if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "notifications") == 0)
         m = &kNotifications;
     if (m == nullptr) {
-        std::fputs("usage: bus_standin watcher|notifications [record file]\n", stderr);
+        std::fputs("usage: bus_standin watcher|watcher-without-host|notifications [record file]\n",
+                   stderr);
         return 2;
     }
     if (argc == 3 && (out = std::fopen(argv[2], "a")) == nullptr) {
@@ -188,6 +210,8 @@ int main(int argc, char **argv) {
     }
     loop = g_main_loop_new(nullptr, FALSE);
     g_unix_signal_add(SIGTERM, on_term, nullptr);
+    g_unix_signal_add(SIGUSR1, on_host, GINT_TO_POINTER(1));
+    g_unix_signal_add(SIGUSR2, on_host, nullptr);
     g_bus_own_name(G_BUS_TYPE_SESSION, m->bus_name, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE, on_bus,
                    on_name, on_name_lost, const_cast<Mode *>(m), nullptr);
     g_main_loop_run(loop);

@@ -457,11 +457,13 @@ TEST(TrayMonitorChangeTest, PanelsMenuFollowsTheScreenSubmenu) {
     XRRSetMonitor(dpy, root, right);
     XSync(dpy, False);
     ASSERT_TRUE(wait_until([&] { return screen().children.size() == 3; }, 3000ms)) << s.output();
-    EXPECT_GE(bus.signals("LayoutUpdated"), 1) << "the panel is told the menu changed";
+    EXPECT_TRUE(wait_until([&] { return bus.signals("LayoutUpdated") >= 1; }, 3000ms))
+        << "the panel is told the menu changed";
     EXPECT_EQ(labels(tree()),
               (std::vector<std::string>{"Calibrate (Normal)", "Calibrate (Advanced)", "Screen",
                                         "About Vexor Driver", "Exit"}));
     MenuEntry sub = screen();
+    EXPECT_EQ(sub.children_display, "submenu");
     EXPECT_EQ(labels(sub), (std::vector<std::string>{"LEFT (512\u00d7768)", "RIGHT (512\u00d7768)",
                                                      "Whole desktop"}));
     std::vector<std::string> types;

@@ -437,7 +437,7 @@ int main(int argc, char **argv) {
 
     gtk_main();
     control_stop();
-    status_item_remove_files();
+    status_item_end();
 
     if (channel_closed_by_daemon()) {
         // The daemon has gone; its pid file is its own business.

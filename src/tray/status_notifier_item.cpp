@@ -26,6 +26,7 @@ constexpr const char *kConnectedIcon = "vexor-driver-connected";
 constexpr const char *kUnconnectedIcon = "vexor-driver-unconnected";
 
 InkStatusNotifierItem *item = nullptr;
+GDBusConnection *item_bus = nullptr;  // the item's connection, once there
 InkStatusNotifierWatcher *watcher = nullptr;  // follows whoever owns the watcher's name
 GtkWidget *item_menu = nullptr;
 gchar *icon_dir = nullptr;  // private directory of the two pictures
@@ -218,6 +219,7 @@ void on_watcher_proxy(GObject *, GAsyncResult *res, gpointer) {
 // The session bus is there: the item and its menu are served, and the
 // watcher's name is followed from now on.
 void on_bus_ready(GDBusConnection *bus) {
+    item_bus = bus;
     item = ink_status_notifier_item_skeleton_new();
     write_icons();
     ink_status_notifier_item_set_category(item, "Hardware");
@@ -271,6 +273,14 @@ void status_item_set_connected(bool connected) {
     show_state();
     ink_status_notifier_item_emit_new_icon(item);
     ink_status_notifier_item_emit_new_tool_tip(item);
+}
+
+void status_item_end() {
+    // A panel's click on Exit ends the program right after its call: the
+    // answer still waiting to be sent goes out first.
+    if (item_bus != nullptr)
+        g_dbus_connection_flush_sync(item_bus, nullptr, nullptr);
+    status_item_remove_files();
 }
 
 void status_item_remove_files() {

@@ -23,3 +23,6 @@ bool status_item_shown();
 void status_item_set_connected(bool connected);
 // Removes the pictures written for the item's host.
 void status_item_remove_files();
+// At the program's end: sends the answers still queued on the bus (a
+// panel's Exit), then removes the pictures.
+void status_item_end();

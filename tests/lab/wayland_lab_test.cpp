@@ -88,21 +88,20 @@ class Sway : public ::testing::Test {
     // sway as a user of its own (it refuses to run as root), on a seat that
     // seatd gives it.
     void start_sway() {
-        sh(std::string("id -u ") + kUser + " || useradd -M -d /nonexistent -s /bin/sh " + kUser);
-        runtime_ = "/run/user/" + sh(std::string("id -u ") + kUser + " | tr -d '\\n'");
-        sh("rm -rf " + runtime_ + " /run/seatd.sock; mkdir -p -m 700 " + runtime_ + " && chown " +
-           kUser + ": " + runtime_);
+        // Its runtime directory; the user at the seat gets /dev/uinput, as the
+        // package's udev rule does through logind (which does not run here),
+        // and the pointer pipe.
+        int st = 0;
+        runtime_ = sh(std::string("u=") + kUser + R"(; p=/sbin/fmousefifo
+            id -u $u >/dev/null || useradd -M -d /nonexistent -s /bin/sh $u >/dev/null
+            r=/run/user/$(id -u $u); rm -rf $r /run/seatd.sock && mkdir -p -m 700 $r &&
+            chown $u: $r && chgrp $u /dev/uinput && chmod 660 /dev/uinput &&
+            { [ -p $p ] || { rm -f $p && mkfifo $p; }; } && chmod 666 $p && printf %s $r)",
+                      &st);
+        ASSERT_EQ(st, 0) << runtime_;
         seatd_ = Process::start({"/usr/sbin/seatd", "-u", kUser, "-g", kUser, "-l", "info"},
                                 dir_ + "/seatd.log");
         ASSERT_TRUE(wait_until([] { return exists("/run/seatd.sock"); }, 20s));
-        // The user at the seat gets /dev/uinput, as the package's udev rule
-        // does through logind (which does not run here), and the pointer pipe.
-        int st = 0;
-        sh(std::string("chgrp ") + kUser + " /dev/uinput && chmod 660 /dev/uinput && { [ -p " +
-               kFifo + " ] || { rm -f " + kFifo + "; mkfifo " + kFifo + "; }; } && chmod 666 " +
-               kFifo,
-           &st);
-        ASSERT_EQ(st, 0);
         inktest::write_file(dir_ + "/sway.cfg", kSwayConf);
         sway_ = as_user(
             {"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime_, "LIBSEAT_BACKEND=seatd",

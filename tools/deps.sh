@@ -35,7 +35,7 @@ TEST=(
     xfce4-panel dunst
     qemu-system-x86 busybox-static udev kmod libinput-tools
     sway seatd xwayland libwayland-dev libwayland-bin wayland-protocols
-    xserver-xorg-core xserver-xorg-video-dummy xserver-xorg-input-libinput xinput
+    xserver-xorg-core xserver-xorg-video-dummy xserver-xorg-input-libinput xinput libxi-dev
 )
 
 case ${1:-} in

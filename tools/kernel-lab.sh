@@ -7,9 +7,11 @@
 #       the directory it was called from, shows its output and exits with its
 #       status (124 when the guest did not finish within S seconds, default
 #       600; 125 when the guest never reached CMD)
-#   tools/kernel-lab.sh test
-#       builds the suite for the lab and runs the lab's tests in one boot;
-#       ends with a line "N passed, M failed"
+#   tools/kernel-lab.sh test [CTEST-ARG...]
+#       builds the suite and its lab cases (-DINK_BUILD_LAB=ON) in build/lab
+#       and runs them in one boot (ctest -L lab, with the arguments given,
+#       e.g. -R Sway); ends with ctest's count, or "0 passed, 1 failed"
+#       when the guest did not get that far
 #   tools/kernel-lab.sh kernel
 #       fetches and prepares the kernel and the initramfs only
 #
@@ -19,8 +21,9 @@
 # busybox-static and the few modules the lab needs, and the host's root
 # read-only over virtio-9p under a tmpfs overlay: the guest runs the host's
 # programs and libraries, and whatever it writes is gone with it. KVM where
-# /dev/kvm exists, TCG otherwise.
+# /dev/kvm takes a machine, TCG otherwise.
 set -euo pipefail
+export PATH=$PATH:/usr/sbin:/sbin
 caller=$(pwd)
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 top=$(pwd)
@@ -31,7 +34,7 @@ mem=${INK_LAB_MEM:-1024}
 # side, as on a desktop. Under TCG each is one host thread at most.
 cpus=${INK_LAB_CPUS:-2}
 
-# Modules the lab loads, their dependencies added from modules.dep. uinput is
+# Modules the lab loads, their dependencies added by modprobe. uinput is
 # not among them: as on a desktop, opening its static node loads it (the
 # guest's modprobe reads the cache's module tree, see kernel-lab-guest.sh).
 LAB_MODULES=(
@@ -80,14 +83,13 @@ fetch_kernel() {
     if find "$mods" -name '*.ko.zst' -print -quit | grep -q .; then
         die "modules compressed with zstd: not handled yet"
     fi
-    busybox depmod -b "$kdir/root" "$kver" || die "depmod failed"
     echo "$kver" >"$kdir/ready"
 }
 
 # build_initramfs: sets initrd, busybox and the modules with their load
 # order, one per version of this script (checkouts share the cache).
 build_initramfs() {
-    local img mods=$kdir/root/lib/modules/$kver
+    local img
     img=$kdir/initrd-$(md5sum <"$0" | cut -c1-12).img
     initrd=$img
     if [ -f "$img" ]; then
@@ -102,42 +104,27 @@ build_initramfs() {
     if ldd "$d/bin/busybox" >/dev/null 2>&1; then
         die "busybox is not static: install busybox-static"
     fi
-    # Dependencies first, each module once.
-    local order=() seen=" "
-    add_module() {
-        local rel dep line
-        rel=$(awk -F: -v m="$1" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko(\.xz)?$/, "", n);
-                gsub(/-/, "_", n); mm = m; gsub(/-/, "_", mm); if (n == mm) { print $1; exit } }' \
-            "$mods/modules.dep")
-        if [ -z "$rel" ]; then
-            # Built into this kernel (Debian 13 has virtio_pci so).
-            awk -v m="$1" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko$/, "", n); gsub(/-/, "_", n);
-                    mm = m; gsub(/-/, "_", mm); if (n == mm) f = 1 } END { exit !f }' \
-                "$mods/modules.builtin" && return
-            die "module $1 not in kernel $kver"
-        fi
-        case $seen in *" $rel "*) return ;; esac
-        line=$(grep "^$rel:" "$mods/modules.dep" | cut -d: -f2)
-        local deps=($line) i
-        for ((i = ${#deps[@]} - 1; i >= 0; i--)); do
-            dep=${deps[$i]##*/}
-            dep=${dep%.xz}
-            add_module "${dep%.ko}"
-        done
-        seen="$seen$rel "
-        order+=("$rel")
-    }
-    local m
-    for m in "${LAB_MODULES[@]}"; do add_module "$m"; done
-    for m in "${order[@]}"; do
-        local ko=${m##*/}
-        ko=${ko%.xz}
-        case $m in
-            *.xz) busybox unxz -c "$mods/$m" >"$d/lib/modules/$ko" ;;
-            *) cp "$mods/$m" "$d/lib/modules/$ko" ;;
-        esac
-        echo "$ko" >>"$d/lib/modules/order"
+    # Dependencies first, each module once, as modprobe resolves them in the
+    # cache's module tree ("builtin" for those built into this kernel, as
+    # Debian 13 has virtio_pci).
+    local m what path ko seen=" "
+    for m in "${LAB_MODULES[@]}"; do
+        modprobe -d "$kdir/root" -S "$kver" --show-depends "$m" >"$d/deps" 2>&1 ||
+            die "module $m: $(cat "$d/deps")"
+        while read -r what path _; do
+            ko=${path##*/}
+            ko=${ko%.xz}
+            [ "$what" = insmod ] || continue
+            case $seen in *" $ko "*) continue ;; esac
+            seen="$seen$ko "
+            case $path in
+                *.xz) busybox unxz -c "$path" >"$d/lib/modules/$ko" ;;
+                *) cp "$path" "$d/lib/modules/$ko" ;;
+            esac
+            echo "$ko" >>"$d/lib/modules/order"
+        done <"$d/deps"
     done
+    rm "$d/deps"
     cat >"$d/init" <<'EOF'
 #!/bin/busybox sh
 # The lab's first stage: modules, the host's root read-only under a tmpfs
@@ -170,8 +157,8 @@ EOF
     rm -rf "$d"
 }
 
-# index_modules: kmod's indexes of the cache's module tree (modules.devname
-# among them, from which the guest's boot makes the static nodes), once.
+# index_modules: kmod's indexes of the cache's module tree (modprobe reads
+# them; the guest's boot makes the static nodes from modules.devname), once.
 index_modules() {
     local mods=$kdir/root/lib/modules/$kver
     [ -s "$mods/modules.devname" ] && return
@@ -200,8 +187,14 @@ boot() {
     printf '%s\n' "$cmd" >"$io/cmd"
     pwd >"$io/cwd"
     chmod 755 "$io"
+    # KVM where /dev/kvm takes a machine: a nested one may refuse its
+    # processor at once, while a machine with nothing to boot runs until
+    # stopped.
     accel=tcg
-    if [ -w /dev/kvm ]; then accel=kvm; fi
+    if [ -w /dev/kvm ] && (timeout 2 qemu-system-x86_64 -machine q35,accel=kvm -cpu max \
+        -display none -nodefaults </dev/null >/dev/null 2>&1; [ $? -eq 124 ]) 2>/dev/null; then
+        accel=kvm
+    fi
     # The module tree by its absolute path: the guest binds it from /.
     kmods=$(cd "$kdir/root/lib/modules/$kver" && pwd -P)
     local start=$SECONDS
@@ -256,36 +249,33 @@ case ${1:-} in
         echo "$kdir/root/boot/vmlinuz-$kver $initrd"
         ;;
     test)
+        shift
         prepare
-        # A production build (the real paths, the real timing): the guest
-        # is a machine of its own, and the programs it runs are laid out
-        # there as installed. Only those are built.
+        # A production build (the real paths, the real timing) with the lab's
+        # cases: the guest is a machine of its own, and the programs it runs
+        # are laid out there as installed. Only those and the cases are built.
         build=$top/build/lab
         start=$SECONDS
-        cmake -S . -B "$build" -DINK_BUILD_TESTS=OFF -DINK_BUILD_BENCH=OFF >/dev/null
-        cmake --build "$build" -j"$(nproc)" --target inkd inkrelay inkwake inkpointer \
-            inksim inkfaketray inkmemdrive inkwaylog >/dev/null || die "the lab's build failed"
+        cmake -S . -B "$build" -DINK_BUILD_TESTS=OFF -DINK_BUILD_BENCH=OFF -DINK_BUILD_LAB=ON >/dev/null
+        cmake --build "$build" -j"$(nproc)" --target lab_tests >/dev/null || die "the lab's build failed"
         echo "kernel-lab: built in $((SECONDS - start)) s" >&2
         start=$SECONDS
         lab_logs=$build/lab-logs
         set +e
-        boot "${INK_LAB_TIMEOUT:-900}" "tools/lib/kernel-lab-tests.sh $build" |
-            tee "$build/lab-tests.log"
+        boot "${INK_LAB_TIMEOUT:-900}" "tools/lib/kernel-lab-wire.sh $build $*" | tee "$build/lab-tests.log"
         rc=${PIPESTATUS[0]}
         set -e
         echo "kernel-lab: tests took $((SECONDS - start)) s" >&2
-        # The guest's count, repeated as the last line; a guest that never
-        # got there fails.
-        count=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$build/lab-tests.log" | tail -n 1)
-        if [ -z "$count" ]; then
+        # ctest's closing line counts the cases ("N% tests passed, M tests
+        # failed out of T"); a guest that never got there fails.
+        if ! grep -qE '^[0-9]+% tests passed, ' "$build/lab-tests.log"; then
             echo "0 passed, 1 failed"
             exit 1
         fi
-        echo "$count"
-        [ "${count##* passed, }" = "0 failed" ] && [ "$rc" -eq 0 ]
+        exit "$rc"
         ;;
     *)
-        echo "usage: $0 run [--timeout S] CMD... | test | kernel" >&2
+        echo "usage: $0 run [--timeout S] CMD... | test [CTEST-ARG...] | kernel" >&2
         exit 2
         ;;
 esac

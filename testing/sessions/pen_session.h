@@ -121,9 +121,14 @@ class PenSession : public ::testing::Test {
         ASSERT_TRUE(inksim::parse_scenario(scenario, &sc, &err)) << err;
         scenario_ = sc;
         sim_ = std::make_unique<inksim::Simulator>(sc);
+        if (auto port = make_port())
+            sim_->set_port(std::move(port));
         ASSERT_TRUE(sim_->start(&err)) << err;
         daemon_ = Process::start({in_root("/usr/bin/inkd"), "--vxd-debug"}, log_dir_ + "/inkd.out");
     }
+
+    // The unit's port: the FUSE node unless a session says otherwise.
+    virtual std::unique_ptr<inksim::UnitPort> make_port() { return nullptr; }
 
     // The same with the scenario file `name` of testing/scenarios, after the
     // unit settings given.

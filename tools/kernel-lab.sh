@@ -8,7 +8,7 @@
 #       status (124 when the guest did not finish within S seconds, default
 #       600; 125 when the guest never reached CMD)
 #   tools/kernel-lab.sh test [CTEST-ARG...]
-#       builds the suite and its lab cases (-DINK_BUILD_LAB=ON) in build/lab
+#       builds the suite and its lab cases in build/lab (the preset "lab")
 #       and runs them in one boot (ctest -L lab, with the arguments given,
 #       e.g. -R Sway); ends with ctest's count, or "0 passed, 1 failed"
 #       when the guest did not get that far
@@ -256,8 +256,8 @@ case ${1:-} in
         # are laid out there as installed. Only those and the cases are built.
         build=$top/build/lab
         start=$SECONDS
-        cmake -S . -B "$build" -DINK_BUILD_TESTS=OFF -DINK_BUILD_BENCH=OFF -DINK_BUILD_LAB=ON >/dev/null
-        cmake --build "$build" -j"$(nproc)" --target lab_tests >/dev/null || die "the lab's build failed"
+        cmake --preset lab >/dev/null
+        cmake --build --preset lab -j"$(nproc)" >/dev/null || die "the lab's build failed"
         echo "kernel-lab: built in $((SECONDS - start)) s" >&2
         start=$SECONDS
         lab_logs=$build/lab-logs

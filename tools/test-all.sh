@@ -143,7 +143,7 @@ fuzz_all() { build_preset fuzz && test_preset fuzz; }
 # fails in "builds" is built again, and reported, by its own stage.
 builds() {
     local p
-    for p in realtime tsan fuzz; do
+    for p in realtime tsan fuzz lab; do
         nice -n 19 cmake --preset "$p" >/dev/null && nice -n 19 cmake --build --preset "$p" -j"$jobs"
     done
 }
@@ -166,6 +166,7 @@ if stage deps tools/deps.sh test; then
     stage fuzz fuzz_all
     # Bounded: the lab gives its guest 15 min at most, then fails.
     stage kernel env INK_LAB_TIMEOUT=900 tools/kernel-lab.sh test
+    cp build/lab/lab-logs/junit.xml "$logs/kernel.xml" 2>/dev/null
 else
     for s in build scaled asan builds realtime tsan fuzz kernel; do
         skip "$s" "the packages could not be installed"
@@ -189,16 +190,16 @@ if [ -f "$logs/kernel.log" ]; then
 fi
 
 # What failed, again at the end, where a reader of a long run's tail finds
-# it: ctest's list of failed tests, and each FAIL line with at most 25 lines
-# of what followed it (the lab's cases print their evidence there), long
-# lines cut short.
+# it: ctest's list of failed tests, and each failed test's line with at most
+# 25 lines of what followed it (its output, the lab's evidence among it),
+# long lines cut short.
 recap() {
     awk '/^The following tests FAILED:/ { list = 1; print; next }
         list && /^[ \t]/ { print; next }
         { list = 0 }
-        /^(PASS|FAIL|====)/ { detail = 0 }
-        /^FAIL/ { detail = 26 }
-        detail > 0 { print; detail-- }' "$1" | cut -c1-160 | head -n 60
+        /^(PASS|FAIL|====)|Test +#[0-9]+: / { detail = 0 }
+        /^FAIL|\*\*\*(Failed|Timeout|Exception)/ { detail = 26 }
+        detail > 0 { print; detail-- }' "$1" | cut -c1-160 | head -n 80
 }
 for i in "${!names[@]}"; do
     case ${results[$i]} in

@@ -60,12 +60,6 @@ std::vector<std::string> FakeTrayLog::lines(size_t from) const {
     return std::vector<std::string>(lines_.begin() + static_cast<long>(from), lines_.end());
 }
 
-size_t FakeTrayLog::line_count() const {
-    std::lock_guard<std::mutex> l(mu_);
-    catch_up();
-    return lines_.size();
-}
-
 std::vector<std::string> FakeTrayLog::commands() const {
     std::lock_guard<std::mutex> l(mu_);
     catch_up();

@@ -27,7 +27,6 @@ class FakeTrayLog {
     // The exchanges logged so far, "D <command and payload> | T <reply>",
     // from the from-th on.
     std::vector<std::string> lines(size_t from = 0) const;
-    size_t line_count() const;
     // Their command bytes ("66", "88", ...), polls (f3) left out.
     std::vector<std::string> commands() const;
     // How often the command byte cmd ("88") was seen.

@@ -89,14 +89,15 @@ class CalibSession : public PenSession {
     }
 
     // Hands every new dot command of the tray log to the user, and the end of
-    // the dots (or of the calibration) after them.
+    // the dots (or of the calibration, or of the connection) after them.
     void watch_targets() {
         size_t seen = 0, line = 0, skip = dots_before_;
         while (!stop_watch_) {
             auto lines = tray_lines(line);
             line += lines.size();
             for (const auto &l : lines) {
-                if (seen > 0 && (l.compare(2, 2, "aa") == 0 || l.compare(2, 2, "99") == 0))
+                const std::string c = l.substr(2, 2);
+                if (seen > 0 && (c == "aa" || c == "99" || c == "66" || c == "88"))
                     user_->finished();
                 if (l.compare(2, 2, "22") != 0)
                     continue;

@@ -25,8 +25,8 @@ class GadgetSession : public PenSession {
         ASSERT_TRUE(wait_until([] { return !exists(kNode); }, 10s)) << kNode << " still there";
         log_dir_ = lab::case_dir();
         unlink("/tmp/.inkd.pid");
-        tray_ = FakeTrayLog(log_dir_);
-        tray_.export_env();
+        tray_ = std::make_unique<FakeTrayLog>(log_dir_);
+        tray_->export_env();
         pipe_ = std::make_unique<PipeReader>(lab::kFifo);
     }
     void TearDown() override {

@@ -10,10 +10,6 @@ namespace {
 constexpr int kHesitateLiftFrames = 5;
 // A hesitating first touch lasts this many frames: one short of a sample.
 constexpr int kHesitateTouchFrames = 2;
-// A target still shown this long after the user's touch ended is touched
-// again, as a person does when the driver did not take the touch (it came
-// while the daemon was not yet looking, on a busy machine).
-constexpr int kRetouchFrames = 500;
 }  // namespace
 
 std::vector<std::pair<int, int>> target_layout(const CalibUserConfig &cfg) {
@@ -67,10 +63,12 @@ void CalibUser::target_shown(int k) {
             // Someone who will hesitate at the next target keeps the pen down.
             bool keep = hesitates_at(k + 1);
             plan_.push_back({keep ? -1 : cfg_.hold_frames, true, x, y});
-            if (!keep) {
-                plan_.push_back({kRetouchFrames, false, 0, 0});
+            if (!keep && cfg_.retouch_frames > 0) {
+                plan_.push_back({cfg_.retouch_frames, false, 0, 0});
                 retouch_ = true;
                 touch_ = {cfg_.hold_frames, true, x, y};
+            } else if (!keep) {
+                plan_.push_back({-1, false, 0, 0});
             }
         }
     }
@@ -84,7 +82,7 @@ bool CalibUser::pen(double *x, double *y) {
         plan_.pop_front();
     if (plan_.empty() && retouch_) {
         plan_.push_back(touch_);
-        plan_.push_back({kRetouchFrames, false, 0, 0});
+        plan_.push_back({cfg_.retouch_frames, false, 0, 0});
     }
     if (plan_.empty())
         return false;

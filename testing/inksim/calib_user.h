@@ -1,8 +1,9 @@
 // A person calibrating the unit. When a target appears, the user lifts the pen
 // if it is still down, moves to the target and holds it there for a while,
-// then lifts; a target that stays long after that is touched again. The targets stand where the tray program draws them: the core's
-// grid layout for the screen size and the mode's grid. The pen is seen through
-// the simulator's camera model, noise included.
+// then lifts, and may touch it again if it stays. The targets stand where the
+// tray program draws them: the core's grid layout for the screen size and the
+// mode's grid. The pen is seen through the simulator's camera model, noise
+// included.
 #pragma once
 
 #include <deque>
@@ -25,6 +26,10 @@ struct CalibUserConfig {
     // the target appears, and the first touch lasts only two frames.
     std::vector<int> hesitate_at;
     bool stray_light = false;  // a lamp left on: the camera sees stray light
+    // A target still shown this many frames after the touch ended is touched
+    // again, as a person does when the driver did not take the touch (0:
+    // never; whoever sets it calls finished() once the dots are over).
+    int retouch_frames = 0;
 };
 
 // Screen positions of the targets in the order they are shown (row by row).

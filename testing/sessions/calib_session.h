@@ -74,7 +74,10 @@ class CalibSession : public PenSession {
 
     // Asks for a calibration and hands the pen to the user once the daemon
     // has left the running loop.
-    void calibrate(const inksim::CalibUserConfig &cfg) {
+    void calibrate(inksim::CalibUserConfig cfg) {
+        // On a busy machine a touch may come and go before the daemon looks
+        // (a scaled build's user reacts in 20 ms): the user touches again.
+        cfg.retouch_frames = 500;
         user_ = std::make_shared<inksim::CalibUser>(cfg);
         user_->on_cancel([this] { send_event(0x20); });
         dots_before_ = count_cmd("22");

@@ -62,16 +62,21 @@ stage() {
     rc=${PIPESTATUS[0]}
     kill "$sampler" 2>/dev/null
     wait "$sampler" 2>/dev/null
-    names+=("$name")
-    times+=($((SECONDS - start)))
-    hosts+=("$(host_summary "$logs/$name.host")")
-    if [ "$rc" -eq 0 ]; then
+    record "$name" "$rc" $((SECONDS - start))
+}
+
+# record NAME STATUS SECONDS: a stage's line in the summary; returns STATUS.
+record() {
+    names+=("$1")
+    times+=("$3")
+    hosts+=("$(host_summary "$logs/$1.host")")
+    if [ "$2" -eq 0 ]; then
         results+=(passed)
     else
-        results+=("failed (exit $rc)")
+        results+=("failed (exit $2)")
         failed_any=1
     fi
-    return "$rc"
+    return "$2"
 }
 
 # beside NAME COMMAND...: starts the stage in the background, its output
@@ -98,16 +103,7 @@ join_beside() {
     read -r rc t <"$logs/$name.rc" || { rc=1 t=0; }
     echo "==== $name (run beside the stages before it)"
     cat "$logs/$name.log"
-    names+=("$name")
-    times+=("$t")
-    hosts+=("$(host_summary "$logs/$name.host")")
-    if [ "$rc" -eq 0 ]; then
-        results+=(passed)
-    else
-        results+=("failed (exit $rc)")
-        failed_any=1
-    fi
-    return "$rc"
+    record "$name" "$rc" "$t"
 }
 
 # skip NAME WHY: a stage that cannot run.

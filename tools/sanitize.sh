@@ -23,6 +23,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 jobs=$(nproc)
+# Tests at twice the cores: the process tests mostly wait, each in a sandbox
+# root of its own.
+test_jobs=$((2 * jobs))
 which=${1:-all}
 scope=${2:-}
 
@@ -46,7 +49,7 @@ run() {
     cmake --preset "$name" "$@" >/dev/null
     nice -n "${INK_BUILD_NICE:-0}" cmake --build --preset "$name" -j"$jobs"
     rm -rf "$logs" && mkdir -p "$logs"
-    ctest --preset "$name" -j"$jobs" ${JUNIT:+--output-junit "$JUNIT"}
+    ctest --preset "$name" -j"$test_jobs" ${JUNIT:+--output-junit "$JUNIT"}
     check_logs "$logs" "$name"
 }
 

@@ -22,6 +22,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,19 @@ void pass_on(int sig) {
 int fail(const char *what, const std::string &path) {
     std::fprintf(stderr, "ink_own_root: %s %s: %s\n", what, path.c_str(), std::strerror(errno));
     return 125;
+}
+
+// True when path is a mount point in this process's namespace.
+bool mounted_at(const std::string &path) {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, dev, source, point;
+        if (fields >> id >> parent >> dev >> source >> point && point == path)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -73,10 +88,13 @@ int main(int argc, char **argv) {
     if (child == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         // Private from "/" down, so that neither the bind below nor the
-        // mounts the tests make (the virtual unit's node) reach the host.
+        // mounts the tests make (the virtual unit's node) reach the host's
+        // namespace. In a chroot "/" is no mount point and the mount that
+        // holds the root cannot be named: its propagation is left as it is,
+        // and checked below.
         if (unshare(CLONE_NEWNS) != 0)
             _exit(fail("cannot make a mount namespace for", root));
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 && errno != EINVAL)
             _exit(fail("cannot make private the mounts above", root));
         if (mount(own.c_str(), root.c_str(), nullptr, MS_BIND, nullptr) != 0)
             _exit(fail("cannot bind over", root));
@@ -88,9 +106,21 @@ int main(int argc, char **argv) {
     if (child > 0)
         while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
         }
+    // A bind that reached this namespace would give every later test the
+    // same root again: undone, and the run fails.
+    bool leaked = mounted_at(root);
+    if (leaked) {
+        umount2(root.c_str(), MNT_DETACH);
+        std::fprintf(stderr,
+                     "ink_own_root: the bind over %s reached the host's mounts (they are shared); "
+                     "configure with -DINK_OWN_ROOTS=OFF\n",
+                     root.c_str());
+    }
     std::filesystem::remove_all(own, ec);
     if (child < 0 || waited < 0)
         return fail("cannot run", argv[1]);
+    if (leaked)
+        return 125;
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);

@@ -3,11 +3,11 @@
 # stage, a preset of CMakePresets.json with a build of its own in build/NAME:
 #  - scaled:   sandbox root, pauses divided by 10 and budgets by 2; every unit
 #              and process test
-#  - asan:     AddressSanitizer (tools/sanitize.sh) on the tests chosen for it;
-#              built and run beside the scaled tests, as are the builds of the
-#              stages below ("builds")
+#  - asan:     AddressSanitizer (tools/sanitize.sh) on the tests chosen for it
 #  - realtime: sandbox root, real timing; the tests labelled "realtime"
 #  - tsan:     ThreadSanitizer on the tests chosen for it
+#  (these three are built and run beside the scaled tests, and so are the
+#  builds of the two stages below, "builds")
 #  - fuzz:     every fuzz target for 20 s, one per core (tools/fuzz.sh)
 #  - kernel:   the kernel lab (tools/kernel-lab.sh test): one QEMU machine
 #              with Debian's stock kernel, the unit as a real USB device
@@ -118,8 +118,12 @@ skip() {
     failed_any=1
 }
 
-# build_preset NAME: configures and builds the preset NAME.
-build_preset() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j"$jobs"; }
+# build_preset NAME: configures and builds the preset NAME, at the niceness
+# INK_BUILD_NICE (default 0).
+build_preset() {
+    nice -n "${INK_BUILD_NICE:-0}" cmake --preset "$1" >/dev/null &&
+        nice -n "${INK_BUILD_NICE:-0}" cmake --build --preset "$1" -j"$jobs"
+}
 # test_preset NAME: runs its tests, the JUnit report beside the stage's log.
 test_preset() { ctest --preset "$1" -j"$test_jobs" --output-junit "$logs/$1.xml"; }
 realtime() { build_preset realtime && test_preset realtime; }
@@ -129,40 +133,46 @@ fuzz_all() {
     build_preset fuzz && ctest --preset fuzz -j"$jobs" --output-junit "$logs/fuzz.xml"
 }
 
-# The scaled and ASan tests spend most of their time waiting in the programs'
-# pauses (about a tenth of a core between them), each in a sandbox of its
-# own: ASan's build and tests run beside the scaled tests, and so do the
-# later stages' builds. The builds there run at a low priority, taking only
-# the CPU the tests leave, ASan's first (nice 10 against 19); a build that
-# fails in "builds" is built again, and reported, by its own stage.
+# The tests of the scaled, ASan, real-timing and TSan stages spend most of
+# their time waiting in the programs' pauses, each in a sandbox root of its
+# own: once the scaled build is done, the other three stages are built and
+# run beside the scaled tests, and so are the builds of the fuzz targets and
+# the lab ("builds"). The builds run at a low priority, taking the CPU the
+# tests leave, ASan's first (nice 10, then 15, then 19); a build that fails
+# in "builds" is built again, and reported, by its own stage. The fuzz
+# targets and the lab's machine take all the CPU they get: they run alone.
 builds() {
     local p
-    for p in realtime tsan fuzz lab; do
-        nice -n 19 cmake --preset "$p" >/dev/null && nice -n 19 cmake --build --preset "$p" -j"$jobs"
+    for p in fuzz lab; do
+        INK_BUILD_NICE=19 build_preset "$p"
     done
 }
+realtime_beside() { INK_BUILD_NICE=15 realtime; }
 
 mkdir -p "$logs"
 rm -f "$logs"/*.log "$logs"/*.host "$logs"/*.xml "$logs"/*.rc
 if stage deps tools/deps.sh test; then
     if stage build build_preset scaled; then
         beside asan env JUNIT="$logs/asan.xml" INK_BUILD_NICE=10 tools/sanitize.sh asan
+        beside realtime realtime_beside
+        beside tsan env JUNIT="$logs/tsan.xml" INK_BUILD_NICE=15 tools/sanitize.sh tsan
         beside builds builds
         stage scaled test_preset scaled
-        join_beside asan
-        join_beside builds
+        for s in asan realtime tsan builds; do
+            join_beside "$s"
+        done
     else
         skip scaled "the build failed"
         stage asan env JUNIT="$logs/asan.xml" tools/sanitize.sh asan
+        stage realtime realtime
+        stage tsan env JUNIT="$logs/tsan.xml" tools/sanitize.sh tsan
     fi
-    stage realtime realtime
-    stage tsan env JUNIT="$logs/tsan.xml" tools/sanitize.sh tsan
     stage fuzz fuzz_all
     # Bounded: the lab gives its guest 15 min at most, then fails.
     stage kernel env INK_LAB_TIMEOUT=900 tools/kernel-lab.sh test
     cp build/lab/lab-logs/junit.xml "$logs/kernel.xml" 2>/dev/null
 else
-    for s in build scaled asan builds realtime tsan fuzz kernel; do
+    for s in build scaled asan realtime tsan builds fuzz kernel; do
         skip "$s" "the packages could not be installed"
     done
 fi

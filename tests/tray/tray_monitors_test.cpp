@@ -157,18 +157,31 @@ TEST_F(TrayMonitorsTest, SizeOfTheChosenMonitor) {
     EXPECT_EQ(daemon.screen(0xF0), (Bytes{0x80, 0x02, 0x00, 0x00, 0x00}));
     EXPECT_EQ(daemon.screen(0xF1), (Bytes{0xE0, 0x01, 0x00, 0x00, 0x00}));
 
+    // The file's content, the area's size, and what the tray says once it
+    // has read the file (on a tick after it changed).
     struct Case {
         std::string line;
         int w, h;
+        std::string said;
     };
-    for (const Case &c :
-         {Case{"all\n", 1440, 600}, Case{"monitor 0\n", 800, 600}, Case{"XINERAMA-1\n", 640, 480},
-          Case{"XINERAMA-0", 800, 600}, Case{"monitor zero\n", 640, 480},
-          Case{"HDMI-7\n", 640, 480}, Case{"monitor 2\n", 640, 480}, Case{"all\nall\n", 640, 480},
-          Case{"monitor 0\n", 800, 600}, Case{"", 640, 480}}) {
+    for (const Case &c : {
+             Case{"all\n", 1440, 600, "the whole screen, as chosen"},
+             Case{"monitor 0\n", 800, 600, "monitor 0 (XINERAMA-0), as chosen"},
+             Case{"XINERAMA-1\n", 640, 480, "monitor XINERAMA-1, as chosen"},
+             Case{"XINERAMA-0", 800, 600, "monitor XINERAMA-0, as chosen"},
+             Case{"monitor zero\n", 640, 480, "monitor takes a number"},
+             Case{"HDMI-7\n", 640, 480, "the chosen monitor HDMI-7 is not there"},
+             Case{"monitor 2\n", 640, 480, "the chosen monitor 2 is not there"},
+             Case{"all\nall\n", 640, 480, "more than one line"},
+             Case{"monitor 0\n", 800, 600, "monitor 0 (XINERAMA-0), as chosen"},
+             Case{"", 640, 480, "screen: empty"},
+         }) {
+        size_t from = output().size();
         choose(c.line);
-        // The tray reads the file again on a tick after it changed.
-        EXPECT_TRUE(wait_until([&] { return width() == c.w; }, 2000ms)) << c.line << " " << width();
+        EXPECT_TRUE(
+            wait_until([&] { return output().find(c.said, from) != std::string::npos; }, 2000ms))
+            << c.line << output();
+        EXPECT_EQ(width(), c.w) << c.line;
         EXPECT_EQ(height(), c.h) << c.line;
     }
     std::remove(choice_file.c_str());

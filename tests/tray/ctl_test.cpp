@@ -136,33 +136,6 @@ mode_t mode_of(const std::string &path) {
     return st.st_mode;
 }
 
-// Sets an environment variable for the test's time and restores it after.
-class EnvGuard {
-  public:
-    EnvGuard() = default;
-    EnvGuard(const EnvGuard &) = delete;
-    EnvGuard &operator=(const EnvGuard &) = delete;
-    ~EnvGuard() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second)
-                setenv(it->first.c_str(), it->second->c_str(), 1);
-            else
-                unsetenv(it->first.c_str());
-        }
-    }
-    void set(const std::string &k, const std::optional<std::string> &v) {
-        const char *old = std::getenv(k.c_str());
-        saved_.emplace_back(k, old ? std::optional<std::string>(old) : std::nullopt);
-        if (v)
-            setenv(k.c_str(), v->c_str(), 1);
-        else
-            unsetenv(k.c_str());
-    }
-
-  private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
 std::string make_private_dir() {
     char tmpl[] = "/tmp/inkctl-test-XXXXXX";
     const char *d = mkdtemp(tmpl);
@@ -222,7 +195,7 @@ class CtlTest : public ::testing::Test {
     }
 
     std::string runtime_;
-    EnvGuard env_;
+    EnvFor env_;
     TraySession s;
     Process second_;
 };
@@ -657,7 +630,7 @@ TEST(CtlSocketPath, NameAndDirectories) {
     EXPECT_EQ(ink::ctl::display_tag("a-b_c.D9:2"), "a-b_c.D9_2");
 
     reset_sandbox();
-    EnvGuard env;
+    EnvFor env;
     std::string rt = make_private_dir();
     ASSERT_FALSE(rt.empty());
     std::string err;
@@ -724,7 +697,7 @@ TEST(CtlSocketPath, NameAndDirectories) {
 TEST(CtlScreenTest, ListsAndChoosesTheMonitor) {
     if (!xephyr_installed())
         GTEST_SKIP() << "Xephyr is not installed (apt-get install xserver-xephyr)";
-    EnvGuard env;
+    EnvFor env;
     std::string rt = make_private_dir();
     ASSERT_FALSE(rt.empty());
     env.set("XDG_RUNTIME_DIR", rt);

@@ -238,21 +238,16 @@ TEST_F(CtlTest, SocketAndItsDirectoryAreTheUsers) {
     ASSERT_EQ(chmod(dir().c_str(), 0711), 0);
     ASSERT_EQ(chmod(sock().c_str(), 0666), 0);
     std::string path = sock();
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(10);
-        int fd = connect_raw(path);
-        if (fd < 0)
-            _exit(11);
-        send(fd, "status\n", 7, MSG_NOSIGNAL);
-        auto got = read_to_end(fd);
-        _exit(!got ? 12 : got->empty() ? 0 : 13);
-    }
-    int st = 0;
-    ASSERT_EQ(waitpid(pid, &st, 0), pid);
-    EXPECT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), 0) << "10 setuid, 11 connect, 12 not closed, 13 answered";
+    EXPECT_EQ(as_other_user([&] {
+                  int fd = connect_raw(path);
+                  if (fd < 0)
+                      return 11;
+                  send(fd, "status\n", 7, MSG_NOSIGNAL);
+                  auto got = read_to_end(fd);
+                  return !got ? 12 : got->empty() ? 0 : 13;
+              }),
+              0)
+        << "99 setuid, 11 connect, 12 not closed, 13 answered";
     chmod(sock().c_str(), 0600);
     chmod(dir().c_str(), 0700);
     chmod(runtime_.c_str(), 0700);

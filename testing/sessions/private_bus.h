@@ -30,13 +30,15 @@ class PrivateBus {
     ~PrivateBus() { stop(); }
 
     // The bus starts the services whose files are in services_dir() itself,
-    // with its own XDG directories in the private directory.
-    bool start() {
+    // with its own XDG directories in the private directory; it listens on
+    // dir()/socket_name ("bus": where a session finds its bus under
+    // XDG_RUNTIME_DIR).
+    bool start(const std::string &socket_name = "socket") {
         char tmpl[] = "/tmp/inktest-bus-XXXXXX";
         if (mkdtemp(tmpl) == nullptr)
             return false;
         dir_ = tmpl;
-        address_ = "unix:path=" + dir_ + "/socket";
+        address_ = "unix:path=" + dir_ + "/" + socket_name;
         for (const char *d : {"/services", "/config", "/cache", "/data"})
             mkdir((dir_ + d).c_str(), 0700);
         write_file(dir_ + "/bus.conf",

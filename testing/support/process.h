@@ -35,12 +35,13 @@ class Process {
     // it has one of its own.
     ~Process();
 
-    // Starts argv[0] (a path) with argv; output goes to out_file; the child
-    // starts in cwd when given, with standard input from /dev/null, no other
-    // descriptor of the caller and SIGPIPE at its default. Throws
-    // std::runtime_error when fork fails.
+    // Starts argv[0] (a path) with argv; output goes to out_file (standard
+    // error to err_file when given); the child starts in cwd when given, with
+    // standard input from /dev/null, no other descriptor of the caller and
+    // SIGPIPE at its default. Throws std::runtime_error when fork fails.
     static Process start(const std::vector<std::string> &argv, const std::string &out_file,
-                         const std::string &cwd = "", Group group = Group::Caller);
+                         const std::string &cwd = "", Group group = Group::Caller,
+                         const std::string &err_file = "");
 
     pid_t pid() const { return pid_; }
     // Waits for the exit; returns the wait status, or nullopt on timeout.

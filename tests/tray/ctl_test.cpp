@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "ctl_socket.h"
 #include "sessions/tray_session.h"
@@ -45,38 +46,25 @@ CtlRun run_ctl(const std::vector<std::string> &args, std::chrono::milliseconds l
     std::vector<std::string> argv{in_root("/usr/bin/inkctl")};
     argv.insert(argv.end(), args.begin(), args.end());
     auto begin = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (o < 0 || e < 0)
-            _exit(127);
-        dup2(o, 1);
-        dup2(e, 2);
-        close_range(3, ~0U, 0);
-        ::signal(SIGPIPE, SIG_DFL);
-        std::vector<char *> cargs;
-        for (const auto &a : argv)
-            cargs.push_back(const_cast<char *>(a.c_str()));
-        cargs.push_back(nullptr);
-        execv(cargs[0], cargs.data());
-        _exit(127);
-    }
     CtlRun r;
-    int st = 0;
-    bool done = wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, limit);
-    if (!done) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-    } else if (WIFEXITED(st)) {
-        r.code = WEXITSTATUS(st);
-    }
+    {
+        Process p = Process::start(argv, out_file, "", Process::Group::Caller, err_file);
+        auto st = p.wait(limit);
+        if (st && WIFEXITED(*st))
+            r.code = WEXITSTATUS(*st);
+    }  // killed after the timeout as it goes
     r.ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now() - begin)
                                  .count());
     r.out = read_file(out_file).value_or("");
     r.err = read_file(err_file).value_or("");
     return r;
+}
+
+// What a run said: exit status, standard output, standard error.
+using Said = std::tuple<int, std::string, std::string>;
+Said said(const CtlRun &r) {
+    return {r.code, r.out, r.err};
 }
 
 // A connection of a client of our own on the control socket.
@@ -202,13 +190,10 @@ class CtlTest : public ::testing::Test {
 
 TEST_F(CtlTest, StatusFollowsTheDaemonsNotifications) {
     ASSERT_NO_FATAL_FAILURE(start());
-    CtlRun r = run_ctl({"status"});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "unconnected\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(said(run_ctl({"status"})), (Said{0, "unconnected\n", ""}));
 
     s.connect();
-    r = run_ctl({"status"});
+    CtlRun r = run_ctl({"status"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "connected\n");
 
@@ -299,10 +284,7 @@ TEST_F(CtlTest, RefusedWhereTheMenuRefuses) {
     const std::string busy = "inkctl: a dialog or calibration is already open\n";
     // Unconnected: the calibrate items are not in the menu.
     for (auto args : {std::vector<std::string>{"calibrate"}, {"calibrate", "advanced"}}) {
-        CtlRun r = run_ctl(args);
-        EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, unconnected);
+        EXPECT_EQ(said(run_ctl(args)), (Said{1, "", unconnected}));
     }
     TraySession::ticks(1);
     EXPECT_TRUE(s.x.find(kCalibTitle).empty());
@@ -388,14 +370,9 @@ TEST_F(CtlTest, NoTrayThatAnswers) {
     const std::string path = runtime_ + "/vexor-driver/tray-_4242";
     // Nothing there yet; then the socket file of a tray that has gone.
     for (int stale = 0; stale < 2; ++stale) {
-        CtlRun r = run_ctl({"status"});
-        EXPECT_EQ(r.code, 3) << stale;
-        EXPECT_EQ(r.out, "not running\n") << stale;
-        EXPECT_EQ(r.err, "") << stale;
-        r = run_ctl({"calibrate"});
-        EXPECT_EQ(r.code, 3) << stale;
-        EXPECT_EQ(r.out, "") << stale;
-        EXPECT_EQ(r.err, "inkctl: inktray is not running\n") << stale;
+        EXPECT_EQ(said(run_ctl({"status"})), (Said{3, "not running\n", ""})) << stale;
+        EXPECT_EQ(said(run_ctl({"calibrate"})), (Said{3, "", "inkctl: inktray is not running\n"}))
+            << stale;
         ASSERT_EQ(mkdir((runtime_ + "/vexor-driver").c_str(), 0700), stale == 0 ? 0 : -1);
         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
@@ -746,10 +723,7 @@ TEST(CtlScreenTest, ListsAndChoosesTheMonitor) {
                                "all 1440x600+0+0\n",
                                640}}) {
         SCOPED_TRACE(c.arg);
-        CtlRun r = run_ctl({"screen", c.arg});
-        EXPECT_EQ(r.code, 0);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(said(run_ctl({"screen", c.arg})), (Said{0, "", ""}));
         EXPECT_EQ(read_file(choice_file).value_or("(none)"), c.file);
         // The tray takes the new choice up as one from its Screen submenu.
         EXPECT_TRUE(wait_until([&] { return daemon.poll() == 0x30; }, 2000ms)) << tray.output();

@@ -92,16 +92,7 @@ class TraySession {
         // for the new one.
         wait_until([&] { return x.popups().empty(); }, 2000ms);
         x.click(host.icon_x(), host.icon_y());
-        XWin menu;
-        wait_until(
-            [&] {
-                auto p = x.popups();
-                if (p.empty())
-                    return false;
-                menu = p.back();
-                return true;
-            },
-            3000ms);
+        XWin menu = x.wait_popup();
         // Away from the items, so that only the keys choose.
         x.move_pointer(2, 700);
         return menu;

@@ -617,7 +617,11 @@ TEST(CalibModel, InverseSearchFindsGridPointsAndKeepsTheFirstOfATie) {
 
 struct Row {
     int L, H;
+    bool operator==(const Row &o) const { return L == o.L && H == o.H; }
 };
+[[maybe_unused]] void PrintTo(const Row &r, std::ostream *os) {
+    *os << "L " << r.L << " H " << r.H;
+}
 
 Row bd0_row(const unsigned char *d, int k) {
     const unsigned m = static_cast<unsigned>(k + BD0_MASK_OFFSET);
@@ -643,24 +647,18 @@ TEST(BackgroundBlock, OpenAndCloseCarryTheirCheckBytes) {
     HW_Features(65);
     unsigned char d[NYX_BD0_SIZE];
     EXPECT_EQ(OpenBD0(d), 646);
-    for (int k = 0; k <= 310; ++k) {
-        EXPECT_EQ(bd0_row(d, k).L, 0);
-        EXPECT_EQ(bd0_row(d, k).H, 253);
-    }
-    EXPECT_EQ(bd0_row(d, 311).L, 10);
-    EXPECT_EQ(bd0_row(d, 311).H, 102);
-    EXPECT_EQ(bd0_row(d, 312).L, 115);
-    EXPECT_EQ(bd0_row(d, 312).H, 212);
+    for (int k = 0; k <= 310; ++k)
+        EXPECT_EQ(bd0_row(d, k), (Row{0, 253})) << k;
+    EXPECT_EQ(bd0_row(d, 311), (Row{10, 102}));
+    EXPECT_EQ(bd0_row(d, 312), (Row{115, 212}));
     EXPECT_EQ(bd0_row(d, 318).H, 253);
     expect_block_frame(d);
 
     EXPECT_EQ(CloseBD0(d), 646);
     for (int k = 0; k <= 310; ++k)
         EXPECT_EQ(bd0_row(d, k).H, 0);
-    EXPECT_EQ(bd0_row(d, 311).L, 10);
-    EXPECT_EQ(bd0_row(d, 311).H, 11);
-    EXPECT_EQ(bd0_row(d, 312).L, 115);
-    EXPECT_EQ(bd0_row(d, 312).H, 30);
+    EXPECT_EQ(bd0_row(d, 311), (Row{10, 11}));
+    EXPECT_EQ(bd0_row(d, 312), (Row{115, 30}));
     expect_block_frame(d);
     EXPECT_EQ(nyx_c_caller_open_block(d), 646);
 }
@@ -683,14 +681,7 @@ TEST(BackgroundBlock, OutlineOfAModelGivesItsRows) {
     for (int k = 0; k <= 318; ++k) {
         if (k == 311 || k == 312)
             continue;
-        const Row r = bd0_row(d, k);
-        if (k >= 23 && k <= 218) {
-            EXPECT_EQ(r.L, 92 / 4) << k;
-            EXPECT_EQ(r.H, 927 / 4) << k;
-        } else {
-            EXPECT_EQ(r.L, 253) << k;
-            EXPECT_EQ(r.H, 0) << k;
-        }
+        EXPECT_EQ(bd0_row(d, k), (k >= 23 && k <= 218 ? Row{92 / 4, 927 / 4} : Row{253, 0})) << k;
     }
     expect_block_frame(d);
 
@@ -714,12 +705,9 @@ TEST(BackgroundBlock, EmptyModelOpensRowZeroOnly) {
     std::memset(gYV, 0, sizeof gYV);
     unsigned char d[NYX_BD0_SIZE];
     CalcBD0(d);
-    EXPECT_EQ(bd0_row(d, 0).L, 0);
-    EXPECT_EQ(bd0_row(d, 0).H, 0);
-    for (int k = 1; k <= 310; ++k) {
-        EXPECT_EQ(bd0_row(d, k).L, 253);
-        EXPECT_EQ(bd0_row(d, k).H, 0);
-    }
+    EXPECT_EQ(bd0_row(d, 0), (Row{0, 0}));
+    for (int k = 1; k <= 310; ++k)
+        EXPECT_EQ(bd0_row(d, k), (Row{253, 0})) << k;
 }
 
 // ---- Garbage in ------------------------------------------------------------------------------

@@ -527,9 +527,4 @@ void HiddevFs::set_output_stalled(bool on) {
             impl_->on_output(r);
 }
 
-int HiddevFs::open_count() {
-    std::lock_guard<std::mutex> l(impl_->mu);
-    return static_cast<int>(impl_->opens.size());
-}
-
 }  // namespace inksim

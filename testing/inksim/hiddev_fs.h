@@ -34,7 +34,6 @@ class HiddevFs {
     // Called with the eight values of every output report sent.
     // Set before start.
     void on_output(std::function<void(const Report &)> f);
-    int open_count();
 
     struct Impl;
 

@@ -35,26 +35,12 @@ namespace inktest {
 
 enum class Fault { None, Unplug, Silence, Garbage, Refuse, KillRelay, KillTray, KillDaemon };
 
+// In the order of Fault.
 inline const char *fault_name(Fault f) {
-    switch (f) {
-        case Fault::None:
-            return "none";
-        case Fault::Unplug:
-            return "unplug";
-        case Fault::Silence:
-            return "silence";
-        case Fault::Garbage:
-            return "garbage";
-        case Fault::Refuse:
-            return "refuse";
-        case Fault::KillRelay:
-            return "killrelay";
-        case Fault::KillTray:
-            return "killtray";
-        case Fault::KillDaemon:
-            return "killdaemon";
-    }
-    return "?";
+    static const char *const kNames[] = {"none",   "unplug",    "silence",  "garbage",
+                                         "refuse", "killrelay", "killtray", "killdaemon"};
+    static_assert(std::size(kNames) == static_cast<size_t>(Fault::KillDaemon) + 1);
+    return kNames[static_cast<int>(f)];
 }
 
 inline int rec_x(const PointerBytes &r) {

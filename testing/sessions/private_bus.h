@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/env.h"
 #include "support/process.h"
 #include "support/sandbox.h"
 
@@ -23,46 +24,21 @@ namespace inktest {
 
 using namespace std::chrono_literals;
 
-// Sets environment variables for the children started meanwhile, and puts
-// the old values back when it goes.
-class EnvFor {
-  public:
-    explicit EnvFor(const std::vector<std::pair<std::string, std::string>> &vars) {
-        for (const auto &[k, v] : vars) {
-            const char *old = getenv(k.c_str());
-            saved_.emplace_back(k, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
-            if (v.empty())
-                unsetenv(k.c_str());
-            else
-                setenv(k.c_str(), v.c_str(), 1);
-        }
-    }
-    ~EnvFor() {
-        for (const auto &[k, old] : saved_) {
-            if (old)
-                setenv(k.c_str(), old->c_str(), 1);
-            else
-                unsetenv(k.c_str());
-        }
-    }
-
-  private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
 // A dbus-daemon of the test's own, and the test's connection to it.
 class PrivateBus {
   public:
     ~PrivateBus() { stop(); }
 
     // The bus starts the services whose files are in services_dir() itself,
-    // with its own XDG directories in the private directory.
-    bool start() {
+    // with its own XDG directories in the private directory; it listens on
+    // dir()/socket_name ("bus": where a session finds its bus under
+    // XDG_RUNTIME_DIR).
+    bool start(const std::string &socket_name = "socket") {
         char tmpl[] = "/tmp/inktest-bus-XXXXXX";
         if (mkdtemp(tmpl) == nullptr)
             return false;
         dir_ = tmpl;
-        address_ = "unix:path=" + dir_ + "/socket";
+        address_ = "unix:path=" + dir_ + "/" + socket_name;
         for (const char *d : {"/services", "/config", "/cache", "/data"})
             mkdir((dir_ + d).c_str(), 0700);
         write_file(dir_ + "/bus.conf",
@@ -96,12 +72,12 @@ class PrivateBus {
     }
 
     // The private XDG directories (the panel's settings live there).
-    std::vector<std::pair<std::string, std::string>> xdg_env() const {
+    EnvFor::Vars xdg_env() const {
         return {{"XDG_CONFIG_HOME", dir_ + "/config"},
                 {"XDG_CACHE_HOME", dir_ + "/cache"},
                 {"XDG_DATA_HOME", dir_ + "/data"},
                 {"NO_AT_BRIDGE", "1"},
-                {"SESSION_MANAGER", ""}};
+                {"SESSION_MANAGER", std::nullopt}};
     }
     std::string services_dir() const { return dir_ + "/services"; }
     // A service the bus starts when its name is called.

@@ -12,6 +12,7 @@
 
 #include "standins/fake_daemon.h"
 #include "ink_time.h"
+#include "support/env.h"
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "x/xsession.h"
@@ -35,7 +36,7 @@ class TraySession {
     std::string out_file;
     bool connected_look = false;
     // Environment of the tray program only (set while it is started).
-    std::vector<std::pair<std::string, std::string>> tray_env;
+    EnvFor::Vars tray_env;
     // Run once the X server is there, before the tray program starts (a
     // panel of the test's); an empty string, else what failed.
     std::function<std::string()> before_tray;
@@ -61,18 +62,9 @@ class TraySession {
         out_file = in_root("/tray.out");
         std::vector<std::string> argv{in_root("/usr/bin/inktray")};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::pair<std::string, std::optional<std::string>>> saved;
-        for (const auto &[k, v] : tray_env) {
-            const char *old = std::getenv(k.c_str());
-            saved.emplace_back(k, old ? std::optional<std::string>(old) : std::nullopt);
-            setenv(k.c_str(), v.c_str(), 1);
-        }
-        tray = Process::start(argv, out_file);
-        for (const auto &[k, old] : saved) {
-            if (old)
-                setenv(k.c_str(), old->c_str(), 1);
-            else
-                unsetenv(k.c_str());
+        {
+            EnvFor env(tray_env);
+            tray = Process::start(argv, out_file);
         }
         if (!daemon.accept())
             return "the tray program did not connect";
@@ -100,16 +92,7 @@ class TraySession {
         // for the new one.
         wait_until([&] { return x.popups().empty(); }, 2000ms);
         x.click(host.icon_x(), host.icon_y());
-        XWin menu;
-        wait_until(
-            [&] {
-                auto p = x.popups();
-                if (p.empty())
-                    return false;
-                menu = p.back();
-                return true;
-            },
-            3000ms);
+        XWin menu = x.wait_popup();
         // Away from the items, so that only the keys choose.
         x.move_pointer(2, 700);
         return menu;

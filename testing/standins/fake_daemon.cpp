@@ -121,20 +121,15 @@ std::vector<std::uint8_t> FakeDaemon::le32(int v) {
 }
 
 std::optional<int> FakeDaemon::dot(int x, int y) {
-    std::vector<std::uint8_t> b{0x22};
-    for (int v : {x, y})
-        for (auto c : le32(v))
-            b.push_back(c);
-    if (!send(b))
-        return std::nullopt;
-    auto r = recv(1);
-    if (r.size() != 1)
-        return std::nullopt;
-    return r[0];
+    return with_values(0x22, {x, y});
 }
 
 std::optional<int> FakeDaemon::set_params(const std::vector<int> &values) {
-    std::vector<std::uint8_t> b{0xF2};
+    return with_values(0xF2, values);
+}
+
+std::optional<int> FakeDaemon::with_values(std::uint8_t cmd, const std::vector<int> &values) {
+    std::vector<std::uint8_t> b{cmd};
     for (int v : values)
         for (auto c : le32(v))
             b.push_back(c);

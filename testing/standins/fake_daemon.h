@@ -54,6 +54,9 @@ class FakeDaemon {
     static std::vector<std::uint8_t> le32(int v);
 
   private:
+    // cmd with each value as le32; the status, or nullopt.
+    std::optional<int> with_values(std::uint8_t cmd, const std::vector<int> &values);
+
     int listen_fd_ = -1;
     int client_fd_ = -1;
 };

@@ -52,7 +52,7 @@ void Process::kill_now() {
 }
 
 Process Process::start(const std::vector<std::string> &argv, const std::string &out_file,
-                       const std::string &cwd, Group group) {
+                       const std::string &cwd, Group group, const std::string &err_file) {
     Process p;
     p.out_file_ = out_file;
     p.own_group_ = group == Group::Own;
@@ -65,6 +65,11 @@ Process Process::start(const std::vector<std::string> &argv, const std::string &
         int fd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             dup2(fd, 1);
+            dup2(fd, 2);
+            close(fd);
+        }
+        if (!err_file.empty() &&
+            (fd = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)) >= 0) {
             dup2(fd, 2);
             close(fd);
         }
@@ -93,21 +98,7 @@ Process Process::start(const std::vector<std::string> &argv, const std::string &
 }
 
 std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
-    if (status_)
-        return status_;
-    bool done = wait_until(
-        [&] {
-            int st;
-            pid_t r = waitpid(pid_, &st, WNOHANG);
-            if (r == pid_) {
-                status_ = st;
-                return true;
-            }
-            return false;
-        },
-        timeout);
-    if (!done)
-        return std::nullopt;
+    wait_until([&] { return !running(); }, timeout);
     return status_;
 }
 

@@ -7,7 +7,10 @@
 // program) can get a process group of its own, so that they all end together.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <optional>
@@ -32,12 +35,13 @@ class Process {
     // it has one of its own.
     ~Process();
 
-    // Starts argv[0] (a path) with argv; output goes to out_file; the child
-    // starts in cwd when given, with standard input from /dev/null, no other
-    // descriptor of the caller and SIGPIPE at its default. Throws
-    // std::runtime_error when fork fails.
+    // Starts argv[0] (a path) with argv; output goes to out_file (standard
+    // error to err_file when given); the child starts in cwd when given, with
+    // standard input from /dev/null, no other descriptor of the caller and
+    // SIGPIPE at its default. Throws std::runtime_error when fork fails.
     static Process start(const std::vector<std::string> &argv, const std::string &out_file,
-                         const std::string &cwd = "", Group group = Group::Caller);
+                         const std::string &cwd = "", Group group = Group::Caller,
+                         const std::string &err_file = "");
 
     pid_t pid() const { return pid_; }
     // Waits for the exit; returns the wait status, or nullopt on timeout.
@@ -59,6 +63,27 @@ class Process {
     std::optional<int> status_;
     std::string out_file_;
 };
+
+// An ordinary user of the system ("nobody"), for what another user may do.
+constexpr uid_t kOtherUser = 65534;
+
+// Runs f in a forked child as kOtherUser (the caller must be root); returns
+// f's result as the child's exit status (99: the user could not be taken on,
+// -1: no exit). A peer that closes first shows as a failed write, not as the
+// child's end by SIGPIPE.
+template <class F>
+int as_other_user(F f) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_IGN);
+        if (setgid(kOtherUser) != 0 || setuid(kOtherUser) != 0)
+            _exit(99);
+        _exit(f());
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
 
 // True when a process with this pid exists (and is not a zombie).
 bool pid_alive(pid_t pid);

@@ -246,6 +246,12 @@ std::vector<XWin> XServer::popups() {
     return inktest::popups(dpy_);
 }
 
+XWin XServer::wait_popup(std::chrono::milliseconds timeout) {
+    std::vector<XWin> p;
+    wait_until([&] { return !(p = popups()).empty(); }, timeout);
+    return p.empty() ? XWin() : p.back();
+}
+
 std::uint32_t XServer::pixel(int x, int y) {
     XImage *img = XGetImage(dpy_, DefaultRootWindow(dpy_), x, y, 1, 1, AllPlanes, ZPixmap);
     if (img == nullptr)

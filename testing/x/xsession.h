@@ -99,6 +99,8 @@ class XServer {
                     std::chrono::milliseconds timeout = 3000ms);
     // Mapped override-redirect windows (popup menus).
     std::vector<XWin> popups();
+    // Waits for a popup menu: the last one mapped, or a window of id 0.
+    XWin wait_popup(std::chrono::milliseconds timeout = 3000ms);
 
     // Colour of a screen pixel as 0xRRGGBB.
     std::uint32_t pixel(int x, int y);

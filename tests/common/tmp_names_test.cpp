@@ -18,9 +18,12 @@
 #include <sstream>
 #include <string>
 
+#include "support/process.h"
+
 namespace {
 
-constexpr uid_t kOtherUser = 65534;
+using inktest::as_other_user;
+using inktest::kOtherUser;
 
 std::string slurp(const std::string &p) {
     std::ifstream f(p);
@@ -48,19 +51,6 @@ class TmpNames : public ::testing::Test {
     void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
     std::string name(const char *n) const { return dir_ + "/" + n; }
 
-    // Runs f in a child as another user; returns the child's exit status.
-    template <class F>
-    int as_other_user(F f) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (setgid(kOtherUser) != 0 || setuid(kOtherUser) != 0)
-                _exit(99);
-            _exit(f());
-        }
-        int st = 0;
-        waitpid(pid, &st, 0);
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    }
     static bool root() { return geteuid() == 0; }
 
     std::string dir_, victim_;

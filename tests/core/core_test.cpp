@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,12 @@ void initial_features() {
     TableN = 250;
     STEP_U = 4;
     STEP_V = 3;
+}
+
+// The table's geometry: TableM, TableN, STEP_U, STEP_V.
+using Geometry = std::array<int, 4>;
+Geometry geometry() {
+    return {TableM, TableN, STEP_U, STEP_V};
 }
 
 // A spot record as the camera unit sends it.
@@ -91,17 +98,11 @@ TEST(Features, Type65SetsItsGeometryOthersChangeNothing) {
     CaptureStdout();
     EXPECT_EQ(HW_Features(66), 0);
     EXPECT_EQ(GetCapturedStdout(), "Unknown hardware type! - Zentrik IWB feature check\n");
-    EXPECT_EQ(TableM, 250);
-    EXPECT_EQ(TableN, 250);
-    EXPECT_EQ(STEP_U, 4);
-    EXPECT_EQ(STEP_V, 3);
+    EXPECT_EQ(geometry(), (Geometry{250, 250, 4, 3}));
     EXPECT_EQ(HWFT_QuickOpen, 0);
 
     EXPECT_EQ(HW_Features(65), 1);
-    EXPECT_EQ(TableM, 338);
-    EXPECT_EQ(TableN, 600);
-    EXPECT_EQ(STEP_U, 3);
-    EXPECT_EQ(STEP_V, 1);
+    EXPECT_EQ(geometry(), (Geometry{338, 600, 3, 1}));
     EXPECT_EQ(HWFT_SBD_R, 4);
     EXPECT_EQ(HWFT_maxU, 1013);
     EXPECT_EQ(HWFT_QuickOpen, 1);
@@ -113,34 +114,21 @@ using TableFile = InScratchDir;
 TEST_F(TableFile, OverridesTheGeometryValueByValue) {
     initial_features();
     ReadTable();  // no file: nothing changes
-    EXPECT_EQ(TableM, 250);
+    EXPECT_EQ(geometry(), (Geometry{250, 250, 4, 3}));
 
-    write_table("338 600 3 1\n");
-    ReadTable();
-    EXPECT_EQ(TableM, 338);
-    EXPECT_EQ(TableN, 600);
-    EXPECT_EQ(STEP_U, 3);
-    EXPECT_EQ(STEP_V, 1);
-
-    initial_features();
-    write_table("300");
-    ReadTable();
-    EXPECT_EQ(TableM, 300);
-    EXPECT_EQ(TableN, 250);
-    EXPECT_EQ(STEP_U, 4);
-    EXPECT_EQ(STEP_V, 3);
-
-    initial_features();
-    write_table("  +320\n\t240 x 7");
-    ReadTable();
-    EXPECT_EQ(TableM, 320);
-    EXPECT_EQ(TableN, 240);
-    EXPECT_EQ(STEP_U, 4);
-
-    initial_features();
-    write_table("rubbish");
-    ReadTable();
-    EXPECT_EQ(TableM, 250);
+    const struct {
+        const char *text;
+        Geometry want;
+    } cases[] = {{"338 600 3 1\n", {338, 600, 3, 1}},
+                 {"300", {300, 250, 4, 3}},
+                 {"  +320\n\t240 x 7", {320, 240, 4, 3}},
+                 {"rubbish", {250, 250, 4, 3}}};
+    for (const auto &c : cases) {
+        initial_features();
+        write_table(c.text);
+        ReadTable();
+        EXPECT_EQ(geometry(), c.want) << c.text;
+    }
 }
 
 TEST_F(TableFile, RefusesGeometryThatReadsOutsideTheTable) {
@@ -153,17 +141,12 @@ TEST_F(TableFile, RefusesGeometryThatReadsOutsideTheTable) {
         ReadTable();
         const std::string out = GetCapturedStdout();
         EXPECT_NE(out.find("TAB_Def.dat ignored"), std::string::npos) << text;
-        EXPECT_EQ(TableM, 338) << text;
-        EXPECT_EQ(TableN, 600) << text;
-        EXPECT_EQ(STEP_U, 3) << text;
-        EXPECT_EQ(STEP_V, 1) << text;
+        EXPECT_EQ(geometry(), (Geometry{338, 600, 3, 1})) << text;
     }
     // The largest geometry that fits is accepted.
     write_table("800 800 2 1");
     ReadTable();
-    EXPECT_EQ(TableM, 800);
-    EXPECT_EQ(TableN, 800);
-    EXPECT_EQ(STEP_U, 2);
+    EXPECT_EQ(geometry(), (Geometry{800, 800, 2, 1}));
 }
 
 TEST_F(TableFile, CalibInitAppliesTheFileAfterTheHardwareType) {
@@ -172,8 +155,7 @@ TEST_F(TableFile, CalibInitAppliesTheFileAfterTheHardwareType) {
     testing::internal::CaptureStdout();
     Calib_Init(4, 3, 5, 1024, 768, 65, refX, refY);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(TableM, 300);
-    EXPECT_EQ(TableN, 500);
+    EXPECT_EQ(geometry(), (Geometry{300, 500, 3, 1}));
 }
 
 // ---- Spot decoding ----------------------------------------------------------------------
@@ -635,7 +617,11 @@ TEST(CalibModel, InverseSearchFindsGridPointsAndKeepsTheFirstOfATie) {
 
 struct Row {
     int L, H;
+    bool operator==(const Row &o) const { return L == o.L && H == o.H; }
 };
+[[maybe_unused]] void PrintTo(const Row &r, std::ostream *os) {
+    *os << "L " << r.L << " H " << r.H;
+}
 
 Row bd0_row(const unsigned char *d, int k) {
     const unsigned m = static_cast<unsigned>(k + BD0_MASK_OFFSET);
@@ -661,24 +647,18 @@ TEST(BackgroundBlock, OpenAndCloseCarryTheirCheckBytes) {
     HW_Features(65);
     unsigned char d[NYX_BD0_SIZE];
     EXPECT_EQ(OpenBD0(d), 646);
-    for (int k = 0; k <= 310; ++k) {
-        EXPECT_EQ(bd0_row(d, k).L, 0);
-        EXPECT_EQ(bd0_row(d, k).H, 253);
-    }
-    EXPECT_EQ(bd0_row(d, 311).L, 10);
-    EXPECT_EQ(bd0_row(d, 311).H, 102);
-    EXPECT_EQ(bd0_row(d, 312).L, 115);
-    EXPECT_EQ(bd0_row(d, 312).H, 212);
+    for (int k = 0; k <= 310; ++k)
+        EXPECT_EQ(bd0_row(d, k), (Row{0, 253})) << k;
+    EXPECT_EQ(bd0_row(d, 311), (Row{10, 102}));
+    EXPECT_EQ(bd0_row(d, 312), (Row{115, 212}));
     EXPECT_EQ(bd0_row(d, 318).H, 253);
     expect_block_frame(d);
 
     EXPECT_EQ(CloseBD0(d), 646);
     for (int k = 0; k <= 310; ++k)
         EXPECT_EQ(bd0_row(d, k).H, 0);
-    EXPECT_EQ(bd0_row(d, 311).L, 10);
-    EXPECT_EQ(bd0_row(d, 311).H, 11);
-    EXPECT_EQ(bd0_row(d, 312).L, 115);
-    EXPECT_EQ(bd0_row(d, 312).H, 30);
+    EXPECT_EQ(bd0_row(d, 311), (Row{10, 11}));
+    EXPECT_EQ(bd0_row(d, 312), (Row{115, 30}));
     expect_block_frame(d);
     EXPECT_EQ(nyx_c_caller_open_block(d), 646);
 }
@@ -701,14 +681,7 @@ TEST(BackgroundBlock, OutlineOfAModelGivesItsRows) {
     for (int k = 0; k <= 318; ++k) {
         if (k == 311 || k == 312)
             continue;
-        const Row r = bd0_row(d, k);
-        if (k >= 23 && k <= 218) {
-            EXPECT_EQ(r.L, 92 / 4) << k;
-            EXPECT_EQ(r.H, 927 / 4) << k;
-        } else {
-            EXPECT_EQ(r.L, 253) << k;
-            EXPECT_EQ(r.H, 0) << k;
-        }
+        EXPECT_EQ(bd0_row(d, k), (k >= 23 && k <= 218 ? Row{92 / 4, 927 / 4} : Row{253, 0})) << k;
     }
     expect_block_frame(d);
 
@@ -732,12 +705,9 @@ TEST(BackgroundBlock, EmptyModelOpensRowZeroOnly) {
     std::memset(gYV, 0, sizeof gYV);
     unsigned char d[NYX_BD0_SIZE];
     CalcBD0(d);
-    EXPECT_EQ(bd0_row(d, 0).L, 0);
-    EXPECT_EQ(bd0_row(d, 0).H, 0);
-    for (int k = 1; k <= 310; ++k) {
-        EXPECT_EQ(bd0_row(d, k).L, 253);
-        EXPECT_EQ(bd0_row(d, k).H, 0);
-    }
+    EXPECT_EQ(bd0_row(d, 0), (Row{0, 0}));
+    for (int k = 1; k <= 310; ++k)
+        EXPECT_EQ(bd0_row(d, k), (Row{253, 0})) << k;
 }
 
 // ---- Garbage in ------------------------------------------------------------------------------

@@ -24,15 +24,10 @@ PointerBytes rec(int x, int y, int left, int right) {
     pointer_record_encode(x, y, left != 0, right != 0, b.data());
     return b;
 }
-PointerBytes L(int x, int y) {
-    return rec(x, y, 1, 0);
-}  // left down
-PointerBytes N(int x, int y) {
-    return rec(x, y, 0, 0);
-}  // no button
-PointerBytes R(int x, int y) {
-    return rec(x, y, 0, 1);
-}  // right down
+// Left down, no button, right down.
+const auto L = [](int x, int y) { return rec(x, y, 1, 0); };
+const auto N = [](int x, int y) { return rec(x, y, 0, 0); };
+const auto R = [](int x, int y) { return rec(x, y, 0, 1); };
 
 class Click : public ::testing::Test {
   protected:
@@ -79,19 +74,33 @@ class Click : public ::testing::Test {
     Recs offs(int n) {
         Recs all;
         for (int i = 0; i < n; i++)
-            for (auto &r : off())
-                all.push_back(r);
+            append(&all, off());
         return all;
     }
     // A tap: n pen-on frames at (x, y) followed by one pen-off frame.
     Recs tap(int n, double x, double y) {
         Recs all;
         for (int i = 0; i < n; i++)
-            for (auto &r : on(x, y))
-                all.push_back(r);
-        for (auto &r : off())
-            all.push_back(r);
+            append(&all, on(x, y));
+        append(&all, off());
         return all;
+    }
+    static void append(Recs *all, const Recs &more) {
+        all->insert(all->end(), more.begin(), more.end());
+    }
+    // One pen-off frame whose write fails (the pipe's reader is gone); the
+    // pipe is back afterwards.
+    int off_into_a_broken_pipe() {
+        int saved = motion_fd, broken[2];
+        if (pipe(broken) != 0)
+            return -2;
+        close(broken[0]);
+        motion_fd = broken[1];
+        frameCnt++;
+        int r = fmouse_mouse_b_sign_k(0);
+        close(broken[1]);
+        motion_fd = saved;
+        return r;
     }
 
     int p_[2] = {-1, -1};
@@ -313,16 +322,8 @@ TEST_F(Click, FailedReleaseIsRetriedSoTheButtonNeverSticks) {
     for (int i = 0; i < 6; i++)
         posted += on(100 + i, 100).size();
     ASSERT_EQ(posted, 2u);  // press at 100, move to 103
-    int saved = motion_fd;
-    int broken[2];
-    ASSERT_EQ(pipe(broken), 0);
-    close(broken[0]);
-    motion_fd = broken[1];
-    frameCnt++;
-    EXPECT_EQ(fmouse_mouse_b_sign_k(0), -1);
+    EXPECT_EQ(off_into_a_broken_pipe(), -1);
     EXPECT_EQ(fmouse_gesture_phase(), PHASE_PASS);  // the failed frame changed nothing more
-    close(broken[1]);
-    motion_fd = saved;
     // The connection comes back with the pen down: its first sample releases.
     EXPECT_EQ(on(300, 300), (Recs{N(103, 100)}));
 }
@@ -332,15 +333,7 @@ TEST_F(Click, FailedRightClickIsNotRepeated) {
     tap(2, 300, 200);
     on(300, 200);
     on(300, 200);
-    int saved = motion_fd;
-    int broken[2];
-    ASSERT_EQ(pipe(broken), 0);
-    close(broken[0]);
-    motion_fd = broken[1];
-    frameCnt++;
-    EXPECT_EQ(fmouse_mouse_b_sign_k(0), -1);
-    close(broken[1]);
-    motion_fd = saved;
+    EXPECT_EQ(off_into_a_broken_pipe(), -1);
     EXPECT_EQ(offs(25), Recs{});
 }
 
@@ -400,10 +393,8 @@ TEST_F(Click, SimulatorProducesExactlyWhatTheDaemonInstanceWrites) {
 
     Recs daemon;
     frameCnt = 0;  // as a freshly started daemon
-    for (const PenFrame &f : frames) {
-        for (auto &r : f.flag ? on(f.x, f.y) : off())
-            daemon.push_back(r);
-    }
+    for (const PenFrame &f : frames)
+        append(&daemon, f.flag ? on(f.x, f.y) : off());
     Recs model = fmouse_click_simulate(frames.data(), frames.size());
     EXPECT_EQ(model, daemon);
     EXPECT_GT(model.size(), 15u);

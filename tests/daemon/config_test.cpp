@@ -83,25 +83,27 @@ TEST_F(ConfigFiles, RowModeReadsAsHexWithOrWithoutPrefix) {
     EXPECT_EQ(rowMode, 0x22);
 }
 
+// The example hardware file with one value's text changed.
+std::string hw_with(const std::string &from, const std::string &to) {
+    std::string text = kHwExample;
+    return text.replace(text.find(from), from.size(), to);
+}
+
 TEST_F(ConfigFiles, MalformedHardwareFileIsRefusedAndChangesNothing) {
     ASSERT_EQ(check_hw_configfile_at(write(kHwExample)), 0);
     const std::string bad_values[] = {
         // value that does not parse as a decimal integer
-        std::string(kHwExample).replace(std::string(kHwExample).find("camH 1239"), 9, "camH 12x9"),
+        hw_with("camH 1239", "camH 12x9"),
         // float where an integer belongs
-        std::string(kHwExample).replace(std::string(kHwExample).find("maxW 16"), 7, "maxW 1.5"),
+        hw_with("maxW 16", "maxW 1.5"),
         // not a number where a float belongs
-        std::string(kHwExample)
-            .replace(std::string(kHwExample).find("BeepOn 1.0"), 10, "BeepOn on"),
+        hw_with("BeepOn 1.0", "BeepOn on"),
         // negative hexadecimal value
-        std::string(kHwExample)
-            .replace(std::string(kHwExample).find("rowMode 22"), 10, "rowMode -1"),
+        hw_with("rowMode 22", "rowMode -1"),
         // integer overflow
-        std::string(kHwExample)
-            .replace(std::string(kHwExample).find("rowStart 200"), 12, "rowStart 99999999999"),
+        hw_with("rowStart 200", "rowStart 99999999999"),
         // scaled value would overflow
-        std::string(kHwExample)
-            .replace(std::string(kHwExample).find("bRate 3"), 7, "bRate 30000000"),
+        hw_with("bRate 3", "bRate 30000000"),
         // truncated: last value missing
         std::string(kHwExample).substr(0, std::string(kHwExample).rfind(' ')),
         // truncated in the middle

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +18,16 @@
 #include "support/sandbox.h"
 
 namespace inktest {
+
+// The exit code in a wait status; -1000 for no status or no exit.
+inline int exit_code(std::optional<int> st) {
+    return st && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1000;
+}
+
+inline std::string cwd_of(pid_t pid) {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd", ec).string();
+}
 
 class DaemonSandbox : public ::testing::Test {
   protected:
@@ -59,7 +72,6 @@ class DaemonSandbox : public ::testing::Test {
 
     void make_node() const { write_file(node(), ""); }
 
-    // Stand-in for the desktop's inhibiting command: runs until ended.
     // Stand-in for an inhibiting command of a desktop that has one: its help
     // names --inhibit, and run with it, it runs until ended.
     static constexpr const char *kSaverScript =

@@ -22,15 +22,6 @@ using Cmds = std::vector<std::string>;
 
 namespace {
 
-std::string cwd_of(pid_t pid) {
-    std::error_code ec;
-    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd", ec).string();
-}
-
-int exit_code(std::optional<int> st) {
-    return st && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1000;
-}
-
 // A dead pid: a child that has already been reaped.
 pid_t dead_pid() {
     pid_t p = fork();

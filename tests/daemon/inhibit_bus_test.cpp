@@ -5,7 +5,7 @@
 //
 // Every bus is a dbus-daemon of the test's own, with its own configuration.
 // The desktop services that cannot run here, the screensaver service and
-// GNOME's session manager, are stand-ins (inkwake_saver_standin) that serve
+// GNOME's session manager, are stand-ins (bus_standin) that serve
 // their methods on that bus and record the calls.
 #include <signal.h>
 #include <sys/stat.h>
@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "daemon_helpers.h"
+#include "sessions/private_bus.h"
 #include "fmouse_cmddata.h"
 #include "fmouse_inhibit.h"
 
@@ -34,61 +35,13 @@ constexpr const char *kMark = "INKWAKE_TEST_RUN";
 // but its SIGTERM.
 constexpr auto kSettle = 600ms;
 
-int exit_code(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
-}
+// What a stand-in records of the holder's calls, each followed by from().
+const std::string kSaverInhibit = "Inhibit ('Vexor Driver', 'Calibrating the pen')";
+const std::string kSessionInhibit = "Inhibit ('Vexor Driver', 0, 'Calibrating the pen', 8)";
 
-std::optional<std::string> env(const char *name) {
-    const char *v = std::getenv(name);
-    return v ? std::optional<std::string>(v) : std::nullopt;
+std::string from(pid_t holder) {
+    return " from " + std::to_string(holder) + "\n";
 }
-void restore_env(const char *name, const std::optional<std::string> &v) {
-    if (v)
-        setenv(name, v->c_str(), 1);
-    else
-        unsetenv(name);
-}
-
-// A private session bus: a dbus-daemon with a configuration of the test's own
-// (no service files, so nothing is started on demand), listening on dir/bus
-// (where a session's bus is found under XDG_RUNTIME_DIR).
-class PrivateBus {
-  public:
-    void start(const std::string &dir) {
-        fs::create_directories(dir);
-        write_file(dir + "/bus.conf",
-                   "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
-                   "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                   "<busconfig>\n"
-                   "  <type>session</type>\n"
-                   "  <listen>unix:path=" +
-                       dir +
-                       "/bus</listen>\n"
-                       "  <auth>EXTERNAL</auth>\n"
-                       "  <policy context=\"default\">\n"
-                       "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                       "    <allow eavesdrop=\"true\"/>\n"
-                       "    <allow own=\"*\"/>\n"
-                       "  </policy>\n"
-                       "</busconfig>\n");
-        ASSERT_TRUE(exists("/usr/bin/dbus-daemon")) << "the D-Bus tests need dbus (tools/deps.sh)";
-        daemon_ = Process::start({"/usr/bin/dbus-daemon", "--config-file=" + dir + "/bus.conf",
-                                  "--nofork", "--print-address"},
-                                 dir + "/daemon.out");
-        ASSERT_TRUE(daemon_.wait_output("\n", 10s)) << daemon_.output();
-        std::string out = daemon_.output();
-        address_ = out.substr(0, out.find('\n'));
-        setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
-    }
-    void kill() {
-        daemon_.signal(SIGKILL);
-        daemon_.wait(5s);
-    }
-
-  private:
-    Process daemon_;
-    std::string address_;
-};
 
 class Inkwake : public DaemonSandbox {
   protected:
@@ -96,12 +49,10 @@ class Inkwake : public DaemonSandbox {
         DaemonSandbox::SetUp();
         if (IsSkipped())
             return;
-        saved_bus_ = env("DBUS_SESSION_BUS_ADDRESS");
-        saved_runtime_ = env("XDG_RUNTIME_DIR");
         // No session bus unless a test starts one: not even the machine's.
-        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        env_.set("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
         fs::create_directories(log_dir_ + "/runtime");
-        setenv("XDG_RUNTIME_DIR", (log_dir_ + "/runtime").c_str(), 1);
+        env_.set("XDG_RUNTIME_DIR", log_dir_ + "/runtime");
         mark_ = "inhibit_bus_test-" + std::to_string(getpid()) + "-" +
                 testing::UnitTest::GetInstance()->current_test_info()->name();
     }
@@ -114,8 +65,6 @@ class Inkwake : public DaemonSandbox {
             if (inkwake_pid > 0)
                 waitpid(inkwake_pid, nullptr, 0);
             inkwake_pid = 0;
-            restore_env("DBUS_SESSION_BUS_ADDRESS", saved_bus_);
-            restore_env("XDG_RUNTIME_DIR", saved_runtime_);
         }
     }
 
@@ -141,8 +90,9 @@ class Inkwake : public DaemonSandbox {
         return p;
     }
 
-    // The process the flag file names once it is a child of wake; 0 if none
-    // comes.
+    // inkwake started as the daemon does, and the process its flag file
+    // names once that is its child; 0 if none comes.
+    pid_t start_flagged() { return flagged_child(start_wake()); }
     static pid_t flagged_child(pid_t wake) {
         pid_t named = 0;
         wait_until(
@@ -201,12 +151,28 @@ class Inkwake : public DaemonSandbox {
     bool nothing_left() const {
         return wait_until([&] { return leftovers().empty(); }, 5s);
     }
+    // Stops the inhibitor as the daemon does: child ended, flag file gone,
+    // inkwake reaped, nothing of it left.
+    void stop_and_expect_gone(pid_t child, pid_t wake) const {
+        fmouse_stop_inhibitor();
+        EXPECT_FALSE(pid_alive(child));
+        EXPECT_FALSE(exists(flag()));
+        EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inkwake already reaped";
+        EXPECT_TRUE(nothing_left());
+    }
+
+    // A session bus of the test's own (no service files: nothing is started
+    // on demand), and its address in the environment.
+    void start_bus(const std::string &socket_name = "socket") {
+        ASSERT_TRUE(bus_.start(socket_name))
+            << "the private bus did not start (dbus, tools/deps.sh)";
+        env_.set("DBUS_SESSION_BUS_ADDRESS", bus_.address());
+    }
 
     // A stand-in for the desktop's service on the private bus ("screensaver"
     // or "session"), answering Inhibit with cookie.
     Process start_standin(const std::string &kind, const std::string &cookie, bool refuse = false) {
-        std::vector<std::string> argv{bin_dir() + "/inkwake_saver_standin", kind, calls_file(kind),
-                                      cookie};
+        std::vector<std::string> argv{INK_BUS_STANDIN, kind, calls_file(kind), cookie};
         if (refuse)
             argv.push_back("--refuse");
         Process p = Process::start(argv, log_dir_ + "/" + kind + ".out");
@@ -234,7 +200,7 @@ class Inkwake : public DaemonSandbox {
 
     PrivateBus bus_;
     std::string mark_;
-    std::optional<std::string> saved_bus_, saved_runtime_;
+    EnvFor env_;
 };
 
 // --- Which inhibitor inkwake runs.
@@ -278,12 +244,7 @@ TEST_F(InkwakeCommand, CommandWithInhibitIsRunAsBefore) {
     EXPECT_EQ(log.substr(log.find('\n') + 1), std::to_string(command) + " --inhibit\n");
     EXPECT_EQ(log.substr(log.find(' '), log.find('\n') - log.find(' ')), " --help");
     EXPECT_FALSE(is_holder(command));
-
-    fmouse_stop_inhibitor();
-    EXPECT_FALSE(pid_alive(command));
-    EXPECT_FALSE(exists(flag()));
-    EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inkwake already reaped";
-    EXPECT_TRUE(nothing_left());
+    stop_and_expect_gone(command, wake);
 }
 
 TEST_F(InkwakeCommand, CommandWithoutInhibitGivesTheHolder) {
@@ -308,12 +269,7 @@ TEST_F(InkwakeCommand, CommandWithoutInhibitGivesTheHolder) {
     ASSERT_GT(holder, 0);
     EXPECT_TRUE(is_holder(holder));
     EXPECT_EQ(read_file(command_log()), "--help\n") << "the command is only asked for its help";
-
-    fmouse_stop_inhibitor();
-    EXPECT_FALSE(pid_alive(holder));
-    EXPECT_FALSE(exists(flag()));
-    EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inkwake already reaped";
-    EXPECT_TRUE(nothing_left());
+    stop_and_expect_gone(holder, wake);
 }
 
 TEST_F(InkwakeCommand, HelpThatNeverEndsIsCutShortWithAllItStarted) {
@@ -326,8 +282,7 @@ TEST_F(InkwakeCommand, HelpThatNeverEndsIsCutShortWithAllItStarted) {
         "*) exec sleep 60 ;;\n"
         "esac\n");
     auto t0 = std::chrono::steady_clock::now();
-    pid_t wake = start_wake();
-    pid_t holder = flagged_child(wake);
+    pid_t holder = start_flagged();
     ASSERT_GT(holder, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
     EXPECT_TRUE(is_holder(holder));
@@ -339,8 +294,7 @@ TEST_F(InkwakeCommand, CommandThatMayNotBeRunIsNotRun) {
     install_command(
         "#!/bin/sh\necho \"$*\" >> '" + command_log() + "'\necho '  --inhibit'\nexec sleep 60\n",
         0644);
-    pid_t wake = start_wake();
-    pid_t holder = flagged_child(wake);
+    pid_t holder = start_flagged();
     ASSERT_GT(holder, 0);
     EXPECT_TRUE(is_holder(holder));
     EXPECT_FALSE(exists(command_log()));
@@ -353,92 +307,78 @@ TEST_F(InkwakeCommand, CommandThatMayNotBeRunIsNotRun) {
 using InkwakeBus = Inkwake;
 
 TEST_F(InkwakeBus, ScreenSaverServiceHoldsTheInhibitionUntilStopped) {
-    bus_.start(log_dir_ + "/bus");
+    start_bus();
     Process saver = start_standin("screensaver", "4242");
     Process session = start_standin("session", "77");
-    pid_t wake = start_wake();
-    pid_t holder = flagged_child(wake);
+    pid_t holder = start_flagged();
     ASSERT_GT(holder, 0);
     ASSERT_TRUE(wait_calls("screensaver", 1));
-    std::string from = " from " + std::to_string(holder) + "\n";
     std::this_thread::sleep_for(kSettle);
-    EXPECT_EQ(calls("screensaver"), "Inhibit ('Vexor Driver', 'Calibrating the pen')" + from);
+    EXPECT_EQ(calls("screensaver"), kSaverInhibit + from(holder));
     EXPECT_TRUE(pid_alive(holder));
 
     fmouse_stop_inhibitor();
-    EXPECT_EQ(calls("screensaver"), "Inhibit ('Vexor Driver', 'Calibrating the pen')" + from +
-                                        "UnInhibit (4242,)" + from);
+    EXPECT_EQ(calls("screensaver"),
+              kSaverInhibit + from(holder) + "UnInhibit (4242,)" + from(holder));
     EXPECT_EQ(calls("session"), "") << "one inhibition is enough";
     EXPECT_FALSE(exists(flag()));
     EXPECT_TRUE(nothing_left());
 }
 
 TEST_F(InkwakeBus, SessionManagerServesWhereNoScreenSaverIs) {
-    bus_.start(log_dir_ + "/bus");
+    start_bus();
     Process session = start_standin("session", "77");
-    pid_t wake = start_wake();
-    pid_t holder = flagged_child(wake);
+    pid_t holder = start_flagged();
     ASSERT_GT(holder, 0);
     ASSERT_TRUE(wait_calls("session", 1));
-    std::string from = " from " + std::to_string(holder) + "\n";
-    EXPECT_EQ(calls("session"), "Inhibit ('Vexor Driver', 0, 'Calibrating the pen', 8)" + from);
+    EXPECT_EQ(calls("session"), kSessionInhibit + from(holder));
 
     fmouse_stop_inhibitor();
-    EXPECT_EQ(calls("session"), "Inhibit ('Vexor Driver', 0, 'Calibrating the pen', 8)" + from +
-                                    "Uninhibit (77,)" + from);
+    EXPECT_EQ(calls("session"), kSessionInhibit + from(holder) + "Uninhibit (77,)" + from(holder));
     EXPECT_TRUE(nothing_left());
 }
 
 TEST_F(InkwakeBus, RefusingScreenSaverGivesWayToTheSessionManager) {
-    bus_.start(log_dir_ + "/bus");
+    start_bus();
     Process saver = start_standin("screensaver", "4242", true);
     Process session = start_standin("session", "77");
-    pid_t wake = start_wake();
-    pid_t holder = flagged_child(wake);
+    pid_t holder = start_flagged();
     ASSERT_GT(holder, 0);
     ASSERT_TRUE(wait_calls("session", 1));
-    std::string from = " from " + std::to_string(holder) + "\n";
 
     fmouse_stop_inhibitor();
-    EXPECT_EQ(calls("screensaver"), "Inhibit ('Vexor Driver', 'Calibrating the pen')" + from);
-    EXPECT_EQ(calls("session"), "Inhibit ('Vexor Driver', 0, 'Calibrating the pen', 8)" + from +
-                                    "Uninhibit (77,)" + from);
+    EXPECT_EQ(calls("screensaver"), kSaverInhibit + from(holder));
+    EXPECT_EQ(calls("session"), kSessionInhibit + from(holder) + "Uninhibit (77,)" + from(holder));
     EXPECT_TRUE(nothing_left());
 }
 
 TEST_F(InkwakeBus, BusWithoutServiceKeepsTheHolderUntilStopped) {
-    bus_.start(log_dir_ + "/bus");
+    start_bus();
     pid_t wake = start_wake();
     pid_t holder = flagged_child(wake);
     ASSERT_GT(holder, 0);
     std::this_thread::sleep_for(kSettle);
     EXPECT_TRUE(pid_alive(holder));
-    fmouse_stop_inhibitor();
-    EXPECT_FALSE(pid_alive(holder));
-    EXPECT_EQ(waitpid(wake, nullptr, WNOHANG), -1) << "inkwake already reaped";
-    EXPECT_TRUE(nothing_left());
+    stop_and_expect_gone(holder, wake);
 }
 
 TEST_F(InkwakeBus, BusOfTheRuntimeDirectoryServesWithoutAnAddress) {
-    bus_.start(log_dir_ + "/xdg");
+    start_bus("bus");
     Process saver = start_standin("screensaver", "4242");
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    setenv("XDG_RUNTIME_DIR", (log_dir_ + "/xdg").c_str(), 1);
-    pid_t wake = start_wake();
-    pid_t holder = flagged_child(wake);
+    setenv("XDG_RUNTIME_DIR", bus_.dir().c_str(), 1);
+    pid_t holder = start_flagged();
     ASSERT_GT(holder, 0);
     ASSERT_TRUE(wait_calls("screensaver", 1));
     fmouse_stop_inhibitor();
-    std::string from = " from " + std::to_string(holder) + "\n";
-    EXPECT_EQ(calls("screensaver"), "Inhibit ('Vexor Driver', 'Calibrating the pen')" + from +
-                                        "UnInhibit (4242,)" + from);
+    EXPECT_EQ(calls("screensaver"),
+              kSaverInhibit + from(holder) + "UnInhibit (4242,)" + from(holder));
     EXPECT_TRUE(nothing_left());
 }
 
 TEST_F(InkwakeBus, AddressOfABusThatIsGoneKeepsTheHolderUntilStopped) {
     setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + log_dir_ + "/gone").c_str(), 1);
-    pid_t wake = start_wake();
-    pid_t holder = flagged_child(wake);
+    pid_t holder = start_flagged();
     ASSERT_GT(holder, 0);
     std::this_thread::sleep_for(kSettle);
     EXPECT_TRUE(pid_alive(holder));
@@ -449,7 +389,7 @@ TEST_F(InkwakeBus, AddressOfABusThatIsGoneKeepsTheHolderUntilStopped) {
 
 TEST_F(InkwakeBus, EndedInkwakeHasItsHolderRelease) {
     // As when the daemon dies during a calibration.
-    bus_.start(log_dir_ + "/bus");
+    start_bus();
     Process saver = start_standin("screensaver", "4242");
     pid_t wake = start_wake();
     pid_t holder = flagged_child(wake);
@@ -463,9 +403,8 @@ TEST_F(InkwakeBus, EndedInkwakeHasItsHolderRelease) {
     EXPECT_EQ(exit_code(st), 1);
     EXPECT_FALSE(exists(flag()));
     ASSERT_TRUE(wait_calls("screensaver", 2));
-    std::string from = " from " + std::to_string(holder) + "\n";
-    EXPECT_EQ(calls("screensaver"), "Inhibit ('Vexor Driver', 'Calibrating the pen')" + from +
-                                        "UnInhibit (4242,)" + from);
+    EXPECT_EQ(calls("screensaver"),
+              kSaverInhibit + from(holder) + "UnInhibit (4242,)" + from(holder));
     EXPECT_TRUE(nothing_left());
 }
 
@@ -503,7 +442,7 @@ TEST_F(InkwakeDiagnostics, FollowTheDaemonsDebugMode) {
               kChoseHolder +
                   "FMOUSE MSG: inkwake: no session bus: nothing inhibited, waiting to be ended\n");
 
-    bus_.start(log_dir_ + "/bus");
+    start_bus();
     Process empty_bus = start_wake_under_parent(true, "empty_bus.out");
     ASSERT_GT(flagged_child(wake_under(empty_bus)), 0);
     ASSERT_TRUE(empty_bus.wait_output("no screensaver service", 5s));
@@ -516,7 +455,7 @@ TEST_F(InkwakeDiagnostics, FollowTheDaemonsDebugMode) {
 }
 
 TEST_F(InkwakeDiagnostics, HeldAndReleased) {
-    bus_.start(log_dir_ + "/bus");
+    start_bus();
     Process saver = start_standin("screensaver", "4242");
     Process wake = start_wake_under_parent(true, "wake.out");
     ASSERT_GT(flagged_child(wake_under(wake)), 0);
@@ -531,7 +470,7 @@ TEST_F(InkwakeDiagnostics, HeldAndReleased) {
 }
 
 TEST_F(InkwakeDiagnostics, ServiceLeavingTheBusLeavesTheHolderWaiting) {
-    bus_.start(log_dir_ + "/bus");
+    start_bus();
     Process session = start_standin("session", "77");
     Process wake = start_wake_under_parent(true, "wake.out");
     pid_t holder = flagged_child(wake_under(wake));
@@ -551,7 +490,7 @@ TEST_F(InkwakeDiagnostics, ServiceLeavingTheBusLeavesTheHolderWaiting) {
 }
 
 TEST_F(InkwakeDiagnostics, BusClosingLeavesTheHolderWaiting) {
-    bus_.start(log_dir_ + "/bus");
+    start_bus();
     Process saver = start_standin("screensaver", "4242");
     Process wake = start_wake_under_parent(true, "wake.out");
     pid_t holder = flagged_child(wake_under(wake));

@@ -31,17 +31,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr uid_t kOtherUser = 65534;
-
-int exit_code(std::optional<int> st) {
-    return st && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1000;
-}
-
-std::string cwd_of(pid_t pid) {
-    std::error_code ec;
-    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd", ec).string();
-}
-
 sockaddr_un address_of(const char *path) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
@@ -70,23 +59,6 @@ class TmpSafety : public DaemonSandbox {
         }
     }
     static bool is_root() { return geteuid() == 0; }
-
-    // Runs f in a child as another user; returns its exit status.
-    template <class F>
-    static int as_other_user(F f) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            // A peer that closes first must show as a failed write, not end
-            // the stranger by SIGPIPE.
-            signal(SIGPIPE, SIG_IGN);
-            if (setgid(kOtherUser) != 0 || setuid(kOtherUser) != 0)
-                _exit(99);
-            _exit(f());
-        }
-        int st = 0;
-        waitpid(pid, &st, 0);
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    }
 
     // A process whose command line names the daemon, but which is not it.
     Process impostor() {

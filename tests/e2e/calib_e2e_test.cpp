@@ -6,6 +6,16 @@
 
 using namespace inktest;
 using namespace std::chrono_literals;
+using Cmds = std::vector<std::string>;
+
+namespace {
+
+// The commands of cmds from the first `from` on; none when it never came.
+Cmds from_first(const Cmds &cmds, const std::string &from) {
+    return {std::find(cmds.begin(), cmds.end(), from), cmds.end()};
+}
+
+}  // namespace
 
 TEST_F(CalibSession, NormalCalibrationStoresTheSampledRecordAndThePenFollowsIt) {
     bring_up("");
@@ -84,11 +94,9 @@ TEST_F(CalibSession, EscapeAtADotEndsWithAReconnectThatRestoresTheStoredRecord) 
     cfg.cancel_at = 5;
     calibrate(cfg);
     ASSERT_TRUE(wait_cmd_count("88", 2, 40s)) << daemon_.output();
-    auto cmds = tray_commands();
-    auto at = std::find(cmds.begin(), cmds.end(), "11");
-    std::vector<std::string> want = {"11", "f0", "f1", "22", "22", "22", "22", "22",
-                                     "22", "99", "66", "77", "f2", "f0", "f1", "88"};
-    EXPECT_EQ(std::vector<std::string>(at, cmds.end()), want);
+    EXPECT_EQ(from_first(tray_commands(), "11"),
+              (Cmds{"11", "f0", "f1", "22", "22", "22", "22", "22", "22", "99", "66", "77", "f2",
+                    "f0", "f1", "88"}));
     EXPECT_EQ(count_unit('v'), 0u);
     EXPECT_EQ(unit_record(), rec);
     EXPECT_NE(daemon_.output().find("Calibrate Exit\n"), std::string::npos);
@@ -106,11 +114,8 @@ TEST_F(CalibSession, RefusedBackgroundStoreFailsAndReconnects) {
     calibrate(grid(1024, 768, 4, 3));
     release_answer_once_the_command_runs();
     ASSERT_TRUE(wait_cmd_count("88", 3, 40s)) << daemon_.output();
-    auto cmds = tray_commands();
-    auto at = std::find(cmds.begin(), cmds.end(), "11");
-    std::vector<std::string> want = {"11", "f0", "f1", "88", "99", "66",
-                                     "77", "f2", "f0", "f1", "88"};
-    EXPECT_EQ(std::vector<std::string>(at, cmds.end()), want);
+    EXPECT_EQ(from_first(tray_commands(), "11"),
+              (Cmds{"11", "f0", "f1", "88", "99", "66", "77", "f2", "f0", "f1", "88"}));
     EXPECT_NE(daemon_.output().find("check save BD0 data error"), std::string::npos)
         << "the unit's refusal, not a missing answer, failed the store";
     EXPECT_NE(daemon_.output().find("do abd error"), std::string::npos);
@@ -166,11 +171,8 @@ TEST_F(CalibSession, RefusedRecordWriteFailsAndReconnectsWithTheStoredRecord) {
     sim_->with_firmware([](inksim::Firmware &fw) { fw.refuse_next(inksim::Firmware::kRefuseCal); });
     calibrate(grid(1024, 768, 4, 3));
     ASSERT_TRUE(wait_cmd_count("88", 3, 60s)) << daemon_.output();
-    auto cmds = tray_commands();
-    auto aa = std::find(cmds.begin(), cmds.end(), "aa");
-    ASSERT_NE(aa, cmds.end());
-    std::vector<std::string> want = {"aa", "88", "99", "66", "77", "f2", "f0", "f1", "88"};
-    EXPECT_EQ(std::vector<std::string>(aa, cmds.end()), want);
+    EXPECT_EQ(from_first(tray_commands(), "aa"),
+              (Cmds{"aa", "88", "99", "66", "77", "f2", "f0", "f1", "88"}));
     EXPECT_EQ(count_unit('v'), 1u);
     std::string seq = unit_commands();
     EXPECT_EQ(seq.substr(seq.find('v') + 1, 2), "po")
@@ -187,11 +189,8 @@ TEST_F(CalibSession, TwoTargetsAtOneCameraPositionAreRefusedAndTheRecordIsKept) 
     cfg.repeat_at = 6;  // the user touches target 5 again for target 6
     calibrate(cfg);
     ASSERT_TRUE(wait_cmd_count("88", 3, 60s)) << daemon_.output();
-    auto cmds = tray_commands();
-    auto aa = std::find(cmds.begin(), cmds.end(), "aa");
-    ASSERT_NE(aa, cmds.end());
-    std::vector<std::string> want = {"aa", "88", "99", "66", "77", "f2", "f0", "f1", "88"};
-    EXPECT_EQ(std::vector<std::string>(aa, cmds.end()), want);
+    EXPECT_EQ(from_first(tray_commands(), "aa"),
+              (Cmds{"aa", "88", "99", "66", "77", "f2", "f0", "f1", "88"}));
     EXPECT_EQ(count_unit('v'), 0u) << "nothing written";
     EXPECT_EQ(unit_record(), rec);
     EXPECT_NE(daemon_.output().find("make no usable model"), std::string::npos);

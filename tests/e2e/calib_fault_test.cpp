@@ -22,18 +22,11 @@ namespace {
 
 enum class Step { OpenBlock, Dot, Record, FittedBlock };
 
+// In the order of Step.
 const char *step_name(Step s) {
-    switch (s) {
-        case Step::OpenBlock:
-            return "openblock";
-        case Step::Dot:
-            return "dot";
-        case Step::Record:
-            return "record";
-        case Step::FittedBlock:
-            return "fittedblock";
-    }
-    return "?";
+    static const char *const kNames[] = {"openblock", "dot", "record", "fittedblock"};
+    static_assert(std::size(kNames) == static_cast<size_t>(Step::FittedBlock) + 1);
+    return kNames[static_cast<int>(s)];
 }
 
 struct Cell {

@@ -33,18 +33,17 @@ struct Recorder : Backend {
 };
 
 std::string str(const Action &a) {
-    const char *b = a.button == Button::Left ? "L" : "R";
+    const std::string at = std::to_string(a.x) + "," + std::to_string(a.y);
+    const std::string b = a.button == Button::Left ? "L " : "R ";
     switch (a.kind) {
         case ActionKind::ProximityIn:
-            return "in " + std::to_string(a.x) + "," + std::to_string(a.y);
+            return "in " + at;
         case ActionKind::Move:
-            return "move " + std::to_string(a.x) + "," + std::to_string(a.y);
+            return "move " + at;
         case ActionKind::Press:
-            return std::string("press ") + b + " " + std::to_string(a.x) + "," +
-                   std::to_string(a.y);
+            return "press " + b + at;
         case ActionKind::Release:
-            return std::string("release ") + b + " " + std::to_string(a.x) + "," +
-                   std::to_string(a.y);
+            return "release " + b + at;
         case ActionKind::ProximityOut:
             return "out";
     }

@@ -1,6 +1,6 @@
-// Stand-ins for two desktop components that cannot run in the tests, served
-// on the test's private session bus. Each records the calls it gets on
-// standard output, one line a call, fields separated by tabs:
+// Stand-ins for desktop components that cannot run in the tests, served on
+// the test's private session bus. Each records the calls it gets on standard
+// output, one line a call, fields separated by tabs:
 //
 //   bus_standin watcher        org.kde.StatusNotifierWatcher, the panel's
 //                              registry of StatusNotifierItems (a host is
@@ -16,14 +16,22 @@
 //                              <timeout>", then, when the call has the hint,
 //                              "image-data <width> <height> <rowstride>
 //                              <has alpha> <bits> <channels> <bytes in hex>"
+//   bus_standin screensaver|session RECORD COOKIE [--refuse]
+//                              org.freedesktop.ScreenSaver or GNOME's
+//                              org.gnome.SessionManager: Inhibit answers
+//                              COOKIE (with --refuse an error); records in
+//                              RECORD "<method> <arguments> from <caller's
+//                              pid>", e.g. "Inhibit ('Vexor Driver',
+//                              'Calibrating the pen') from 1234"
 //
 // A further argument names a file to record in instead of standard output
-// (for a stand-in that the bus starts itself). "ready" is printed once the
-// name is owned. Ends on SIGTERM.
+// (for a stand-in that the bus starts itself). "ready" is printed on
+// standard output once the name is owned. Ends on SIGTERM.
 #include <gio/gio.h>
 #include <glib-unix.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -60,6 +68,21 @@ const char *kNotificationsXml = R"(<node>
   </interface>
 </node>)";
 
+const char *kScreensaverXml =
+    "<node><interface name='org.freedesktop.ScreenSaver'>"
+    "<method name='Inhibit'><arg type='s' direction='in'/><arg type='s' direction='in'/>"
+    "<arg type='u' direction='out'/></method>"
+    "<method name='UnInhibit'><arg type='u' direction='in'/></method>"
+    "</interface></node>";
+
+const char *kSessionXml =
+    "<node><interface name='org.gnome.SessionManager'>"
+    "<method name='Inhibit'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
+    "<arg type='s' direction='in'/><arg type='u' direction='in'/>"
+    "<arg type='u' direction='out'/></method>"
+    "<method name='Uninhibit'><arg type='u' direction='in'/></method>"
+    "</interface></node>";
+
 struct Mode {
     const char *bus_name;
     const char *path;
@@ -71,6 +94,9 @@ std::string registered;  // the last item registered with the watcher
 bool host = true;        // the watcher says a host is registered
 GDBusConnection *bus = nullptr;
 guint32 next_id = 1;
+bool inhibitor = false;  // a screensaver or session stand-in
+guint32 cookie = 0;
+bool refuse = false;
 
 FILE *out = stdout;
 
@@ -102,9 +128,34 @@ void record_image(GVariant *hints) {
     g_variant_unref(img);
 }
 
+guint32 pid_of(GDBusConnection *conn, const char *sender) {
+    GVariant *r = g_dbus_connection_call_sync(conn, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                              "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                                              g_variant_new("(s)", sender), G_VARIANT_TYPE("(u)"),
+                                              G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    guint32 pid = 0;
+    if (r != nullptr) {
+        g_variant_get(r, "(u)", &pid);
+        g_variant_unref(r);
+    }
+    return pid;
+}
+
 void on_call(GDBusConnection *conn, const gchar *sender, const gchar *path, const gchar *iface,
              const gchar *method, GVariant *params, GDBusMethodInvocation *inv, gpointer) {
-    if (std::strcmp(method, "RegisterStatusNotifierItem") == 0) {
+    if (inhibitor) {
+        gchar *printed = g_variant_print(params, FALSE);
+        record(std::string(method) + " " + printed + " from " +
+               std::to_string(pid_of(conn, sender)));
+        g_free(printed);
+        if (std::strcmp(method, "Inhibit") != 0)
+            g_dbus_method_invocation_return_value(inv, nullptr);
+        else if (refuse)
+            g_dbus_method_invocation_return_dbus_error(
+                inv, "org.freedesktop.DBus.Error.AccessDenied", "inhibition refused");
+        else
+            g_dbus_method_invocation_return_value(inv, g_variant_new("(u)", cookie));
+    } else if (std::strcmp(method, "RegisterStatusNotifierItem") == 0) {
         const gchar *service = nullptr;
         g_variant_get(params, "(&s)", &service);
         // A bus name, or an object path under the caller's own name.
@@ -162,7 +213,8 @@ void on_bus(GDBusConnection *conn, const gchar *, gpointer data) {
 }
 
 void on_name(GDBusConnection *, const gchar *, gpointer) {
-    record("ready");
+    std::puts("ready");
+    std::fflush(stdout);
 }
 
 void on_name_lost(GDBusConnection *, const gchar *name, gpointer) {
@@ -192,19 +244,31 @@ int main(int argc, char **argv) {
                                kWatcherXml};
     static const Mode kNotifications{"org.freedesktop.Notifications",
                                      "/org/freedesktop/Notifications", kNotificationsXml};
+    static const Mode kScreensaver{"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+                                   kScreensaverXml};
+    static const Mode kSession{"org.gnome.SessionManager", "/org/gnome/SessionManager",
+                               kSessionXml};
     const Mode *m = nullptr;
-    if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "watcher") == 0)
+    if ((argc == 4 || argc == 5) &&
+        (std::strcmp(argv[1], "screensaver") == 0 || std::strcmp(argv[1], "session") == 0)) {
+        m = std::strcmp(argv[1], "screensaver") == 0 ? &kScreensaver : &kSession;
+        inhibitor = true;
+        cookie = static_cast<guint32>(std::strtoul(argv[3], nullptr, 10));
+        refuse = argc == 5 && std::strcmp(argv[4], "--refuse") == 0;
+    } else if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "watcher") == 0)
         m = &kWatcher;
     else if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "watcher-without-host") == 0)
         m = &kWatcher, host = false;
     else if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "notifications") == 0)
         m = &kNotifications;
     if (m == nullptr) {
-        std::fputs("usage: bus_standin watcher|watcher-without-host|notifications [record file]\n",
-                   stderr);
+        std::fputs(
+            "usage: bus_standin watcher|watcher-without-host|notifications [record file]\n"
+            "       bus_standin screensaver|session RECORD COOKIE [--refuse]\n",
+            stderr);
         return 2;
     }
-    if (argc == 3 && (out = std::fopen(argv[2], "a")) == nullptr) {
+    if (argc >= 3 && (out = std::fopen(argv[2], "a")) == nullptr) {
         std::perror(argv[2]);
         return 2;
     }

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "ctl_socket.h"
 #include "sessions/tray_session.h"
@@ -45,38 +46,25 @@ CtlRun run_ctl(const std::vector<std::string> &args, std::chrono::milliseconds l
     std::vector<std::string> argv{in_root("/usr/bin/inkctl")};
     argv.insert(argv.end(), args.begin(), args.end());
     auto begin = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (o < 0 || e < 0)
-            _exit(127);
-        dup2(o, 1);
-        dup2(e, 2);
-        close_range(3, ~0U, 0);
-        ::signal(SIGPIPE, SIG_DFL);
-        std::vector<char *> cargs;
-        for (const auto &a : argv)
-            cargs.push_back(const_cast<char *>(a.c_str()));
-        cargs.push_back(nullptr);
-        execv(cargs[0], cargs.data());
-        _exit(127);
-    }
     CtlRun r;
-    int st = 0;
-    bool done = wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, limit);
-    if (!done) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-    } else if (WIFEXITED(st)) {
-        r.code = WEXITSTATUS(st);
-    }
+    {
+        Process p = Process::start(argv, out_file, "", Process::Group::Caller, err_file);
+        auto st = p.wait(limit);
+        if (st && WIFEXITED(*st))
+            r.code = WEXITSTATUS(*st);
+    }  // killed after the timeout as it goes
     r.ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now() - begin)
                                  .count());
     r.out = read_file(out_file).value_or("");
     r.err = read_file(err_file).value_or("");
     return r;
+}
+
+// What a run said: exit status, standard output, standard error.
+using Said = std::tuple<int, std::string, std::string>;
+Said said(const CtlRun &r) {
+    return {r.code, r.out, r.err};
 }
 
 // A connection of a client of our own on the control socket.
@@ -135,33 +123,6 @@ mode_t mode_of(const std::string &path) {
         return 0;
     return st.st_mode;
 }
-
-// Sets an environment variable for the test's time and restores it after.
-class EnvGuard {
-  public:
-    EnvGuard() = default;
-    EnvGuard(const EnvGuard &) = delete;
-    EnvGuard &operator=(const EnvGuard &) = delete;
-    ~EnvGuard() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second)
-                setenv(it->first.c_str(), it->second->c_str(), 1);
-            else
-                unsetenv(it->first.c_str());
-        }
-    }
-    void set(const std::string &k, const std::optional<std::string> &v) {
-        const char *old = std::getenv(k.c_str());
-        saved_.emplace_back(k, old ? std::optional<std::string>(old) : std::nullopt);
-        if (v)
-            setenv(k.c_str(), v->c_str(), 1);
-        else
-            unsetenv(k.c_str());
-    }
-
-  private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 std::string make_private_dir() {
     char tmpl[] = "/tmp/inkctl-test-XXXXXX";
@@ -222,20 +183,17 @@ class CtlTest : public ::testing::Test {
     }
 
     std::string runtime_;
-    EnvGuard env_;
+    EnvFor env_;
     TraySession s;
     Process second_;
 };
 
 TEST_F(CtlTest, StatusFollowsTheDaemonsNotifications) {
     ASSERT_NO_FATAL_FAILURE(start());
-    CtlRun r = run_ctl({"status"});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "unconnected\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(said(run_ctl({"status"})), (Said{0, "unconnected\n", ""}));
 
     s.connect();
-    r = run_ctl({"status"});
+    CtlRun r = run_ctl({"status"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "connected\n");
 
@@ -265,21 +223,16 @@ TEST_F(CtlTest, SocketAndItsDirectoryAreTheUsers) {
     ASSERT_EQ(chmod(dir().c_str(), 0711), 0);
     ASSERT_EQ(chmod(sock().c_str(), 0666), 0);
     std::string path = sock();
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(10);
-        int fd = connect_raw(path);
-        if (fd < 0)
-            _exit(11);
-        send(fd, "status\n", 7, MSG_NOSIGNAL);
-        auto got = read_to_end(fd);
-        _exit(!got ? 12 : got->empty() ? 0 : 13);
-    }
-    int st = 0;
-    ASSERT_EQ(waitpid(pid, &st, 0), pid);
-    EXPECT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), 0) << "10 setuid, 11 connect, 12 not closed, 13 answered";
+    EXPECT_EQ(as_other_user([&] {
+                  int fd = connect_raw(path);
+                  if (fd < 0)
+                      return 11;
+                  send(fd, "status\n", 7, MSG_NOSIGNAL);
+                  auto got = read_to_end(fd);
+                  return !got ? 12 : got->empty() ? 0 : 13;
+              }),
+              0)
+        << "99 setuid, 11 connect, 12 not closed, 13 answered";
     chmod(sock().c_str(), 0600);
     chmod(dir().c_str(), 0700);
     chmod(runtime_.c_str(), 0700);
@@ -331,10 +284,7 @@ TEST_F(CtlTest, RefusedWhereTheMenuRefuses) {
     const std::string busy = "inkctl: a dialog or calibration is already open\n";
     // Unconnected: the calibrate items are not in the menu.
     for (auto args : {std::vector<std::string>{"calibrate"}, {"calibrate", "advanced"}}) {
-        CtlRun r = run_ctl(args);
-        EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, unconnected);
+        EXPECT_EQ(said(run_ctl(args)), (Said{1, "", unconnected}));
     }
     TraySession::ticks(1);
     EXPECT_TRUE(s.x.find(kCalibTitle).empty());
@@ -420,14 +370,9 @@ TEST_F(CtlTest, NoTrayThatAnswers) {
     const std::string path = runtime_ + "/vexor-driver/tray-_4242";
     // Nothing there yet; then the socket file of a tray that has gone.
     for (int stale = 0; stale < 2; ++stale) {
-        CtlRun r = run_ctl({"status"});
-        EXPECT_EQ(r.code, 3) << stale;
-        EXPECT_EQ(r.out, "not running\n") << stale;
-        EXPECT_EQ(r.err, "") << stale;
-        r = run_ctl({"calibrate"});
-        EXPECT_EQ(r.code, 3) << stale;
-        EXPECT_EQ(r.out, "") << stale;
-        EXPECT_EQ(r.err, "inkctl: inktray is not running\n") << stale;
+        EXPECT_EQ(said(run_ctl({"status"})), (Said{3, "not running\n", ""})) << stale;
+        EXPECT_EQ(said(run_ctl({"calibrate"})), (Said{3, "", "inkctl: inktray is not running\n"}))
+            << stale;
         ASSERT_EQ(mkdir((runtime_ + "/vexor-driver").c_str(), 0700), stale == 0 ? 0 : -1);
         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
@@ -659,7 +604,7 @@ TEST(CtlSocketPath, NameAndDirectories) {
     EXPECT_EQ(ink::ctl::display_tag("a-b_c.D9:2"), "a-b_c.D9_2");
 
     reset_sandbox();
-    EnvGuard env;
+    EnvFor env;
     std::string rt = make_private_dir();
     ASSERT_FALSE(rt.empty());
     std::string err;
@@ -726,7 +671,7 @@ TEST(CtlSocketPath, NameAndDirectories) {
 TEST(CtlScreenTest, ListsAndChoosesTheMonitor) {
     if (!xephyr_installed())
         GTEST_SKIP() << "Xephyr is not installed (apt-get install xserver-xephyr)";
-    EnvGuard env;
+    EnvFor env;
     std::string rt = make_private_dir();
     ASSERT_FALSE(rt.empty());
     env.set("XDG_RUNTIME_DIR", rt);
@@ -780,10 +725,7 @@ TEST(CtlScreenTest, ListsAndChoosesTheMonitor) {
                                "all 1440x600+0+0\n",
                                640}}) {
         SCOPED_TRACE(c.arg);
-        CtlRun r = run_ctl({"screen", c.arg});
-        EXPECT_EQ(r.code, 0);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(said(run_ctl({"screen", c.arg})), (Said{0, "", ""}));
         EXPECT_EQ(read_file(choice_file).value_or("(none)"), c.file);
         // The tray takes the new choice up as one from its Screen submenu.
         EXPECT_TRUE(wait_until([&] { return daemon.poll() == 0x30; }, 2000ms)) << tray.output();

@@ -235,6 +235,16 @@ class BusTest : public ::testing::Test {
         g_variant_unref(v);
         return out;
     }
+    // Waits until the tray has had its `answers`-th answer from a watcher.
+    void wait_answers(size_t answers) {
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return count_of(s.output(), "tray icon shown as a status notifier item\n") >=
+                       answers;
+            },
+            5000ms))
+            << s.output();
+    }
     bool icon_name_becomes(const std::string &name) {
         return wait_until([&] { return item_property("IconName") == name; }, 3000ms);
     }
@@ -264,13 +274,7 @@ class SniTest : public BusTest {
         item_path = "/StatusNotifierItem";
         EXPECT_EQ(c[n - 1][1], item_name) << "registered under the tray's own connection";
         // The tray has the watcher's answer (it may still be on its way).
-        ASSERT_TRUE(wait_until(
-            [&] {
-                return count_of(s.output(), "tray icon shown as a status notifier item\n") >=
-                       answers;
-            },
-            5000ms))
-            << s.output();
+        ASSERT_NO_FATAL_FAILURE(wait_answers(answers));
     }
 };
 
@@ -663,13 +667,7 @@ class PanelTest : public BusTest {
         item_name = entry.substr(0, entry.find('/'));
         item_path = entry.substr(item_name.size());
         EXPECT_EQ(item_path, "/StatusNotifierItem");
-        ASSERT_TRUE(wait_until(
-            [&] {
-                return count_of(s.output(), "tray icon shown as a status notifier item\n") >=
-                       answers;
-            },
-            5000ms))
-            << s.output();
+        ASSERT_NO_FATAL_FAILURE(wait_answers(answers));
     }
 
     // The panel window along the top of the screen.
@@ -742,17 +740,8 @@ TEST_F(PanelTest, PanelShowsTheItemAndItsMenuChoiceReachesTheTray) {
 
     // Right click: the panel's menu, built from the exported one.
     s.x.click(x, y, 3);
-    XWin menu;
-    ASSERT_TRUE(wait_until(
-        [&] {
-            auto p = s.x.popups();
-            if (p.empty())
-                return false;
-            menu = p.back();
-            return true;
-        },
-        3000ms))
-        << panel.output();
+    XWin menu = s.x.wait_popup();
+    ASSERT_NE(menu.id, 0u) << panel.output();
     s.x.key(XK_Down);
     s.x.key(XK_Return);
     ASSERT_TRUE(s.x.wait_count(kDialogTitle, 1)) << s.output();
@@ -765,8 +754,8 @@ TEST_F(PanelTest, PanelShowsTheItemAndItsMenuChoiceReachesTheTray) {
     // by the icon.
     s.x.click(x, y, 1);
     EXPECT_TRUE(s.tray.wait_output("item Activate at ", 3000ms)) << s.output();
-    ASSERT_TRUE(wait_until([&] { return !s.x.popups().empty(); }, 3000ms)) << s.output();
-    menu = s.x.popups().back();
+    menu = s.x.wait_popup();
+    ASSERT_NE(menu.id, 0u) << s.output();
     EXPECT_GE(menu.y, bar.y + bar.h - 2) << "below the icon on a top panel";
     EXPECT_LT(std::abs(menu.x - x), 200);
     s.x.key(XK_Escape);

@@ -2,22 +2,16 @@
 // a private Xvfb server, brings up the virtual camera unit (FUSE), and the
 // test calibrates the way a user does: it looks for the green target on the
 // screen and puts the virtual pen on it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <X11/keysym.h>
-#include <X11/Xutil.h>
 
-#include <atomic>
 #include <memory>
-#include <thread>
 
 #include "inksim/simulator.h"
 #include "ink_paths.h"
 #include "sessions/tray_session.h"
+#include "support/pipe_reader.h"
 
 using namespace inktest;
 
@@ -25,35 +19,6 @@ namespace {
 
 constexpr std::uint32_t kBlack = 0x000000;
 constexpr std::uint32_t kGreen = 0x00947E;
-
-// Holds the pointer pipe open and drains it, so the daemon never waits on it.
-class PipeDrain {
-  public:
-    explicit PipeDrain(const std::string &path) {
-        mkfifo(path.c_str(), 0666);
-        fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        thread_ = std::thread([this] {
-            char buf[256];
-            while (!stop_) {
-                struct pollfd p {
-                    fd_, POLLIN, 0
-                };
-                if (::poll(&p, 1, 20) > 0 && read(fd_, buf, sizeof buf) <= 0)
-                    break;
-            }
-        });
-    }
-    ~PipeDrain() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-
-  private:
-    int fd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 struct Point {
     int x = -1, y = -1;
@@ -71,7 +36,7 @@ class TrayE2eTest : public ::testing::Test {
             install_program(p);
         ASSERT_TRUE(x.start());
         ASSERT_TRUE(host.start(x.display_name()));
-        pipe = std::make_unique<PipeDrain>(in_root("/sbin/fmousefifo"));
+        pipe = std::make_unique<PipeReader>(in_root("/sbin/fmousefifo"));
     }
     void TearDown() override {
         if (daemon.pid() > 0) {
@@ -106,7 +71,7 @@ class TrayE2eTest : public ::testing::Test {
 
     XServer x;
     TrayHost host;
-    std::unique_ptr<PipeDrain> pipe;
+    std::unique_ptr<PipeReader> pipe;
     std::unique_ptr<inksim::Simulator> sim;
     Process daemon;
 };

@@ -451,17 +451,8 @@ TEST_F(TrayTest, MenuOpensByTheIconOnLeftAndRightClick) {
         s.x.raise(s.host.panel());
         ASSERT_TRUE(wait_until([&] { return s.x.popups().empty(); }, 2000ms));
         s.x.click(s.host.icon_x(), s.host.icon_y(), button);
-        XWin menu;
-        ASSERT_TRUE(wait_until(
-            [&] {
-                auto p = s.x.popups();
-                if (p.empty())
-                    return false;
-                menu = p.back();
-                return true;
-            },
-            3000ms))
-            << "button " << button << ": " << s.output();
+        XWin menu = s.x.wait_popup();
+        ASSERT_NE(menu.id, 0u) << "button " << button << ": " << s.output();
         // The icon's lower edge is at least 8 pixels below its centre; the
         // menu starts there, not at the pointer over the panel.
         EXPECT_GE(menu.y, s.host.icon_y() + 8) << "button " << button;

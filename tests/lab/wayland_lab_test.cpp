@@ -44,8 +44,10 @@ bool is_output(const std::string &area) {
     return area == "0 0 1280 800" || area == "1280 0 1024 768";
 }
 
+// On the pixel x, y: the device writes a position a quarter into its pixel,
+// and sway passes the fraction on.
 bool near(const Ev *e, double x, double y) {
-    return e && std::abs(e->x - x) <= 1 && std::abs(e->y - y) <= 1;
+    return e && std::floor(e->x) == x && std::floor(e->y) == y;
 }
 // The first (or the last) event of kind k.
 const Ev *find(const std::vector<Ev> &e, const std::string &k, bool last = false) {
@@ -373,7 +375,8 @@ TEST_F(Sway, LibinputReadsThePointsAsWritten) {
     li.wait(10s);
     // Positions in layout pixels: an absolute pointer's come in percent of its
     // range (the X screen), a tablet tool's in mm, scaled by the first point
-    // (a stroke's first point is never smoothed).
+    // (a stroke's first point is never smoothed). Each lands inside its pixel,
+    // a quarter into it.
     std::vector<std::pair<double, double>> pts;
     double kx = 0, ky = 0;
     size_t proximity = 0;
@@ -394,8 +397,8 @@ TEST_F(Sway, LibinputReadsThePointsAsWritten) {
             kx = 100.0 / screen_w_;
             ky = 100.0 / screen_h_;
         } else if (kx == 0) {
-            kx = a / (ax_ + 100);
-            ky = b / (ay_ + 100);
+            kx = a / (ax_ + 100.25);
+            ky = b / (ay_ + 100.25);
         }
         pts.push_back({a / kx, b / ky});
     }
@@ -403,7 +406,7 @@ TEST_F(Sway, LibinputReadsThePointsAsWritten) {
         EXPECT_TRUE(std::any_of(pts.begin(), pts.end(),
                                 [&, x = x, y = y](auto p) {
                                     const double dx = p.first - ax_ - x, dy = p.second - ay_ - y;
-                                    return dx * dx <= 1.44 && dy * dy <= 1.44;
+                                    return dx >= 0 && dx < 1 && dy >= 0 && dy < 1;
                                 }))
             << "point " << x << "," << y << " not read back\n"
             << li.output().substr(0, 3000);

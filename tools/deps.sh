@@ -9,8 +9,10 @@
 #                          test and benchmark libraries, the package tools,
 #                          clang for the sanitizer and fuzz builds, QEMU,
 #                          busybox and udev for the kernel lab, and the
-#                          desktops it runs: an X server on libinput and a
-#                          Wayland compositor
+#                          desktops it runs: an X server on libinput, sway,
+#                          and GNOME's and KDE Plasma's compositors (mutter,
+#                          KWin) with Mesa's software renderer for its
+#                          desktops stage
 #
 # A fresh Debian 12 or 13 (debootstrap, with git added) has none of these;
 # `file` among them is only of "standard" priority, and the package build
@@ -36,6 +38,7 @@ TEST=(
     qemu-system-x86 busybox-static udev kmod libinput-tools
     sway seatd xwayland libwayland-dev libwayland-bin wayland-protocols
     xserver-xorg-core xserver-xorg-video-dummy xserver-xorg-input-libinput xinput libxi-dev
+    mutter kwin-wayland libgl1-mesa-dri
 )
 
 case ${1:-} in

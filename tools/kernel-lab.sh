@@ -12,6 +12,11 @@
 #       and runs them in one boot (ctest -L lab, with the arguments given,
 #       e.g. -R Sway); ends with ctest's count, or "0 passed, 1 failed"
 #       when the guest did not get that far
+#   tools/kernel-lab.sh desktops [CTEST-ARG...]
+#       the desktops stage, on demand: the same build, booted with a virtual
+#       GPU of two outputs (1280x800 and 1024x768) and more memory, runs the
+#       cases labelled desktops (GNOME's and KDE Plasma's compositors,
+#       ctest -L desktops); their logs go to build/lab/desktops-logs
 #   tools/kernel-lab.sh kernel
 #       fetches and prepares the kernel and the initramfs only
 #
@@ -179,7 +184,32 @@ prepare() {
     exec 9>&-
 }
 
+# shots IO: the screenshots a guest asks for. A case writes logs/shots/NAME.req
+# into the exchange directory; each head of the GPU goes into NAME-HEAD.ppm
+# beside it through QEMU's monitor, then NAME.done says they are there.
+shots() {
+    local io=$1 req drain
+    cat "$io/monitor.out" >"$io/monitor.log" &
+    drain=$!
+    while [ -f "$io/cmd" ]; do
+        for req in "$io"/logs/shots/*.req; do
+            [ -e "$req" ] || continue
+            printf 'screendump %s-0.ppm gpu 0\nscreendump %s-1.ppm gpu 1\n' \
+                "${req%.req}" "${req%.req}" >"$io/monitor.in"
+            sleep 2
+            mv "$req" "${req%.req}.done"
+        done
+        sleep 0.5
+    done
+    kill "$drain" 2>/dev/null
+}
+
 # boot TIMEOUT CMD: runs CMD in a guest; its output on ours, its status ours.
+# The arrays qemu_extra and kernel_extra add devices and kernel arguments;
+# with screenshots set, QEMU's monitor serves the guest's screenshots.
+qemu_extra=()
+kernel_extra=()
+screenshots=
 boot() {
     local timeout=$1 cmd=$2 io accel rc kmods
     command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 (qemu-system-x86) is needed"
@@ -187,6 +217,14 @@ boot() {
     printf '%s\n' "$cmd" >"$io/cmd"
     pwd >"$io/cwd"
     chmod 755 "$io"
+    local monitor=()
+    if [ -n "$screenshots" ]; then
+        mkdir -p "$io/logs/shots"
+        chmod 777 "$io/logs" "$io/logs/shots"
+        mkfifo "$io/monitor.in" "$io/monitor.out"
+        monitor=(-monitor "pipe:$io/monitor")
+        shots "$io" &
+    fi
     # KVM where /dev/kvm takes a machine: a nested one may refuse its
     # processor at once, while a machine with nothing to boot runs until
     # stopped.
@@ -204,9 +242,10 @@ boot() {
         -display none -no-reboot -nodefaults \
         -chardev stdio,id=con,signal=off -serial chardev:con \
         -kernel "$kdir/root/boot/vmlinuz-$kver" -initrd "$initrd" \
-        -append "console=ttyS0 quiet loglevel=3 panic=-1 lab_guest=$top/tools/lib/kernel-lab-guest.sh lab_io=$io lab_kmods=$kmods" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1 lab_guest=$top/tools/lib/kernel-lab-guest.sh lab_io=$io lab_kmods=$kmods ${kernel_extra[*]}" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$io",mount_tag=labio,security_model=none \
+        "${qemu_extra[@]}" "${monitor[@]}" \
         </dev/null | sed -u -E -e 's/\r$//' -e '/^\[ *[0-9.]+\] (sysrq|reboot): /d'
     rc=${PIPESTATUS[0]}
     set -e
@@ -248,7 +287,8 @@ case ${1:-} in
         prepare
         echo "$kdir/root/boot/vmlinuz-$kver $initrd"
         ;;
-    test)
+    test | desktops)
+        stage=$1
         shift
         prepare
         # A production build (the real paths, the real timing) with the lab's
@@ -260,22 +300,36 @@ case ${1:-} in
         cmake --build --preset lab -j"$(nproc)" >/dev/null || die "the lab's build failed"
         echo "kernel-lab: built in $((SECONDS - start)) s" >&2
         start=$SECONDS
+        label=lab
+        timeout=${INK_LAB_TIMEOUT:-900}
         lab_logs=$build/lab-logs
+        if [ "$stage" = desktops ]; then
+            # Two scanouts without EDID: the kernel's preferred modes are the
+            # ones named here ("e" forces the second output on). The
+            # compositors take far more memory than the lab's other cases.
+            label=desktops
+            timeout=${INK_LAB_TIMEOUT:-2400}
+            mem=${INK_LAB_MEM:-3072}
+            lab_logs=$build/desktops-logs
+            qemu_extra=(-device virtio-gpu-pci,id=gpu,max_outputs=2,edid=off,xres=1280,yres=800)
+            kernel_extra=(video=Virtual-1:1280x800 video=Virtual-2:1024x768e)
+            screenshots=1
+        fi
         set +e
-        boot "${INK_LAB_TIMEOUT:-900}" "tools/lib/kernel-lab-wire.sh $build $*" | tee "$build/lab-tests.log"
+        boot "$timeout" "tools/lib/kernel-lab-wire.sh $build $label $*" | tee "$build/$label-tests.log"
         rc=${PIPESTATUS[0]}
         set -e
         echo "kernel-lab: tests took $((SECONDS - start)) s" >&2
         # ctest's closing line counts the cases ("N% tests passed, M tests
         # failed out of T"); a guest that never got there fails.
-        if ! grep -qE '^[0-9]+% tests passed, ' "$build/lab-tests.log"; then
+        if ! grep -qE '^[0-9]+% tests passed, ' "$build/$label-tests.log"; then
             echo "0 passed, 1 failed"
             exit 1
         fi
         exit "$rc"
         ;;
     *)
-        echo "usage: $0 run [--timeout S] CMD... | test [CTEST-ARG...] | kernel" >&2
+        echo "usage: $0 run [--timeout S] CMD... | test [CTEST-ARG...] | desktops [CTEST-ARG...] | kernel" >&2
         exit 2
         ;;
 esac

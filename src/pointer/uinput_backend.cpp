@@ -68,7 +68,7 @@ libevdev *make_pen_description(DeviceClass c, int width, int height) {
     bool ok = true;
     if (c == DeviceClass::Pen)
         ok = libevdev_enable_property(dev, INPUT_PROP_DIRECT) == 0;
-    // Two units per pixel (and, for libinput's millimetres, per mm).
+    // Four units per pixel (and, for libinput's millimetres, per mm).
     input_absinfo ax{};
     ax.maximum = kUnitsPerPixel * width - 1;
     ax.resolution = kUnitsPerPixel;
@@ -96,7 +96,7 @@ int write_pen_events(DeviceClass c, const Action *actions, std::size_t n,
                      const EventWriter &write) {
     const bool pointer = c == DeviceClass::Pointer;
     const auto position = [&write](const Action &a) {
-        return write(EV_ABS, ABS_X, pixel_centre(a.x)) | write(EV_ABS, ABS_Y, pixel_centre(a.y));
+        return write(EV_ABS, ABS_X, pixel_units(a.x)) | write(EV_ABS, ABS_Y, pixel_units(a.y));
     };
     bool any = false;
     for (std::size_t i = 0; i < n; ++i) {

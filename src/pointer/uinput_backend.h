@@ -31,16 +31,19 @@ namespace ink::pointer {
 // The device's name as the desktop shows it.
 inline constexpr const char *kDeviceName = "Vexor Pen";
 
-// The device's axes have two units per pixel, and a position is written as
-// the centre of its pixel (2x + 1). Every consumer scales the axis onto its
+// The device's axes have four units per pixel, and a position is written a
+// quarter into its pixel (4x + 1). Every consumer scales the axis onto its
 // screen as (value - min) * size / (max - min + 1), some twice through a
 // range of their own (libinput to 0..65535, then the X server onto the
-// screen), and the X server's core pointer truncates the result: a pixel's
-// left edge would come out a hair below it, one pixel up and left. The
-// centre stays inside its pixel through every such scaling, so it lands
-// exactly on X11 and on Wayland alike.
-inline constexpr int kUnitsPerPixel = 2;
-constexpr int pixel_centre(int pixel) {
+// screen), and then takes the pixel in its own way: the X server's core
+// pointer truncates, some compositors pass the fraction on to their clients,
+// others round it to the nearest pixel. A pixel's left edge would come out a
+// hair below it under truncation (one pixel up and left), its centre would be
+// rounded up (one pixel right and down); a quarter into the pixel stays
+// inside it through every scaling and is nearer to it than to the next, so
+// it lands on the pixel under all three rules.
+inline constexpr int kUnitsPerPixel = 4;
+constexpr int pixel_units(int pixel) {
     return kUnitsPerPixel * pixel + 1;
 }
 

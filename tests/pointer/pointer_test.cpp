@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <tuple>
@@ -251,12 +252,12 @@ TEST(VirtualPen, EachClassDescribesItsDeviceOverTheScreensPixels) {
         libevdev *d = make_pen_description(w.c, 1366, 768);
         ASSERT_NE(d, nullptr);
         EXPECT_EQ(libevdev_has_property(d, INPUT_PROP_DIRECT), w.direct ? 1 : 0);
-        // Two units per pixel, one pixel being 2 units per mm to libinput.
+        // Four units per pixel, one pixel being 4 units per mm to libinput.
         EXPECT_EQ(libevdev_get_abs_minimum(d, ABS_X), 0);
-        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_X), 2731);
-        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_Y), 1535);
-        EXPECT_EQ(libevdev_get_abs_info(d, ABS_X)->resolution, 2);
-        EXPECT_EQ(libevdev_get_abs_info(d, ABS_Y)->resolution, 2);
+        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_X), 5463);
+        EXPECT_EQ(libevdev_get_abs_maximum(d, ABS_Y), 3071);
+        EXPECT_EQ(libevdev_get_abs_info(d, ABS_X)->resolution, 4);
+        EXPECT_EQ(libevdev_get_abs_info(d, ABS_Y)->resolution, 4);
         for (unsigned code : w.keys)
             EXPECT_TRUE(libevdev_has_event_code(d, EV_KEY, code)) << code;
         for (unsigned code : w.absent)
@@ -303,17 +304,17 @@ std::vector<Ev> pen_events(DeviceClass cls, const std::vector<std::uint8_t> &byt
 }  // namespace
 
 // A tap at (300, 200), then the three-tap gesture's right click at (0, 0) and
-// the closing record. The pixel (300, 200) is written as its centre in the
-// device's half-pixel units, (601, 401).
+// the closing record. The pixel (300, 200) is written a quarter into it, in
+// the device's quarter-pixel units: (1201, 801).
 const std::vector<std::uint8_t> kTapAndRightClick = {0xF4, 0x10, 0x2C, 0xC8, 0xF0, 0x10, 0x2C, 0xC8,
                                                      0xF1, 0,    0,    0,    0xF0, 0,    0,    0};
 
 TEST(VirtualPen, PenEventStreamOfATapAndARightClick) {
     auto ev = pen_events(DeviceClass::Pen, kTapAndRightClick);
     std::vector<Ev> want = {
-        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_TOOL_PEN, 1},
-        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_TOUCH, 1},
-        {EV_SYN, SYN_REPORT, 0}, {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},
+        {EV_ABS, ABS_X, 1201},   {EV_ABS, ABS_Y, 801},    {EV_KEY, BTN_TOOL_PEN, 1},
+        {EV_ABS, ABS_X, 1201},   {EV_ABS, ABS_Y, 801},    {EV_KEY, BTN_TOUCH, 1},
+        {EV_SYN, SYN_REPORT, 0}, {EV_ABS, ABS_X, 1201},   {EV_ABS, ABS_Y, 801},
         {EV_KEY, BTN_TOUCH, 0},  {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 1},
         {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 0},  {EV_KEY, BTN_TOOL_PEN, 0},
         {EV_SYN, SYN_REPORT, 0},
@@ -332,9 +333,9 @@ TEST(VirtualPen, PenEventStreamOfATapAndARightClick) {
 TEST(VirtualPen, PointerEventStreamOfATapAndARightClick) {
     auto ev = pen_events(DeviceClass::Pointer, kTapAndRightClick);
     std::vector<Ev> want = {
-        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_ABS, ABS_X, 601},
-        {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_LEFT, 1},   {EV_SYN, SYN_REPORT, 0},
-        {EV_ABS, ABS_X, 601},    {EV_ABS, ABS_Y, 401},    {EV_KEY, BTN_LEFT, 0},
+        {EV_ABS, ABS_X, 1201},   {EV_ABS, ABS_Y, 801},    {EV_ABS, ABS_X, 1201},
+        {EV_ABS, ABS_Y, 801},    {EV_KEY, BTN_LEFT, 1},   {EV_SYN, SYN_REPORT, 0},
+        {EV_ABS, ABS_X, 1201},   {EV_ABS, ABS_Y, 801},    {EV_KEY, BTN_LEFT, 0},
         {EV_SYN, SYN_REPORT, 0}, {EV_KEY, BTN_RIGHT, 1},  {EV_SYN, SYN_REPORT, 0},
         {EV_KEY, BTN_RIGHT, 0},  {EV_SYN, SYN_REPORT, 0},
     };
@@ -347,20 +348,32 @@ TEST(VirtualPen, PointerEventStreamOfATapAndARightClick) {
     EXPECT_EQ(writes, 0);
 }
 
-// The X server's road: libinput scales the axis onto 0..65535, the server
-// scales that onto the screen, and the core pointer truncates. A pixel's
-// centre comes out as that pixel for every width; its left edge would not.
-TEST(VirtualPen, PixelCentresSurviveTheXServersTwoScalings) {
+// Every pixel of seven widths, on the two roads a position takes. The X
+// server's: libinput scales the axis onto 0..65535, the server scales that
+// onto the screen, and the core pointer truncates. A compositor's: libinput
+// scales the axis onto the layout once, and the compositor passes the
+// fraction on (its clients truncate) or rounds it. A quarter into the pixel
+// lands on that pixel under each rule; the left edge would not survive the
+// X server's scalings, the centre would be rounded into the next pixel.
+TEST(VirtualPen, PositionsInsideThePixelSurviveEveryScaling) {
+    EXPECT_EQ(pixel_units(0), 1);
+    EXPECT_EQ(pixel_units(400), 1601);
+    EXPECT_EQ(pixel_units(1279), 5117);
     for (int width : {640, 1024, 1280, 1366, 1600, 1920, 4096}) {
-        const double max = 2.0 * width - 1;
-        int edge_misses = 0;
+        const double range = 4.0 * width;  // the axis: 0 .. 4 * width - 1
+        int edge_misses = 0, centre_misses = 0;
         for (int px = 0; px < width; ++px) {
-            double valuator = pixel_centre(px) * 65535.0 / (max + 1);
+            const double units = pixel_units(px);
+            const double valuator = units * 65535.0 / range;
             ASSERT_EQ(static_cast<int>(valuator * width / 65536.0), px) << width;
-            double edge = 2.0 * px * 65535.0 / (max + 1);
-            edge_misses += static_cast<int>(edge * width / 65536.0) != px;
+            const double layout = units * width / range;
+            ASSERT_EQ(static_cast<int>(layout), px) << width;
+            ASSERT_EQ(std::lround(layout), px) << width;
+            edge_misses += static_cast<int>(4.0 * px * 65535.0 / range * width / 65536.0) != px;
+            centre_misses += std::lround((4.0 * px + 2) * width / range) != px;
         }
         EXPECT_GT(edge_misses, 0) << width;
+        EXPECT_EQ(centre_misses, width) << width;
     }
 }
 

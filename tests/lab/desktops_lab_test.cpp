@@ -1,0 +1,473 @@
+// The pen on GNOME's and KDE Plasma's compositors (label desktops, run by
+// tools/kernel-lab.sh desktops): mutter and KWin on their DRM backends, on a
+// virtual GPU of two outputs (Virtual-1 1280x800, Virtual-2 1024x768), with
+// libinput, XWayland and Mesa's software renderer, on the seat the lab's own
+// login manager (inklabseat) gives them. For `all` and for each monitor
+// chosen, a tap, a drag, the three-tap right click and the far corner land
+// each on its own pixel, read back by a Wayland client (inkwaylog, fullscreen
+// on both outputs) and by an X client (a window over the whole X screen).
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <regex>
+#include <sstream>
+
+// The test framework first: Xlib's macros (None, Bool) would rename its names.
+#include "lab.h"
+#include "landing.h"
+
+#include <X11/Xlib.h>
+
+using namespace lab;
+
+namespace {
+
+const char kUser[] = "inklab";
+
+// The system bus of the guest: anyone may own and call anything.
+const char kSystemBus[] =
+    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=/run/dbus/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="*"/>
+    <allow receive_type="*"/>
+  </policy>
+</busconfig>
+)";
+
+struct Rect {
+    int x = 0, y = 0, w = 0, h = 0;
+};
+
+// A connection to the X display as the session's user: XWayland takes the
+// user's connections (the server reads who connects when it connects).
+Display *open_display(const std::string &display, uid_t uid) {
+    if (seteuid(uid) != 0)
+        return nullptr;
+    Display *d = XOpenDisplay(display.c_str());
+    if (seteuid(0) != 0)
+        std::abort();
+    return d;
+}
+
+// What an X window over the whole X screen gets of the pointer: core events,
+// whose positions are whole pixels.
+class XLog {
+  public:
+    bool open(const std::string &display, uid_t uid) {
+        d_ = open_display(display, uid);
+        if (!d_)
+            return false;
+        XSetWindowAttributes a{};
+        a.override_redirect = True;
+        a.background_pixel = WhitePixel(d_, DefaultScreen(d_));
+        a.event_mask =
+            ButtonPressMask | ButtonReleaseMask | PointerMotionMask | StructureNotifyMask;
+        w_ = XCreateWindow(d_, DefaultRootWindow(d_), 0, 0, DisplayWidth(d_, DefaultScreen(d_)),
+                           DisplayHeight(d_, DefaultScreen(d_)), 0, CopyFromParent, InputOutput,
+                           CopyFromParent, CWOverrideRedirect | CWBackPixel | CWEventMask, &a);
+        XMapRaised(d_, w_);
+        XSync(d_, False);
+        return wait_until([&] { return pump(), mapped_; }, 20s);
+    }
+    ~XLog() {
+        if (d_)
+            XCloseDisplay(d_);
+    }
+    size_t size() { return pump(), ev_.size(); }
+    std::vector<Ev> since(size_t from) {
+        pump();
+        return {ev_.begin() + std::min(from, ev_.size()), ev_.end()};
+    }
+
+  private:
+    void pump() {
+        while (XPending(d_)) {
+            XEvent e;
+            XNextEvent(d_, &e);
+            if (e.type == MapNotify)
+                mapped_ = true;
+            else if (e.type == MotionNotify)
+                ev_.push_back({"move", double(e.xmotion.x_root), double(e.xmotion.y_root), "X"});
+            else if (e.type == ButtonPress || e.type == ButtonRelease)
+                ev_.push_back(
+                    {std::string(e.type == ButtonPress ? "press" : "release") +
+                         (e.xbutton.button == 1   ? ""
+                          : e.xbutton.button == 3 ? "2"
+                                                  : "?" + std::to_string(e.xbutton.button)),
+                     double(e.xbutton.x_root), double(e.xbutton.y_root), "X"});
+        }
+    }
+    Display *d_ = nullptr;
+    Window w_ = 0;
+    bool mapped_ = false;
+    std::vector<Ev> ev_;
+};
+
+class Desktop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        LAB_SKIP_OUTSIDE();
+        if (!exists("/dev/dri/card0"))
+            GTEST_SKIP() << "no GPU: the desktops stage (tools/kernel-lab.sh desktops)";
+        dir_ = case_dir();
+        ASSERT_NO_FATAL_FAILURE(start_session());
+    }
+    void TearDown() override {
+        pipe_.reset();
+        xlog_.reset();
+        for (auto *p : {&pointer_, &client_})
+            if (p->pid() > 0) {
+                p->signal(SIGTERM);
+                p->wait(10s);
+            }
+        for (auto *p : {&desktop_, &session_bus_, &seat_, &system_bus_})
+            if (p->pid() > 0)
+                p->stop_group();
+    }
+
+    // The user, the system bus with the login manager, the user's session
+    // bus, the session's cgroup.
+    void start_session() {
+        int st = 0;
+        const std::string out = sh(std::string("u=") + kUser + R"(; p=/sbin/fmousefifo
+            id -u $u >/dev/null 2>&1 || useradd -M -d /nonexistent -s /bin/sh $u >/dev/null
+            uid=$(id -u $u); r=/run/user/$uid
+            rm -rf $r /run/dbus && mkdir -p -m 700 $r $r/home && mkdir -p /run/dbus &&
+            chown -R $u: $r && chgrp $u /dev/uinput && chmod 660 /dev/uinput &&
+            chmod 666 /dev/dri/* && mkdir -p /tmp/.X11-unix && chmod 1777 /tmp/.X11-unix &&
+            { [ -p $p ] || { rm -f $p && mkfifo $p; }; } && chmod 666 $p &&
+            mkdir -p /sys/fs/cgroup/user.slice/user-$uid.slice/session-c1.scope &&
+            printf '%s %s' $uid $r)",
+                                   &st);
+        ASSERT_EQ(st, 0) << out;
+        std::istringstream(out) >> uid_ >> runtime_;
+        inktest::write_file(dir_ + "/system-bus.conf", kSystemBus);
+        system_bus_ = Process::start(
+            {"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + dir_ + "/system-bus.conf"},
+            dir_ + "/system-bus.log", "", Process::Group::Own);
+        ASSERT_TRUE(wait_until([] { return exists("/run/dbus/system_bus_socket"); }, 20s))
+            << system_bus_.output();
+        seat_ = Process::start({inktest::bin_dir() + "/inklabseat", kUser}, dir_ + "/seat.log", "",
+                               Process::Group::Own);
+        ASSERT_TRUE(seat_.wait_output("ready\n", 20s)) << seat_.output();
+        session_bus_ = as_user({"/usr/bin/dbus-daemon", "--nofork", "--session",
+                                "--address=unix:path=" + runtime_ + "/bus"},
+                               dir_ + "/session-bus.log");
+        ASSERT_TRUE(wait_until([&] { return exists(runtime_ + "/bus"); }, 20s))
+            << session_bus_.output();
+        setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+        setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+        setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + runtime_ + "/bus").c_str(), 1);
+    }
+
+    // argv as the session's user, in the session's environment; with `scope`,
+    // in the session's cgroup, where the session library finds its session.
+    Process as_user(std::vector<std::string> argv, const std::string &out,
+                    const std::vector<std::string> &env = {}, bool scope = false) {
+        std::vector<std::string> pre = {"/usr/bin/setpriv",
+                                        "--reuid",
+                                        kUser,
+                                        "--regid",
+                                        kUser,
+                                        "--init-groups",
+                                        "/usr/bin/env",
+                                        "HOME=" + runtime_ + "/home",
+                                        "XDG_RUNTIME_DIR=" + runtime_,
+                                        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime_ + "/bus",
+                                        "XDG_SESSION_TYPE=wayland",
+                                        "XDG_SESSION_ID=c1",
+                                        "XDG_SEAT=seat0"};
+        pre.insert(pre.end(), env.begin(), env.end());
+        if (scope)
+            pre.insert(pre.begin(), {"/bin/sh", "-c",
+                                     "echo $$ >/sys/fs/cgroup/user.slice/user-" + uid_ +
+                                         ".slice/session-c1.scope/cgroup.procs && exec \"$@\"",
+                                     "sh"});
+        argv.insert(argv.begin(), pre.begin(), pre.end());
+        return Process::start(argv, out, "", Process::Group::Own);
+    }
+
+    // The compositor on the DRM device with Mesa's software renderer; then
+    // its Wayland socket and its XWayland.
+    void start_desktop(const std::vector<std::string> &argv, std::vector<std::string> env) {
+        const auto t = std::chrono::steady_clock::now();
+        env.insert(env.end(), {"GBM_ALWAYS_SOFTWARE=1", "LIBGL_ALWAYS_SOFTWARE=1",
+                               "MESA_LOADER_DRIVER_OVERRIDE=kms_swrast"});
+        desktop_ = as_user(argv, dir_ + "/desktop.log", env, true);
+        const auto tail = [&] {
+            return sh("tail -n 30 " + dir_ + "/desktop.log") + seat_.output();
+        };
+        ASSERT_TRUE(
+            wait_until([&] { return exists(runtime_ + "/wayland-0") || !desktop_.running(); },
+                       240s) &&
+            desktop_.running())
+            << "the Wayland socket\n"
+            << tail();
+        ASSERT_TRUE(wait_until([&] { return x_ready() || !desktop_.running(); }, 300s) &&
+                    desktop_.running())
+            << "XWayland answers\n"
+            << tail()
+            << sh("ls -la /tmp/.X11-unix " + runtime_ + "; cat " + runtime_ + "/x-display");
+        std::printf("%s: Wayland and XWayland (%s) in %.0f s\n", argv[0].c_str(), display_.c_str(),
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count());
+    }
+    // XWayland's display and its authority file (none: KWin's XWayland takes
+    // the user's connections without one), once a client gets in: as a
+    // program the compositor started wrote them into x-display, else
+    // mutter's.
+    bool x_ready() {
+        std::istringstream given(read_file(runtime_ + "/x-display").value_or(""));
+        std::string auth;
+        if (given >> display_)
+            given >> auth;
+        else {
+            display_ =
+                sh("ls /tmp/.X11-unix 2>/dev/null | sed -n 's/^X/:/p' | head -n 1 | tr -d '\\n'");
+            auth = sh("ls -t " + runtime_ +
+                      "/.mutter-Xwaylandauth.* 2>/dev/null | head -n 1 | tr -d '\\n'");
+            if (auth.empty())
+                return false;
+        }
+        if (display_.empty())
+            return false;
+        xauth_ = auth;
+        setenv("XAUTHORITY", auth.c_str(), 1);
+        Display *d = open_display(display_, std::stoi(uid_));
+        if (!d)
+            return false;
+        XCloseDisplay(d);
+        return true;
+    }
+
+    // inkwaylog, fullscreen on both outputs; outputs_ as it lists them.
+    void client(const std::string &name) {
+        client_ = Process();
+        client_ = as_user({inktest::bin_dir() + "/inkwaylog"}, dir_ + "/" + name + ".client",
+                          {"WAYLAND_DISPLAY=wayland-0"});
+        ASSERT_TRUE(client_.wait_output("ready\n", 60s)) << "the client maps its windows\n"
+                                                         << client_.output();
+        outputs_.clear();
+        std::istringstream log(client_.output());
+        for (std::string l; std::getline(log, l);) {
+            std::istringstream f(l);
+            std::string w, name;
+            Rect r;
+            if (f >> w >> name >> r.x >> r.y >> r.w >> r.h && w == "output")
+                outputs_.push_back(r);
+        }
+        ASSERT_EQ(outputs_.size(), 2u) << client_.output();
+    }
+
+    // Both outputs as the machine shows them, kept with the stage's logs
+    // (shots/NAME-HEAD.ppm): the lab's wiring takes them through QEMU's
+    // monitor when a case asks.
+    void screenshot(const std::string &name) {
+        const std::string shot = std::string("/run/lab-io/logs/shots/") +
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                                 "-" + name;
+        inktest::write_file(shot + ".req", "");
+        EXPECT_TRUE(wait_until([&] { return exists(shot + ".done"); }, 60s)) << shot;
+    }
+
+    // The taken devices' lines of the login manager's log.
+    size_t taken(const std::string &node) {
+        struct stat st {};
+        if (node.empty() || stat(node.c_str(), &st) != 0)
+            return 0;
+        return inktest::count_of(seat_.output(), "took " + std::to_string(major(st.st_rdev)) + ":" +
+                                                     std::to_string(minor(st.st_rdev)) + " ");
+    }
+
+    // inkpointer with the monitor choice `choice`, once the compositor has
+    // opened its device; area_ is the rectangle it took.
+    void pointer(const std::string &choice, const std::string &name) {
+        pipe_.reset();
+        if (pointer_.pid() > 0) {
+            pointer_.signal(SIGTERM);
+            pointer_.wait(10s);
+            wait_until([&] { return pen_node().empty(); }, 10s);
+        }
+        const std::string cfg = dir_ + "/" + name + ".config";
+        sh("mkdir -p " + cfg + "/vexor-driver && chmod -R a+rwX " + cfg);
+        inktest::write_file(cfg + "/vexor-driver/screen", choice + "\n");
+        pointer_ = as_user({"/usr/bin/inkpointer", "--backend", "uinput", "--vxd-debug"},
+                           dir_ + "/" + name + ".pointer",
+                           {"XDG_CONFIG_HOME=" + cfg, "DISPLAY=" + display_,
+                            xauth_.empty() ? "XAUTHORITY=/nonexistent" : "XAUTHORITY=" + xauth_});
+        ASSERT_TRUE(pointer_.wait_output("pointer area", 60s)) << pointer_.output();
+        std::string node;
+        ASSERT_TRUE(wait_until([&] { return taken(node = pen_node()) > 0; }, 60s))
+            << "the compositor opens the pen's device " << node << "\n"
+            << seat_.output();
+        std::smatch m;
+        const std::string out = pointer_.output();
+        ASSERT_TRUE(std::regex_search(
+            out, m, std::regex("pointer area (\\d+),(\\d+) (\\d+)x(\\d+) of the (\\d+)x(\\d+) ")));
+        area_ = {std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])};
+        pipe_ = std::make_unique<PointerPipe>();
+        ASSERT_TRUE(pipe_->open());
+        pause_ms(1000);
+    }
+
+    // Records 50 ms apart, then the closing one.
+    void stroke(std::initializer_list<std::pair<int, int>> pts) {
+        for (auto [x, y] : pts) {
+            pipe_->rec(x, y);
+            pause_ms(50);
+        }
+        pipe_->end();
+    }
+
+    // A tap, a drag, the three-tap right click and the far corner on the area
+    // inkpointer took, read back through `mark` and `since` (a client's log):
+    // targets in the area's pixels, landings in the layout's.
+    template <typename Mark, typename Since>
+    void gestures(const std::string &who, Mark mark, Since since) {
+        SCOPED_TRACE(who + " on " + std::to_string(area_.x) + "," + std::to_string(area_.y) + " " +
+                     std::to_string(area_.w) + "x" + std::to_string(area_.h));
+        const int ax = area_.x, ay = area_.y;
+        const auto settle = [&](size_t from, const std::string &k, std::chrono::seconds t = 15s) {
+            wait_until([&] { return find(since(from), k) != nullptr; }, t);
+            pause_ms(700);
+            return since(from);
+        };
+        // The first tap of a pass is not judged, only kept in first-taps.txt:
+        // under emulation mutter takes seconds to set up the first pointer
+        // it meets, and until then it loses presses or gives them at the old
+        // position. The gestures start once that tap has come through.
+        size_t from = mark();
+        const auto t0 = std::chrono::steady_clock::now();
+        stroke({{100, 100}});
+        auto e = settle(from, "release", 60s);
+        const Ev *first = find(e, "press");
+        char note[256];
+        std::snprintf(note, sizeof note, "%s on %d,%d: %s after %.1f s: %s\n", who.c_str(), ax, ay,
+                      first ? "arrived" : "lost",
+                      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
+                      dump(e).c_str());
+        inktest::write_file(dir_ + "/first-taps.txt",
+                            read_file(dir_ + "/first-taps.txt").value_or("") + note);
+        pause_ms(2000);
+
+        from = mark();
+        stroke({{400, 300}});
+        e = settle(from, "release");
+        EXPECT_TRUE(near(find(e, "press"), ax + 400, ay + 300) &&
+                    near(find(e, "release", true), ax + 400, ay + 300) && count(e, "press") == 1)
+            << "tap at 400,300: " << dump(e);
+
+        pause_ms(500);
+        from = mark();
+        stroke({{200, 200}, {500, 350}, {800, 500}});
+        e = settle(from, "release");
+        const bool mid = std::any_of(e.begin(), e.end(), [&](const Ev &x) {
+            return x.kind == "move" && near(&x, ax + 500, ay + 350);
+        });
+        EXPECT_TRUE(near(find(e, "press"), ax + 200, ay + 200) &&
+                    near(find(e, "release", true), ax + 800, ay + 500) && mid)
+            << "drag 200,200 to 800,500: " << dump(e);
+
+        pause_ms(500);
+        from = mark();
+        stroke({{600, 400}});
+        pause_ms(100);
+        pipe_->rec(0, 0, false, true);
+        pause_ms(50);
+        pipe_->end();
+        e = settle(from, "release2");
+        EXPECT_TRUE(near(find(e, "press2"), ax + 600, ay + 400) &&
+                    near(find(e, "release2", true), ax + 600, ay + 400) &&
+                    count(e, "press2") == 1 && count(e, "press") == 1)
+            << "right click after a tap at 600,400: " << dump(e);
+
+        // The far corner: the last pixel of the area that an output shows
+        // (with `all`, the right output's bottom right).
+        int cx = area_.w - 1, cy = area_.h - 1;
+        for (const Rect &o : outputs_)
+            if (ax + cx >= o.x && ax + cx < o.x + o.w)
+                cy = std::min(cy, o.y + o.h - 1 - ay);
+        pause_ms(500);
+        from = mark();
+        stroke({{cx, cy}});
+        e = settle(from, "release");
+        EXPECT_TRUE(near(find(e, "press"), ax + cx, ay + cy) &&
+                    near(find(e, "release", true), ax + cx, ay + cy))
+            << "tap at the far corner " << cx << "," << cy << ": " << dump(e);
+        EXPECT_TRUE(std::none_of(e.begin(), e.end(), [](const Ev &x) { return has(x.kind, "?"); }))
+            << dump(e);
+    }
+
+    // For `all` and each monitor: the gestures seen by the Wayland client,
+    // then by the X client; each monitor choice takes one whole output, the
+    // two different ones.
+    void every_choice() {
+        std::vector<std::string> areas;
+        for (const std::string choice : {"all", "monitor 0", "monitor 1"}) {
+            SCOPED_TRACE(choice);
+            const std::string name = choice == "all" ? "all" : "monitor-" + choice.substr(8);
+            ASSERT_NO_FATAL_FAILURE(client(name));
+            ASSERT_NO_FATAL_FAILURE(pointer(choice, name));
+            screenshot(name);
+            gestures(
+                "Wayland client", [&] { return inktest::count_of(client_.output(), "\n"); },
+                [&](size_t from) { return waylog_events(client_.output(), from); });
+            client_.signal(SIGTERM);
+            client_.wait(10s);
+            xlog_ = std::make_unique<XLog>();
+            ASSERT_TRUE(xlog_->open(display_, std::stoi(uid_))) << display_;
+            pause_ms(1000);
+            gestures(
+                "X client", [&] { return xlog_->size(); },
+                [&](size_t from) { return xlog_->since(from); });
+            xlog_.reset();
+            char a[64];
+            std::snprintf(a, sizeof a, "%d %d %d %d", area_.x, area_.y, area_.w, area_.h);
+            areas.push_back(a);
+        }
+        ASSERT_EQ(areas.size(), 3u);
+        const auto whole = [&](const std::string &a) {
+            return std::any_of(outputs_.begin(), outputs_.end(), [&](const Rect &o) {
+                return a == std::to_string(o.x) + " " + std::to_string(o.y) + " " +
+                                std::to_string(o.w) + " " + std::to_string(o.h);
+            });
+        };
+        EXPECT_TRUE(whole(areas[1]) && whole(areas[2]) && areas[1] != areas[2])
+            << areas[1] << " / " << areas[2];
+    }
+
+    std::string dir_, runtime_, uid_, display_, xauth_;
+    Process system_bus_, seat_, session_bus_, desktop_, client_, pointer_;
+    std::unique_ptr<PointerPipe> pipe_;
+    std::unique_ptr<XLog> xlog_;
+    std::vector<Rect> outputs_;
+    Rect area_;
+};
+
+}  // namespace
+
+// GNOME's compositor.
+TEST_F(Desktop, MutterPutsThePenOnItsPixel) {
+    ASSERT_NO_FATAL_FAILURE(
+        start_desktop({"/usr/bin/mutter", "--wayland", "--display-server"},
+                      {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile"}));
+    every_choice();
+}
+
+// KDE Plasma's compositor, run from a copy: the packaged program carries a
+// file capability that an exec may be refused for.
+TEST_F(Desktop, KwinPutsThePenOnItsPixel) {
+    sh("cp /usr/bin/kwin_wayland /tmp/kwin_wayland && chmod 755 /tmp/kwin_wayland");
+    // The program KWin starts once XWayland is up says where XWayland is.
+    ASSERT_NO_FATAL_FAILURE(start_desktop(
+        {"/tmp/kwin_wayland", "--drm", "--xwayland", "--no-lockscreen", "--no-global-shortcuts",
+         "--", "/bin/sh -c 'echo \"$DISPLAY $XAUTHORITY\" >" + runtime_ + "/x-display'"},
+        {"KWIN_COMPOSE=Q"}));
+    every_choice();
+}

@@ -78,7 +78,12 @@ libevdev *make_pen_description(DeviceClass c, int width, int height) {
     ok = ok && libevdev_enable_event_code(dev, EV_ABS, ABS_X, &ax) == 0;
     ok = ok && libevdev_enable_event_code(dev, EV_ABS, ABS_Y, &ay) == 0;
     if (c == DeviceClass::Pointer) {
-        for (unsigned code : {BTN_LEFT, BTN_RIGHT})
+        // BTN_MIDDLE is never sent, but a device with left and right and no
+        // middle gets libinput's middle button emulation by default: every
+        // left press is then held back up to 50 ms, waiting for a right one,
+        // while the pen's next positions go out ahead of it, so that a drag
+        // would start where the pen is a few frames later.
+        for (unsigned code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE})
             ok = ok && libevdev_enable_event_code(dev, EV_KEY, code, nullptr) == 0;
     } else {
         for (unsigned code : {BTN_TOOL_PEN, BTN_TOUCH, BTN_RIGHT})

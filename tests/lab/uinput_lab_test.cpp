@@ -68,6 +68,12 @@ TEST_F(Uinput, PenDeviceEventsThroughLibinput) {
         },
         20s))
         << li.output() << pointer.output();
+    // The press goes out with the first point, not held back behind the
+    // next ones (libinput's middle button emulation is not on).
+    ASSERT_TRUE(li.wait_output("released", 20s)) << li.output();
+    const std::string o = li.output();
+    const size_t second = o.find("MOTION_ABSOLUTE", o.find("MOTION_ABSOLUTE") + 1);
+    EXPECT_LT(o.find("BTN_LEFT (272) pressed"), second) << o;
 }
 
 // The boot made /dev/uinput as a static node (kmod static-nodes) before

@@ -243,7 +243,7 @@ TEST(VirtualPen, EachClassDescribesItsDeviceOverTheScreensPixels) {
         std::vector<unsigned> keys, absent;
     };
     const Want wants[] = {
-        {DeviceClass::Pointer, false, {BTN_LEFT, BTN_RIGHT}, {BTN_TOOL_PEN, BTN_TOUCH}},
+        {DeviceClass::Pointer, false, {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}, {BTN_TOOL_PEN, BTN_TOUCH}},
         {DeviceClass::Pen, true, {BTN_TOOL_PEN, BTN_TOUCH, BTN_RIGHT}, {BTN_LEFT}},
         {DeviceClass::Tablet, false, {BTN_TOOL_PEN, BTN_TOUCH, BTN_RIGHT}, {BTN_LEFT}},
     };

@@ -4,7 +4,8 @@
 // position plus the position in its window):
 //
 //   output NAME X Y W H          each output, at the start
-//   ready                        every window mapped at its output's size
+//   ready                        every window on screen at its output's size
+//   seat pointer|no pointer      the seat gained or lost its pointer
 //   pointer enter|motion X Y NAME
 //   pointer button CODE press|release X Y NAME
 //   pointer leave NAME
@@ -48,7 +49,8 @@ struct Output {
     xdg_toplevel *toplevel = nullptr;
     wl_buffer *buffer = nullptr;
     int buffer_w = 0, buffer_h = 0;
-    bool mapped = false;
+    wl_callback *frame = nullptr;  // asked with the first buffer
+    bool shown = false;            // the compositor has drawn it
 };
 
 struct Tool {
@@ -150,10 +152,22 @@ void check_ready() {
     if (app.ready)
         return;
     for (auto &o : app.outputs)
-        if (!o->mapped)
+        if (!o->shown)
             return;
     app.ready = true;
 }
+
+// The first frame callback of a window: the compositor has drawn it. Until
+// then a window that is committed may not be on screen yet, and a compositor
+// slow to draw (under emulation, seconds) gives the pointer to what was
+// there before.
+void frame_done(void *data, wl_callback *cb, uint32_t) {
+    Output *o = static_cast<Output *>(data);
+    wl_callback_destroy(cb);
+    o->frame = nullptr;
+    o->shown = true;
+}
+const wl_callback_listener frame_listener = {frame_done};
 
 // --- xdg-shell
 void wm_ping(void *, xdg_wm_base *wm, uint32_t serial) {
@@ -180,8 +194,11 @@ void xsurface_configure(void *data, xdg_surface *xs, uint32_t serial) {
     }
     wl_surface_attach(o->surface, o->buffer, 0, 0);
     wl_surface_damage(o->surface, 0, 0, w, h);
+    if (!o->shown && !o->frame) {
+        o->frame = wl_surface_frame(o->surface);
+        wl_callback_add_listener(o->frame, &frame_listener, o);
+    }
     wl_surface_commit(o->surface);
-    o->mapped = true;
 }
 const xdg_surface_listener xsurface_listener = {xsurface_configure};
 
@@ -274,10 +291,12 @@ void seat_caps(void *, wl_seat *seat, uint32_t caps) {
     if (has && !app.pointer) {
         app.pointer = wl_seat_get_pointer(seat);
         wl_pointer_add_listener(app.pointer, &pointer_listener, nullptr);
+        say("seat pointer");
     } else if (!has && app.pointer) {
         wl_pointer_destroy(app.pointer);
         app.pointer = nullptr;
         app.pointer_out = nullptr;
+        say("seat no pointer");
     }
 }
 void seat_name(void *, wl_seat *, const char *) {}
@@ -466,8 +485,8 @@ int main(int argc, char **argv) {
         }
         if (!app.ready) {
             check_ready();
-            // Every window's buffer is committed; a round trip more and the
-            // compositor has taken them all.
+            // Every window is drawn; a round trip more and the compositor
+            // has taken all that came before.
             if (app.ready) {
                 if (wl_display_roundtrip(app.display) < 0) {
                     end("compositor gone");

@@ -316,15 +316,6 @@ class Desktop : public ::testing::Test {
         pause_ms(1000);
     }
 
-    // Records 50 ms apart, then the closing one.
-    void stroke(std::initializer_list<std::pair<int, int>> pts) {
-        for (auto [x, y] : pts) {
-            pipe_->rec(x, y);
-            pause_ms(50);
-        }
-        pipe_->end();
-    }
-
     // A tap, a drag, the three-tap right click and the far corner on the area
     // inkpointer took, read back through `mark` and `since` (a client's log):
     // targets in the area's pixels, landings in the layout's.
@@ -333,59 +324,53 @@ class Desktop : public ::testing::Test {
         SCOPED_TRACE(who + " on " + std::to_string(area_.x) + "," + std::to_string(area_.y) + " " +
                      std::to_string(area_.w) + "x" + std::to_string(area_.h));
         const int ax = area_.x, ay = area_.y;
-        const auto settle = [&](size_t from, const std::string &k, std::chrono::seconds t = 15s) {
-            wait_until([&] { return find(since(from), k) != nullptr; }, t);
+        // Targets for a 1024-pixel-wide area; a narrower one (an output at
+        // 2x) takes them scaled down.
+        const double k = std::min(1.0, area_.w / 1024.0);
+        const auto at = [k](int v) { return int(v * k); };
+        const auto settle = [&](size_t from, const std::string &kind,
+                                std::chrono::seconds t = 15s) {
+            wait_until([&] { return find(since(from), kind) != nullptr; }, t);
             pause_ms(700);
             return since(from);
         };
-        // The first tap of a pass is not judged, only kept in first-taps.txt:
-        // under emulation mutter takes seconds to set up the first pointer
-        // it meets, and until then it loses presses or gives them at the old
-        // position. The gestures start once that tap has come through.
-        size_t from = mark();
+        // A tap at x, y (in 1024-wide targets) landing there, its press the
+        // only one.
+        const auto tap = [&](int x, int y, std::chrono::seconds t = 15s) {
+            const size_t from = mark();
+            pipe_->stroke({{at(x), at(y)}});
+            auto e = settle(from, "release", t);
+            EXPECT_TRUE(near(find(e, "press"), ax + at(x), ay + at(y)) &&
+                        near(find(e, "release", true), ax + at(x), ay + at(y)) &&
+                        count(e, "press") == 1)
+                << "tap at " << at(x) << "," << at(y) << ": " << dump(e);
+        };
+        // The first tap: on the Wayland client, the first after the device
+        // appeared. Under emulation mutter may take seconds to pass it on.
         const auto t0 = std::chrono::steady_clock::now();
-        stroke({{100, 100}});
-        auto e = settle(from, "release", 60s);
-        const Ev *first = find(e, "press");
-        char note[256];
-        std::snprintf(note, sizeof note, "%s on %d,%d: %s after %.1f s: %s\n", who.c_str(), ax, ay,
-                      first ? "arrived" : "lost",
-                      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
-                      dump(e).c_str());
-        inktest::write_file(dir_ + "/first-taps.txt",
-                            read_file(dir_ + "/first-taps.txt").value_or("") + note);
+        tap(100, 100, 60s);
+        std::printf("%s on %d,%d: the first tap's release after %.1f s\n", who.c_str(), ax, ay,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         pause_ms(2000);
-
-        from = mark();
-        stroke({{400, 300}});
-        e = settle(from, "release");
-        EXPECT_TRUE(near(find(e, "press"), ax + 400, ay + 300) &&
-                    near(find(e, "release", true), ax + 400, ay + 300) && count(e, "press") == 1)
-            << "tap at 400,300: " << dump(e);
+        tap(400, 300);
 
         pause_ms(500);
-        from = mark();
-        stroke({{200, 200}, {500, 350}, {800, 500}});
-        e = settle(from, "release");
+        size_t from = mark();
+        pipe_->stroke({{at(200), at(200)}, {at(500), at(350)}, {at(800), at(500)}});
+        auto e = settle(from, "release");
         const bool mid = std::any_of(e.begin(), e.end(), [&](const Ev &x) {
-            return x.kind == "move" && near(&x, ax + 500, ay + 350);
+            return x.kind == "move" && near(&x, ax + at(500), ay + at(350));
         });
-        EXPECT_TRUE(near(find(e, "press"), ax + 200, ay + 200) &&
-                    near(find(e, "release", true), ax + 800, ay + 500) && mid)
-            << "drag 200,200 to 800,500: " << dump(e);
+        EXPECT_TRUE(near(find(e, "press"), ax + at(200), ay + at(200)) &&
+                    near(find(e, "release", true), ax + at(800), ay + at(500)) && mid)
+            << "drag from " << at(200) << "," << at(200) << ": " << dump(e);
 
         pause_ms(500);
         from = mark();
-        stroke({{600, 400}});
-        pause_ms(100);
-        pipe_->rec(0, 0, false, true);
-        pause_ms(50);
-        pipe_->end();
+        pipe_->right_click(at(600), at(400));
         e = settle(from, "release2");
-        EXPECT_TRUE(near(find(e, "press2"), ax + 600, ay + 400) &&
-                    near(find(e, "release2", true), ax + 600, ay + 400) &&
-                    count(e, "press2") == 1 && count(e, "press") == 1)
-            << "right click after a tap at 600,400: " << dump(e);
+        EXPECT_TRUE(right_click_at(e, ax + at(600), ay + at(400)))
+            << "right click after a tap at " << at(600) << "," << at(400) << ": " << dump(e);
 
         // The far corner: the last pixel of the area that an output shows
         // (with `all`, the right output's bottom right).
@@ -395,7 +380,7 @@ class Desktop : public ::testing::Test {
                 cy = std::min(cy, o.y + o.h - 1 - ay);
         pause_ms(500);
         from = mark();
-        stroke({{cx, cy}});
+        pipe_->stroke({{cx, cy}});
         e = settle(from, "release");
         EXPECT_TRUE(near(find(e, "press"), ax + cx, ay + cy) &&
                     near(find(e, "release", true), ax + cx, ay + cy))
@@ -404,42 +389,66 @@ class Desktop : public ::testing::Test {
             << dump(e);
     }
 
-    // For `all` and each monitor: the gestures seen by the Wayland client,
-    // then by the X client; each monitor choice takes one whole output, the
-    // two different ones.
+    // One monitor choice: the gestures seen by the Wayland client, then by
+    // the X client; the area inkpointer took, as "X Y W H".
+    std::string pass(const std::string &choice, const std::string &name) {
+        SCOPED_TRACE(choice);
+        client(name);
+        if (!HasFatalFailure())
+            pointer(choice, name);
+        if (HasFatalFailure())
+            return "";
+        // A seat without a pointer device offers its clients no pointer
+        // (mutter): the client's pointer comes with the pen's device, and
+        // pointer events before it reach no client.
+        const auto t = std::chrono::steady_clock::now();
+        EXPECT_TRUE(client_.wait_output("seat pointer", 60s)) << client_.output();
+        std::printf("%s: the client's pointer %.1f s after the device was taken and 1 s\n",
+                    name.c_str(),
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count());
+        screenshot(name);
+        gestures(
+            "Wayland client", [&] { return inktest::count_of(client_.output(), "\n"); },
+            [&](size_t from) { return waylog_events(client_.output(), from); });
+        client_.signal(SIGTERM);
+        client_.wait(10s);
+        xlog_ = std::make_unique<XLog>();
+        EXPECT_TRUE(xlog_->open(display_, std::stoi(uid_))) << display_;
+        // Mapped for X, the window is on screen once the compositor has
+        // drawn it: until the pen hovering over it reaches it.
+        int hover = 0;
+        EXPECT_TRUE(wait_until(
+            [&] {
+                pipe_->rec(50 + hover++ % 2, 50, false);
+                pause_ms(200);
+                return xlog_->size() > 0;
+            },
+            60s))
+            << "the X window gets the pointer";
+        pipe_->end();
+        pause_ms(500);
+        gestures(
+            "X client", [&] { return xlog_->size(); },
+            [&](size_t from) { return xlog_->since(from); });
+        xlog_.reset();
+        char a[64];
+        std::snprintf(a, sizeof a, "%d %d %d %d", area_.x, area_.y, area_.w, area_.h);
+        return a;
+    }
+    bool whole_output(const std::string &a) {
+        return std::any_of(outputs_.begin(), outputs_.end(), [&](const Rect &o) {
+            return a == std::to_string(o.x) + " " + std::to_string(o.y) + " " +
+                            std::to_string(o.w) + " " + std::to_string(o.h);
+        });
+    }
+
+    // For `all` and each monitor; each monitor choice takes one whole
+    // output, the two different ones.
     void every_choice() {
-        std::vector<std::string> areas;
-        for (const std::string choice : {"all", "monitor 0", "monitor 1"}) {
-            SCOPED_TRACE(choice);
-            const std::string name = choice == "all" ? "all" : "monitor-" + choice.substr(8);
-            ASSERT_NO_FATAL_FAILURE(client(name));
-            ASSERT_NO_FATAL_FAILURE(pointer(choice, name));
-            screenshot(name);
-            gestures(
-                "Wayland client", [&] { return inktest::count_of(client_.output(), "\n"); },
-                [&](size_t from) { return waylog_events(client_.output(), from); });
-            client_.signal(SIGTERM);
-            client_.wait(10s);
-            xlog_ = std::make_unique<XLog>();
-            ASSERT_TRUE(xlog_->open(display_, std::stoi(uid_))) << display_;
-            pause_ms(1000);
-            gestures(
-                "X client", [&] { return xlog_->size(); },
-                [&](size_t from) { return xlog_->since(from); });
-            xlog_.reset();
-            char a[64];
-            std::snprintf(a, sizeof a, "%d %d %d %d", area_.x, area_.y, area_.w, area_.h);
-            areas.push_back(a);
-        }
-        ASSERT_EQ(areas.size(), 3u);
-        const auto whole = [&](const std::string &a) {
-            return std::any_of(outputs_.begin(), outputs_.end(), [&](const Rect &o) {
-                return a == std::to_string(o.x) + " " + std::to_string(o.y) + " " +
-                                std::to_string(o.w) + " " + std::to_string(o.h);
-            });
-        };
-        EXPECT_TRUE(whole(areas[1]) && whole(areas[2]) && areas[1] != areas[2])
-            << areas[1] << " / " << areas[2];
+        pass("all", "all");
+        const std::string m0 = pass("monitor 0", "monitor-0");
+        const std::string m1 = pass("monitor 1", "monitor-1");
+        EXPECT_TRUE(whole_output(m0) && whole_output(m1) && m0 != m1) << m0 << " / " << m1;
     }
 
     std::string dir_, runtime_, uid_, display_, xauth_;
@@ -470,4 +479,12 @@ TEST_F(Desktop, KwinPutsThePenOnItsPixel) {
          "--", "/bin/sh -c 'echo \"$DISPLAY $XAUTHORITY\" >" + runtime_ + "/x-display'"},
         {"KWIN_COMPOSE=Q"}));
     every_choice();
+    // The second output at 2x: half its size in the layout, and the pen on
+    // it still lands on each (logical) pixel.
+    Process scale = as_user(
+        {"/usr/bin/kscreen-doctor", "output.Virtual-2.scale.2"}, dir_ + "/scale.log",
+        {"WAYLAND_DISPLAY=wayland-0", "QT_QPA_PLATFORM=offscreen", "KSCREEN_BACKEND_INPROCESS=1"});
+    const auto st = scale.wait(120s);
+    ASSERT_TRUE(st && WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << scale.output();
+    EXPECT_EQ(pass("monitor 1", "monitor-1-at-2x"), "1280 0 512 384");
 }

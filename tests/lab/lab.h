@@ -75,6 +75,10 @@ inline std::string pen_node() {
 
 // The writing end of the pointer pipe, as the daemon holds it: records go to
 // whatever pointer consumer reads the pipe.
+inline void pause_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
 class PointerPipe {
   public:
     // Waits until a reader has the pipe open.
@@ -94,14 +98,28 @@ class PointerPipe {
     }
     // The closing record.
     void end() { rec(0, 0, false); }
+    // Records 50 ms apart, then the closing one (a tap: one record, as the
+    // daemon writes it).
+    void stroke(std::initializer_list<std::pair<int, int>> pts) {
+        for (auto [x, y] : pts) {
+            rec(x, y);
+            pause_ms(50);
+        }
+        end();
+    }
+    // The three-tap right click as the daemon writes it: the last tap at x, y,
+    // then the right button at (0, 0) and the closing record.
+    void right_click(int x, int y) {
+        stroke({{x, y}});
+        pause_ms(100);
+        rec(0, 0, false, true);
+        pause_ms(50);
+        end();
+    }
     void raw(const uint8_t *b, size_t n) { ASSERT_EQ(write(fd_, b, n), ssize_t(n)); }
 
   private:
     int fd_ = -1;
 };
-
-inline void pause_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 }  // namespace lab

@@ -44,6 +44,13 @@ inline std::string dump(const std::vector<Ev> &e) {
     return s.str();
 }
 
+// The right click after a tap at x, y landed there: one secondary press and
+// release, and no primary press but the tap's.
+inline bool right_click_at(const std::vector<Ev> &e, double x, double y) {
+    return near(find(e, "press2"), x, y) && near(find(e, "release2", true), x, y) &&
+           count(e, "press2") == 1 && count(e, "press") == 1;
+}
+
 // The events of inkwaylog's log `log` from line `from` on.
 inline std::vector<Ev> waylog_events(const std::string &log, size_t from) {
     static const std::map<std::string, std::string> kinds = {

@@ -174,16 +174,6 @@ class Sway : public ::testing::Test {
         ASSERT_TRUE(pipe_->open());
     }
 
-    // Records 50 ms apart, then the closing one (a tap: one record, as the
-    // daemon writes it).
-    void stroke(std::initializer_list<std::pair<int, int>> pts) {
-        for (auto [x, y] : pts) {
-            pipe_->rec(x, y);
-            pause_ms(50);
-        }
-        pipe_->end();
-    }
-
     // The cases on the area inkpointer took: targets in the area's pixels,
     // landings expected in the layout's.
     void cases(const std::string &name, const std::string &choice) {
@@ -201,7 +191,7 @@ class Sway : public ::testing::Test {
         // The first tap after the device appeared, then one after a pause of 2 s.
         for (auto [x, y] : {std::pair{400, 300}, {300, 600}}) {
             const size_t from = lines();
-            stroke({{x, y}});
+            pipe_->stroke({{x, y}});
             auto e = settle(from, "release");
             const Ev *p = find(e, "press");
             EXPECT_TRUE(near(p, ax + x, ay + y) && p->out == out_expected &&
@@ -213,7 +203,7 @@ class Sway : public ::testing::Test {
         // A drag of three sparse records: the press at its start, the middle
         // point where it was written, the release at its end.
         size_t from = lines();
-        stroke({{200, 200}, {500, 350}, {800, 500}});
+        pipe_->stroke({{200, 200}, {500, 350}, {800, 500}});
         auto e = settle(from, "release");
         bool mid = false;
         size_t moves = 0;
@@ -232,15 +222,9 @@ class Sway : public ::testing::Test {
         // (0, 0) and the closing record; it lands where the pen tapped.
         pause_ms(500);
         from = lines();
-        stroke({{600, 400}});
-        pause_ms(100);
-        pipe_->rec(0, 0, false, true);
-        pause_ms(50);
-        pipe_->end();
+        pipe_->right_click(600, 400);
         e = settle(from, "release2");
-        EXPECT_TRUE(near(find(e, "press2"), ax + 600, ay + 400) &&
-                    near(find(e, "release2", true), ax + 600, ay + 400) &&
-                    count(e, "press2") == 1 && count(e, "press") == 1)
+        EXPECT_TRUE(right_click_at(e, ax + 600, ay + 400))
             << "right click after a tap at 600,400: " << dump(e);
 
         // Nothing invented over the whole run: four primary presses, one
@@ -305,9 +289,9 @@ TEST_F(Sway, LibinputReadsThePointsAsWritten) {
                              dir_ + "/libinput.out");
     ASSERT_TRUE(li.wait_output("DEVICE_ADDED", 20s)) << li.output();
     pause_ms(1000);
-    stroke({{100, 100}, {700, 500}, {1000, 700}});
+    pipe_->stroke({{100, 100}, {700, 500}, {1000, 700}});
     pause_ms(2000);
-    stroke({{300, 400}});
+    pipe_->stroke({{300, 400}});
     pause_ms(1000);
     li.signal(SIGTERM);
     li.wait(10s);

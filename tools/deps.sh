@@ -2,8 +2,7 @@
 # Installs the Debian packages a job of the suite needs, on Debian 12 or 13.
 # Uses sudo when not run as root; installs nothing when everything is present
 # already. Every name below exists on both releases (the clang runtime, for
-# one, through its unversioned package), but for the one tool that scales an
-# output on KWin (kscreen-doctor), packaged under a name of each release.
+# one, through its unversioned package).
 #
 #   tools/deps.sh demo     building the suite and running its demos on X
 #   tools/deps.sh test     the whole test suite: the demo's packages, plus the
@@ -12,8 +11,8 @@
 #                          busybox and udev for the kernel lab, and the
 #                          desktops it runs: an X server on libinput, sway,
 #                          and GNOME's and KDE Plasma's compositors (mutter,
-#                          KWin, kscreen-doctor) with Mesa's software
-#                          renderer for its desktops stage
+#                          KWin) with Mesa's software renderer for its
+#                          desktops stage
 #
 # A fresh Debian 12 or 13 (debootstrap, with git added) has none of these;
 # `file` among them is only of "standard" priority, and the package build
@@ -56,12 +55,6 @@ if [ -r /etc/os-release ]; then
     case "${ID:-}:${VERSION_ID:-}" in
         debian:12 | debian:13) ;;
         *) echo "deps.sh: made for Debian 12 and 13; trying on ${PRETTY_NAME:-this system}" >&2 ;;
-    esac
-fi
-if [ "${1:-}" = test ]; then
-    case "${VERSION_ID:-}" in
-        12) PACKAGES+=(libkf5screen-bin) ;;
-        *) PACKAGES+=(libkscreen-bin) ;;
     esac
 fi
 

@@ -324,26 +324,20 @@ class Desktop : public ::testing::Test {
         SCOPED_TRACE(who + " on " + std::to_string(area_.x) + "," + std::to_string(area_.y) + " " +
                      std::to_string(area_.w) + "x" + std::to_string(area_.h));
         const int ax = area_.x, ay = area_.y;
-        // Targets for a 1024-pixel-wide area; a narrower one (an output at
-        // 2x) takes them scaled down.
-        const double k = std::min(1.0, area_.w / 1024.0);
-        const auto at = [k](int v) { return int(v * k); };
         const auto settle = [&](size_t from, const std::string &kind,
                                 std::chrono::seconds t = 15s) {
             wait_until([&] { return find(since(from), kind) != nullptr; }, t);
             pause_ms(700);
             return since(from);
         };
-        // A tap at x, y (in 1024-wide targets) landing there, its press the
-        // only one.
+        // A tap at x, y landing there, its press the only one.
         const auto tap = [&](int x, int y, std::chrono::seconds t = 15s) {
             const size_t from = mark();
-            pipe_->stroke({{at(x), at(y)}});
+            pipe_->stroke({{x, y}});
             auto e = settle(from, "release", t);
-            EXPECT_TRUE(near(find(e, "press"), ax + at(x), ay + at(y)) &&
-                        near(find(e, "release", true), ax + at(x), ay + at(y)) &&
-                        count(e, "press") == 1)
-                << "tap at " << at(x) << "," << at(y) << ": " << dump(e);
+            EXPECT_TRUE(near(find(e, "press"), ax + x, ay + y) &&
+                        near(find(e, "release", true), ax + x, ay + y) && count(e, "press") == 1)
+                << "tap at " << x << "," << y << ": " << dump(e);
         };
         // The first tap: on the Wayland client, the first after the device
         // appeared. Under emulation mutter may take seconds to pass it on.
@@ -356,21 +350,21 @@ class Desktop : public ::testing::Test {
 
         pause_ms(500);
         size_t from = mark();
-        pipe_->stroke({{at(200), at(200)}, {at(500), at(350)}, {at(800), at(500)}});
+        pipe_->stroke({{200, 200}, {500, 350}, {800, 500}});
         auto e = settle(from, "release");
         const bool mid = std::any_of(e.begin(), e.end(), [&](const Ev &x) {
-            return x.kind == "move" && near(&x, ax + at(500), ay + at(350));
+            return x.kind == "move" && near(&x, ax + 500, ay + 350);
         });
-        EXPECT_TRUE(near(find(e, "press"), ax + at(200), ay + at(200)) &&
-                    near(find(e, "release", true), ax + at(800), ay + at(500)) && mid)
-            << "drag from " << at(200) << "," << at(200) << ": " << dump(e);
+        EXPECT_TRUE(near(find(e, "press"), ax + 200, ay + 200) &&
+                    near(find(e, "release", true), ax + 800, ay + 500) && mid)
+            << "drag 200,200 to 800,500: " << dump(e);
 
         pause_ms(500);
         from = mark();
-        pipe_->right_click(at(600), at(400));
+        pipe_->right_click(600, 400);
         e = settle(from, "release2");
-        EXPECT_TRUE(right_click_at(e, ax + at(600), ay + at(400)))
-            << "right click after a tap at " << at(600) << "," << at(400) << ": " << dump(e);
+        EXPECT_TRUE(right_click_at(e, ax + 600, ay + 400))
+            << "right click after a tap at 600,400: " << dump(e);
 
         // The far corner: the last pixel of the area that an output shows
         // (with `all`, the right output's bottom right).
@@ -479,12 +473,4 @@ TEST_F(Desktop, KwinPutsThePenOnItsPixel) {
          "--", "/bin/sh -c 'echo \"$DISPLAY $XAUTHORITY\" >" + runtime_ + "/x-display'"},
         {"KWIN_COMPOSE=Q"}));
     every_choice();
-    // The second output at 2x: half its size in the layout, and the pen on
-    // it still lands on each (logical) pixel.
-    Process scale = as_user(
-        {"/usr/bin/kscreen-doctor", "output.Virtual-2.scale.2"}, dir_ + "/scale.log",
-        {"WAYLAND_DISPLAY=wayland-0", "QT_QPA_PLATFORM=offscreen", "KSCREEN_BACKEND_INPROCESS=1"});
-    const auto st = scale.wait(120s);
-    ASSERT_TRUE(st && WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << scale.output();
-    EXPECT_EQ(pass("monitor 1", "monitor-1-at-2x"), "1280 0 512 384");
 }

@@ -587,6 +587,11 @@ class Suite : public Desktop {
         XSetErrorHandler(ignore_x_error);
         dpy_ = open_display(display_, std::stoi(uid_));
         ASSERT_TRUE(dpy_) << display_;
+        // inkpointer, started at login, reads the pointer pipe the daemon
+        // opens before it brings the unit up.
+        pointer_ = as_user({"/usr/bin/inkpointer", "--backend", "uinput", "--vxd-debug"},
+                           dir_ + "/pointer.out", user_env());
+        ASSERT_TRUE(pointer_.wait_output("pointer area", 60s)) << pointer_.output();
         t0_ = std::chrono::steady_clock::now();
         inkd_ = as_user({"/usr/bin/inkd", "--vxd-debug"}, dir_ + "/inkd.out", user_env());
     }

@@ -547,14 +547,19 @@ class Suite : public Desktop {
         inktest::write_file(dir_ + "/progress.txt",
                             read_file(dir_ + "/progress.txt").value_or("") + b + "\n");
     }
+    // The unit unplugged while the relay still reads it, then the suite;
+    // each step noted, for a teardown that hangs.
     void TearDown() override {
-        if (inkd_.pid() > 0)
-            inkd_.stop_group();
+        note("teardown: the unit");
         if (sim_)
             sim_->stop();
         sim_.reset();
+        note("teardown: the suite");
+        if (inkd_.pid() > 0)
+            inkd_.stop_group();
         if (dpy_)
             XCloseDisplay(dpy_);
+        note("teardown: the desktop");
         // The fake tray program back in its place, for the stage's other cases.
         sh("[ -e /usr/bin/inktray.fake ] && cp /usr/bin/inktray.fake /usr/bin/inktray");
         Desktop::TearDown();
@@ -644,6 +649,7 @@ class Suite : public Desktop {
                 return win.size() == 1 && text(win[0].second) == text(mon) && !dialog.empty();
             },
             60s);
+        pause_ms(5000);  // the compositor paints it, in software
         screenshot("calibration");
         ASSERT_EQ(win.size(), 1u) << tail();
         note("calibration window %s (monitor 1 %s), start dialog %s", text(win[0].second).c_str(),
@@ -660,13 +666,18 @@ class Suite : public Desktop {
         // (its positions are in the monitor's pixels) until the next comes.
         const auto t = std::chrono::steady_clock::now();
         inktest::press_key(dpy_, XK_Return, dialog[0].first);
-        const std::regex dot(
-            "dot x: (-?\\d+)\nFMOUSE MSG: calibrate notify dot y\nFMOUSE MSG: dot y: (-?\\d+)\n");
+        // The tray's lines of each target, "dot x: X" then "dot y: Y"; the
+        // daemon's own lines come between them on the same output.
+        const std::regex dot("FMOUSE MSG: dot ([xy]): (-?\\d+)\n");
         const auto dots = [&] {
             const std::string o = inkd_.output();
-            std::vector<std::pair<int, int>> v;
+            std::vector<int> xy;
             for (std::sregex_iterator it(o.begin(), o.end(), dot), end; it != end; ++it)
-                v.emplace_back(std::stoi((*it)[1]), std::stoi((*it)[2]));
+                if (((*it)[1] == "y") == (xy.size() % 2 == 1))
+                    xy.push_back(std::stoi((*it)[2]));
+            std::vector<std::pair<int, int>> v;
+            for (size_t i = 0; i + 1 < xy.size(); i += 2)
+                v.emplace_back(xy[i], xy[i + 1]);
             return v;
         };
         for (size_t k = 0; k < 12; ++k) {

@@ -39,7 +39,7 @@ TEST=(
     qemu-system-x86 busybox-static udev kmod libinput-tools
     sway seatd xwayland libwayland-dev libwayland-bin wayland-protocols
     xserver-xorg-core xserver-xorg-video-dummy xserver-xorg-input-libinput xinput libxi-dev
-    mutter gnome-shell kwin-wayland libgl1-mesa-dri dbus-bin libglib2.0-bin
+    mutter gnome-shell gjs kwin-wayland libgl1-mesa-dri dbus-bin libglib2.0-bin
 )
 
 case ${1:-} in

@@ -11,8 +11,9 @@
 #                          busybox and udev for the kernel lab, and the
 #                          desktops it runs: an X server on libinput, sway,
 #                          and GNOME's and KDE Plasma's compositors (mutter,
-#                          KWin) with Mesa's software renderer for its
-#                          desktops stage
+#                          gnome-shell, KWin) with Mesa's software renderer
+#                          for its desktops stage, and the bus tools its
+#                          cases watch the session bus with
 #
 # A fresh Debian 12 or 13 (debootstrap, with git added) has none of these;
 # `file` among them is only of "standard" priority, and the package build
@@ -38,7 +39,7 @@ TEST=(
     qemu-system-x86 busybox-static udev kmod libinput-tools
     sway seatd xwayland libwayland-dev libwayland-bin wayland-protocols
     xserver-xorg-core xserver-xorg-video-dummy xserver-xorg-input-libinput xinput libxi-dev
-    mutter kwin-wayland libgl1-mesa-dri
+    mutter gnome-shell gjs kwin-wayland libgl1-mesa-dri dbus-bin libglib2.0-bin
 )
 
 case ${1:-} in

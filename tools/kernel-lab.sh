@@ -204,6 +204,16 @@ shots() {
     kill "$drain" 2>/dev/null
 }
 
+# keep_logs IO: the logs the guest left (the tests leave theirs; cases that
+# write theirs as they go leave them even when the guest timed out), for a
+# look afterwards.
+keep_logs() {
+    if [ -n "${lab_logs:-}" ] && [ -d "$1/logs" ]; then
+        rm -rf "$lab_logs"
+        mv "$1/logs" "$lab_logs"
+    fi
+}
+
 # boot TIMEOUT CMD: runs CMD in a guest; its output on ours, its status ours.
 # The arrays qemu_extra and kernel_extra add devices and kernel arguments;
 # with screenshots set, QEMU's monitor serves the guest's screenshots.
@@ -252,6 +262,7 @@ boot() {
     echo "kernel-lab: guest ran $((SECONDS - start)) s ($accel)" >&2
     if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
         echo "kernel-lab: the guest did not finish within $timeout s" >&2
+        keep_logs "$io"
         rm -rf "$io"
         return 124
     fi
@@ -261,11 +272,7 @@ boot() {
         return 125
     fi
     rc=$(cat "$io/status")
-    # Logs the guest left (the tests leave theirs), for a look afterwards.
-    if [ -n "${lab_logs:-}" ] && [ -d "$io/logs" ]; then
-        rm -rf "$lab_logs"
-        mv "$io/logs" "$lab_logs"
-    fi
+    keep_logs "$io"
     rm -rf "$io"
     return "$rc"
 }

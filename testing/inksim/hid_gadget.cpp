@@ -247,9 +247,12 @@ void GadgetPort::push_report(const Report &values) {
     cv_.notify_all();
 }
 
-// Takes the node for one wait; false when stopping. Lock held.
+// Takes the node for one wait; false when stopping. Lock held. Not while an
+// unplug waits for the node: the reader, which takes it again as soon as it
+// lets go, would otherwise keep it from the unplug for good on a busy machine.
 bool GadgetPort::take_node(std::unique_lock<std::mutex> &l, bool want_queue, int *fd) {
-    cv_.wait(l, [&] { return stop_ || (fd_ >= 0 && (!want_queue || !queue_.empty())); });
+    cv_.wait(l,
+             [&] { return stop_ || (fd_ >= 0 && plugged_ && (!want_queue || !queue_.empty())); });
     if (stop_)
         return false;
     *fd = fd_;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cstdarg>
 #include <regex>
 #include <sstream>
 
@@ -17,6 +18,12 @@
 #include "landing.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+
+#include "inksim/hid_gadget.h"
+#include "inksim/simulator.h"
+#include "x/xsession.h"
 
 using namespace lab;
 
@@ -473,4 +480,351 @@ TEST_F(Desktop, KwinPutsThePenOnItsPixel) {
          "--", "/bin/sh -c 'echo \"$DISPLAY $XAUTHORITY\" >" + runtime_ + "/x-display'"},
         {"KWIN_COMPOSE=Q"}));
     every_choice();
+}
+
+// The whole suite on these desktops: the real inkd, inkrelay and inktray as
+// the session's user, the tray program on XWayland's display, the virtual
+// unit behind a USB HID gadget (the kernel's hiddev node, as the gadget stage
+// has it). Neither compositor alone has a tray or a notification server, so
+// inkctl steers the tray; gnome-shell serves notifications.
+namespace {
+
+int ignore_x_error(Display *, XErrorEvent *) {
+    return 0;
+}
+
+// The mapped windows titled `title` anywhere under w (a window manager's
+// frame holds a client), each with its place on the root as X reports it.
+std::vector<std::pair<Window, Rect>> titled(Display *d, Window w, const std::string &title) {
+    std::vector<std::pair<Window, Rect>> out;
+    Window root, parent, *kids = nullptr, child;
+    unsigned n = 0;
+    if (!XQueryTree(d, w, &root, &parent, &kids, &n))
+        return out;
+    for (unsigned i = 0; i < n; ++i) {
+        XWindowAttributes a;
+        char *name = nullptr;
+        if (!XGetWindowAttributes(d, kids[i], &a) || a.map_state != IsViewable)
+            continue;
+        if (XFetchName(d, kids[i], &name) && name) {
+            Rect r{0, 0, a.width, a.height};
+            if (title == name && XTranslateCoordinates(d, kids[i], root, 0, 0, &r.x, &r.y, &child))
+                out.emplace_back(kids[i], r);
+            XFree(name);
+        }
+        auto sub = titled(d, kids[i], title);
+        out.insert(out.end(), sub.begin(), sub.end());
+    }
+    if (kids)
+        XFree(kids);
+    return out;
+}
+
+std::string text(const Rect &r) {
+    return std::to_string(r.w) + "x" + std::to_string(r.h) + "+" + std::to_string(r.x) + "+" +
+           std::to_string(r.y);
+}
+
+class Suite : public Desktop {
+  protected:
+    // The case's logs go straight into the exchange directory, so that a
+    // guest that runs out of time still leaves them.
+    void SetUp() override {
+        LAB_SKIP_OUTSIDE();
+        if (!exists("/dev/dri/card0"))
+            GTEST_SKIP() << "no GPU: the desktops stage (tools/kernel-lab.sh desktops)";
+        dir_ = std::string("/run/lab-io/logs/") +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        sh("rm -rf " + dir_ + " && mkdir -p " + dir_);
+        ASSERT_NO_FATAL_FAILURE(start_session());
+    }
+    // A figure of the case, on its output and in its progress file.
+    void note(const char *format, ...) __attribute__((format(printf, 2, 3))) {
+        char b[512];
+        va_list a;
+        va_start(a, format);
+        std::vsnprintf(b, sizeof b, format, a);
+        va_end(a);
+        std::printf("%s\n", b);
+        std::fflush(stdout);
+        inktest::write_file(dir_ + "/progress.txt",
+                            read_file(dir_ + "/progress.txt").value_or("") + b + "\n");
+    }
+    // The unit unplugged while the relay still reads it, then the suite;
+    // each step noted, for a teardown that hangs.
+    void TearDown() override {
+        note("teardown: the unit");
+        if (sim_)
+            sim_->stop();
+        sim_.reset();
+        note("teardown: the suite");
+        if (inkd_.pid() > 0)
+            inkd_.stop_group();
+        if (dpy_)
+            XCloseDisplay(dpy_);
+        note("teardown: the desktop");
+        // The fake tray program back in its place, for the stage's other cases.
+        sh("[ -e /usr/bin/inktray.fake ] && cp /usr/bin/inktray.fake /usr/bin/inktray");
+        Desktop::TearDown();
+    }
+
+    // The real tray program in the fake one's place, the unit's hiddev node
+    // open to the session's user (no login manager gives it an ACL here),
+    // with `unit` the virtual unit, then inkd as the session's user on
+    // XWayland's display.
+    void start_suite(bool unit) {
+        int st = 0;
+        const std::string out =
+            sh("[ -e /usr/bin/inktray.fake ] || cp /usr/bin/inktray /usr/bin/inktray.fake; "
+               "install -m 755 " +
+                   inktest::bin_dir() +
+                   "/inktray /usr/bin/inktray && rm -f /tmp/.inkd.pid && "
+                   "echo 'KERNEL==\"hiddev*\", MODE=\"0666\"' >/etc/udev/rules.d/99-lab.rules && "
+                   "udevadm control --reload",
+               &st);
+        ASSERT_EQ(st, 0) << out;
+        if (unit) {
+            inksim::Scenario sc;
+            std::string err;
+            ASSERT_TRUE(inksim::parse_scenario("param 10 2\nparam 11 1\nparam 12 255\n", &sc, &err))
+                << err;
+            sim_ = std::make_unique<inksim::Simulator>(sc);
+            sim_->set_port(std::make_unique<inksim::GadgetPort>());
+            ASSERT_TRUE(sim_->start(&err)) << err;
+        }
+        XSetErrorHandler(ignore_x_error);
+        dpy_ = open_display(display_, std::stoi(uid_));
+        ASSERT_TRUE(dpy_) << display_;
+        // inkpointer, started at login, reads the pointer pipe the daemon
+        // opens before it brings the unit up.
+        pointer_ = as_user({"/usr/bin/inkpointer", "--backend", "uinput", "--vxd-debug"},
+                           dir_ + "/pointer.out", user_env());
+        ASSERT_TRUE(pointer_.wait_output("pointer area", 60s)) << pointer_.output();
+        t0_ = std::chrono::steady_clock::now();
+        inkd_ = as_user({"/usr/bin/inkd", "--vxd-debug"}, dir_ + "/inkd.out", user_env());
+    }
+    std::vector<std::string> user_env() {
+        return {"DISPLAY=" + display_,
+                xauth_.empty() ? "XAUTHORITY=/nonexistent" : "XAUTHORITY=" + xauth_,
+                "XDG_CONFIG_HOME=" + runtime_ + "/home/.config"};
+    }
+    double since_start() {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
+    }
+    // A program of the session's user to its end: its exit status, output
+    // in *out.
+    int run(const std::vector<std::string> &argv, std::string *out) {
+        const std::string log = dir_ + "/run-" + std::to_string(++runs_) + ".out";
+        Process p = as_user(argv, log, user_env());
+        auto st = p.wait(60s);
+        *out = p.output();
+        return st && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+    }
+    std::string tail() {
+        return sh("grep -v '^FMOUSE MSG: \\(read\\|write\\)' " + dir_ + "/inkd.out | tail -n 40");
+    }
+
+    // inkctl picks monitor 1 and starts a calibration: its window covers
+    // that monitor and nothing else, and the pen the unit sees on each
+    // target completes it.
+    void calibrate_on_monitor_1() {
+        ASSERT_NO_FATAL_FAILURE(start_suite(true));
+        ASSERT_TRUE(inkd_.wait_output("dispatch connected\n", 300s)) << tail();
+        note("inkd, inkrelay and inktray connected to the unit in %.0f s", since_start());
+        std::string out;
+        ASSERT_EQ(run({inktest::bin_dir() + "/inkctl", "screen", "1"}, &out), 0) << out;
+        ASSERT_EQ(run({inktest::bin_dir() + "/inkctl", "screen"}, &out), 0) << out;
+        std::smatch m;
+        ASSERT_TRUE(
+            std::regex_search(out, m, std::regex("\n1 \\S+ (\\d+)x(\\d+)\\+(\\d+)\\+(\\d+) \\*")))
+            << out;
+        const Rect mon{std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[1]), std::stoi(m[2])};
+        // One whole output of the layout the lab's GPU gives.
+        EXPECT_TRUE(text(mon) == "1280x800+0+0" || text(mon) == "1024x768+1280+0") << out;
+        pause_ms(2000);  // the tray takes the choice up at its next tick
+        ASSERT_EQ(run({inktest::bin_dir() + "/inkctl", "calibrate"}, &out), 0) << out;
+
+        std::vector<std::pair<Window, Rect>> win, dialog;
+        // Both as the window manager places them (a window is mapped at 0,0
+        // first, then moved): the window exactly over monitor 1, the start
+        // dialog on it.
+        const auto on_mon = [&](const Rect &r) {
+            return r.x >= mon.x && r.y >= mon.y && r.x + r.w <= mon.x + mon.w &&
+                   r.y + r.h <= mon.y + mon.h;
+        };
+        const bool placed = wait_until(
+            [&] {
+                win = titled(dpy_, DefaultRootWindow(dpy_), "Calibrate");
+                dialog = titled(dpy_, DefaultRootWindow(dpy_), "Vexor Driver");
+                return win.size() == 1 && text(win[0].second) == text(mon) && dialog.size() == 1 &&
+                       on_mon(dialog[0].second);
+            },
+            60s);
+        pause_ms(5000);  // the compositor paints them, in software
+        screenshot("calibration");
+        ASSERT_TRUE(win.size() == 1 && dialog.size() == 1) << tail();
+        note("calibration window %s (monitor 1 %s), start dialog %s", text(win[0].second).c_str(),
+             text(mon).c_str(), text(dialog[0].second).c_str());
+        EXPECT_TRUE(placed) << "the calibration window is " << text(win[0].second)
+                            << ", the start dialog " << text(dialog[0].second) << ", monitor 1 is "
+                            << text(mon);
+
+        // OK on the start dialog, then the pen on each target the tray shows
+        // (its positions are in the monitor's pixels) until the next comes.
+        const auto t = std::chrono::steady_clock::now();
+        inktest::press_key(dpy_, XK_Return, dialog[0].first);
+        // The tray's lines of each target, "dot x: X" then "dot y: Y"; the
+        // daemon's own lines come between them on the same output.
+        const std::regex dot("FMOUSE MSG: dot ([xy]): (-?\\d+)\n");
+        const auto dots = [&] {
+            const std::string o = inkd_.output();
+            std::vector<int> xy;
+            for (std::sregex_iterator it(o.begin(), o.end(), dot), end; it != end; ++it)
+                if (((*it)[1] == "y") == (xy.size() % 2 == 1))
+                    xy.push_back(std::stoi((*it)[2]));
+            std::vector<std::pair<int, int>> v;
+            for (size_t i = 0; i + 1 < xy.size(); i += 2)
+                v.emplace_back(xy[i], xy[i + 1]);
+            return v;
+        };
+        for (size_t k = 0; k < 12; ++k) {
+            ASSERT_TRUE(wait_until([&] { return dots().size() > k; }, 90s))
+                << "target " << k << "\n"
+                << tail();
+            const auto [x, y] = dots()[k];
+            note("target %zu at %d,%d after %.0f s", k, x, y, since_start());
+            if (k == 0) {
+                // The green target stands in the window (over monitor 1) at
+                // that point: the window's own pixels, as a compositing
+                // window manager keeps them off the root's.
+                int gx = -1, gy = -1;
+                wait_until([&] { return green_in(win[0].first, &gx, &gy); }, 20s);
+                screenshot("target");
+                EXPECT_TRUE(std::abs(gx - x) <= 2 && std::abs(gy - y) <= 2)
+                    << "first target at " << x << "," << y << " of monitor 1, green at " << gx
+                    << "," << gy;
+            }
+            sim_->set_pen(std::make_pair(double(x), double(y)));
+            const bool next = wait_until(
+                [&] {
+                    return dots().size() > k + 1 ||
+                           inktest::count_of(inkd_.output(), "For saving: ") > 0;
+                },
+                90s);
+            sim_->set_pen(std::nullopt);
+            ASSERT_TRUE(next) << "target " << k << " at " << x << "," << y << "\n" << tail();
+        }
+        ASSERT_TRUE(wait_until(
+            [&] { return inktest::count_of(inkd_.output(), "dispatch connected\n") >= 2; }, 120s))
+            << tail();
+        EXPECT_TRUE(wait_until(
+            [&] { return titled(dpy_, DefaultRootWindow(dpy_), "Calibrate").empty(); }, 20s));
+        EXPECT_TRUE(has(inkd_.output(), "For saving: ")) << tail();
+        note("calibration of 12 targets completed in %.0f s",
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count());
+        note("%s",
+             sh("grep -h 'no system tray\\|notice\\|notification' " + dir_ + "/inkd.out").c_str());
+    }
+
+    // The centre of the target's green pixels in window w.
+    bool green_in(Window w, int *x, int *y) {
+        XWindowAttributes a;
+        XImage *img = XGetWindowAttributes(dpy_, w, &a)
+                          ? XGetImage(dpy_, w, 0, 0, a.width, a.height, AllPlanes, ZPixmap)
+                          : nullptr;
+        if (!img)
+            return false;
+        long sx = 0, sy = 0, n = 0;
+        for (int py = 0; py < a.height; ++py)
+            for (int px = 0; px < a.width; ++px)
+                if ((XGetPixel(img, px, py) & 0xFFFFFF) == 0x00947E)
+                    sx += px, sy += py, ++n;
+        XDestroyImage(img);
+        if (n)
+            *x = int(sx / n), *y = int(sy / n);
+        return n > 0;
+    }
+
+    Process inkd_;
+    std::unique_ptr<inksim::Simulator> sim_;
+    Display *dpy_ = nullptr;
+    std::chrono::steady_clock::time_point t0_;
+    int runs_ = 0;
+};
+
+}  // namespace
+
+TEST_F(Suite, MutterCalibratesOnMonitor1) {
+    ASSERT_NO_FATAL_FAILURE(
+        start_desktop({"/usr/bin/mutter", "--wayland", "--display-server"},
+                      {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile"}));
+    calibrate_on_monitor_1();
+}
+
+TEST_F(Suite, KwinCalibratesOnMonitor1) {
+    sh("cp /usr/bin/kwin_wayland /tmp/kwin_wayland && chmod 755 /tmp/kwin_wayland");
+    ASSERT_NO_FATAL_FAILURE(start_desktop(
+        {"/tmp/kwin_wayland", "--drm", "--xwayland", "--no-lockscreen", "--no-global-shortcuts",
+         "--", "/bin/sh -c 'echo \"$DISPLAY $XAUTHORITY\" >" + runtime_ + "/x-display'"},
+        {"KWIN_COMPOSE=Q"}));
+    calibrate_on_monitor_1();
+}
+
+// gnome-shell has no system tray: the tray program's notice goes to the
+// shell's notification server, which answers the Notify call with the
+// notice's id (a bus monitor sees both).
+TEST_F(Suite, GnomeShellShowsTheNoTrayNotice) {
+    ASSERT_NO_FATAL_FAILURE(
+        start_desktop({"/usr/bin/gnome-shell", "--wayland", "--display-server"},
+                      {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile"}));
+    Process monitor =
+        as_user({"/usr/bin/dbus-monitor", "--session", "interface='org.freedesktop.Notifications'",
+                 "type='method_return'", "type='error'"},
+                dir_ + "/bus-monitor.log");
+    pause_ms(3000);
+    ASSERT_NO_FATAL_FAILURE(start_suite(false));
+    ASSERT_TRUE(inkd_.wait_output("notice shown (", 300s)) << tail();
+    note("the notice shown %.0f s after inkd started", since_start());
+    pause_ms(1000);
+    screenshot("notice");
+    std::string owner;
+    ASSERT_EQ(run({"/usr/bin/gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o",
+                   "/org/freedesktop/DBus", "-m", "org.freedesktop.DBus.GetNameOwner",
+                   "org.freedesktop.Notifications"},
+                  &owner),
+              0)
+        << owner;
+    monitor.signal(SIGTERM);
+    monitor.wait(10s);
+    const std::string bus = monitor.output();
+    std::smatch call, ret, id;
+    ASSERT_TRUE(std::regex_search(bus, call,
+                                  std::regex("serial=(\\d+) path=/org/freedesktop/"
+                                             "Notifications; interface=org.freedesktop."
+                                             "Notifications; member=Notify")))
+        << bus.substr(0, 4000);
+    ASSERT_TRUE(std::regex_search(
+        bus, ret,
+        std::regex("method return time=\\S+ sender=(\\S+) -> destination=\\S+ serial=\\d+ "
+                   "reply_serial=" +
+                   call[1].str() + "\n +uint32 (\\d+)")))
+        << bus.substr(0, 4000);
+    const std::string said = inkd_.output();
+    ASSERT_TRUE(std::regex_search(said, id, std::regex("notice shown \\((\\d+)\\)")));
+    EXPECT_EQ(ret[2].str(), id[1].str());
+    // The answer came from the shell's notification service (which it
+    // starts, and which hands the notice to the shell): the owner of the
+    // name.
+    EXPECT_TRUE(has(owner, "'" + ret[1].str() + "'")) << owner << " / " << ret[1];
+    std::string pid;
+    run({"/usr/bin/gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o",
+         "/org/freedesktop/DBus", "-m", "org.freedesktop.DBus.GetConnectionUnixProcessID",
+         ret[1].str()},
+        &pid);
+    std::smatch p;
+    ASSERT_TRUE(std::regex_search(pid, p, std::regex("uint32 (\\d+)"))) << pid;
+    const std::string server = sh("tr '\\0' ' ' </proc/" + p[1].str() + "/cmdline");
+    EXPECT_TRUE(has(server, "org.gnome.Shell.Notifications")) << server;
+    note("Notify call serial %s answered by %s (%s) with id %s", call[1].str().c_str(),
+         ret[1].str().c_str(), server.c_str(), ret[2].str().c_str());
 }

@@ -79,7 +79,13 @@ class CalibSession : public PenSession {
         // (a scaled build's user reacts in 20 ms): the user touches again.
         cfg.retouch_frames = 500;
         user_ = std::make_shared<inksim::CalibUser>(cfg);
-        user_->on_cancel([this] { send_event(0x20); });
+        // The user presses Escape once the screensaver is held off: a
+        // calibration cancelled before the inhibitor's command is up (a slow
+        // host) ends that command before it ran, and leaves it unchecked.
+        user_->on_cancel([this] {
+            wait_inhibiting_command(20s);
+            send_event(0x20);
+        });
         dots_before_ = count_cmd("22");
         g_before_ = count_unit('g');
         // Counted before the request: the daemon may ask for the mode at once.

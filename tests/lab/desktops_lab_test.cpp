@@ -228,6 +228,21 @@ class Desktop : public ::testing::Test {
         std::printf("%s: Wayland and XWayland (%s) in %.0f s\n", argv[0].c_str(), display_.c_str(),
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count());
     }
+    // GNOME's compositor alone.
+    void start_mutter() {
+        start_desktop({"/usr/bin/mutter", "--wayland", "--display-server"},
+                      {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile"});
+    }
+    // KDE Plasma's, run from a copy: the packaged program carries a file
+    // capability that an exec may be refused for. The program it starts once
+    // XWayland is up says where XWayland is.
+    void start_kwin() {
+        sh("cp /usr/bin/kwin_wayland /tmp/kwin_wayland && chmod 755 /tmp/kwin_wayland");
+        start_desktop(
+            {"/tmp/kwin_wayland", "--drm", "--xwayland", "--no-lockscreen", "--no-global-shortcuts",
+             "--", "/bin/sh -c 'echo \"$DISPLAY $XAUTHORITY\" >" + runtime_ + "/x-display'"},
+            {"KWIN_COMPOSE=Q"});
+    }
     // XWayland's display and its authority file (none: KWin's XWayland takes
     // the user's connections without one), once a client gets in: as a
     // program the compositor started wrote them into x-display, else
@@ -467,21 +482,13 @@ class Desktop : public ::testing::Test {
 
 // GNOME's compositor.
 TEST_F(Desktop, MutterPutsThePenOnItsPixel) {
-    ASSERT_NO_FATAL_FAILURE(
-        start_desktop({"/usr/bin/mutter", "--wayland", "--display-server"},
-                      {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile"}));
+    ASSERT_NO_FATAL_FAILURE(start_mutter());
     every_choice();
 }
 
-// KDE Plasma's compositor, run from a copy: the packaged program carries a
-// file capability that an exec may be refused for.
+// KDE Plasma's compositor.
 TEST_F(Desktop, KwinPutsThePenOnItsPixel) {
-    sh("cp /usr/bin/kwin_wayland /tmp/kwin_wayland && chmod 755 /tmp/kwin_wayland");
-    // The program KWin starts once XWayland is up says where XWayland is.
-    ASSERT_NO_FATAL_FAILURE(start_desktop(
-        {"/tmp/kwin_wayland", "--drm", "--xwayland", "--no-lockscreen", "--no-global-shortcuts",
-         "--", "/bin/sh -c 'echo \"$DISPLAY $XAUTHORITY\" >" + runtime_ + "/x-display'"},
-        {"KWIN_COMPOSE=Q"}));
+    ASSERT_NO_FATAL_FAILURE(start_kwin());
     every_choice();
 }
 
@@ -758,18 +765,12 @@ class Suite : public Desktop {
 }  // namespace
 
 TEST_F(Suite, MutterCalibratesOnMonitor1) {
-    ASSERT_NO_FATAL_FAILURE(
-        start_desktop({"/usr/bin/mutter", "--wayland", "--display-server"},
-                      {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile"}));
+    ASSERT_NO_FATAL_FAILURE(start_mutter());
     calibrate_on_monitor_1();
 }
 
 TEST_F(Suite, KwinCalibratesOnMonitor1) {
-    sh("cp /usr/bin/kwin_wayland /tmp/kwin_wayland && chmod 755 /tmp/kwin_wayland");
-    ASSERT_NO_FATAL_FAILURE(start_desktop(
-        {"/tmp/kwin_wayland", "--drm", "--xwayland", "--no-lockscreen", "--no-global-shortcuts",
-         "--", "/bin/sh -c 'echo \"$DISPLAY $XAUTHORITY\" >" + runtime_ + "/x-display'"},
-        {"KWIN_COMPOSE=Q"}));
+    ASSERT_NO_FATAL_FAILURE(start_kwin());
     calibrate_on_monitor_1();
 }
 

@@ -264,15 +264,28 @@ class CalibSession : public PenSession {
         std::this_thread::sleep_for(std::chrono::microseconds(ink::time::pause_us(300000)));
         const std::pair<double, double> points[] = {
             {w * 0.3, h * 0.3}, {w * 0.7, h * 0.4}, {w * 0.5, h * 0.8}};
-        for (const auto &p : points) {
-            sim_->set_pen(p);
+        // Each touch lasts until the daemon has written its press, and the
+        // next starts after its release: a stalled host cannot shorten one
+        // to nothing or run two together.
+        const auto since = [&] {
+            auto all = pipe_->records();
+            return std::vector<PointerBytes>(all.begin() + static_cast<long>(before), all.end());
+        };
+        for (size_t k = 0; k < std::size(points); ++k) {
+            sim_->set_pen(points[k]);
             std::this_thread::sleep_for(std::chrono::microseconds(ink::time::pause_us(200000)));
+            wait_until([&] { return presses(since(), 0x04) > k; }, 10s);
             sim_->set_pen(std::nullopt);
             std::this_thread::sleep_for(std::chrono::microseconds(ink::time::pause_us(400000)));
+            wait_until(
+                [&] {
+                    auto got = since();
+                    return !got.empty() && !(got.back()[0] & 0x04);
+                },
+                10s);
         }
         pipe_->wait_quiet(300, 10s);
-        auto all = pipe_->records();
-        std::vector<PointerBytes> got(all.begin() + static_cast<long>(before), all.end());
+        const auto got = since();
         EXPECT_EQ(presses(got, 0x04), 3u) << dump(got);
         for (const auto &r : got) {
             if (!(r[0] & 0x04))

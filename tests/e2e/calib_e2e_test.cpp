@@ -74,12 +74,14 @@ TEST_F(CalibSession, StrayLightIsTakenAsBackgroundBeforeTheDots) {
     long long after_run = log[i].t_us - log[i - 1].t_us;
     long long held_after = log[i + 1].t_us - log[i].t_us;
     // Times are when the bytes reached the unit: the relay's pause after a
-    // report may delay one of them, and a loaded machine any of them (the
-    // upper bound only catches a wait that is plainly wrong).
-    const long long slack = ink::time::pause_us(15000) + 1000;
-    EXPECT_GE(after_run, ink::time::pause_us(100000) - slack);
-    EXPECT_LT(after_run, ink::time::pause_us(100000) + 1000000);
-    EXPECT_GE(held_after, ink::time::pause_us(1000000) - slack);
+    // report may delay one of them, and a loaded machine any of them, which
+    // shortens the gap to the next by as much. The bounds catch a wait that
+    // is missing or plainly wrong: a tenth of it is left to the delivery.
+    const auto slack = [](long long us) { return ink::time::pause_us(15000) + 1000 + us / 10; };
+    const long long run_wait = ink::time::pause_us(100000), hold = ink::time::pause_us(1000000);
+    EXPECT_GE(after_run, run_wait - slack(run_wait));
+    EXPECT_LT(after_run, run_wait + 1000000);
+    EXPECT_GE(held_after, hold - slack(hold));
     sim_->with_firmware([](inksim::Firmware &fw) {
         EXPECT_TRUE(fw.background_taken());
         EXPECT_EQ(fw.reg(0x35), 0x20) << "back at the low setting";

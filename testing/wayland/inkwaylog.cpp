@@ -1,9 +1,12 @@
 // inkwaylog: covers every output of a Wayland compositor with a fullscreen
 // window and logs, one flushed line per event, where the pointer and the
-// tablet tools land, in the layout's coordinates (the output's logical
-// position plus the position in its window):
+// tablet tools land, in the layout's coordinates (the output's position plus
+// the position in its window, in the layout's units):
 //
 //   output NAME X Y W H          each output, at the start
+//   window NAME W H              the size the compositor gave that output's
+//                                window (where the layout counts physical
+//                                pixels, a scaled output's is smaller)
 //   ready                        every window on screen at its output's size
 //   seat pointer|no pointer      the seat gained or lost its pointer
 //   pointer enter|motion X Y NAME
@@ -43,7 +46,12 @@ struct Output {
     wl_output *output = nullptr;
     zxdg_output_v1 *xdg = nullptr;
     std::string name;
-    int x = 0, y = 0, width = 0, height = 0;
+    int x = 0, y = 0, width = 0, height = 0;  // in the layout
+    // The window's size, as the compositor configured it: smaller than the
+    // output's in the layout where the layout counts an output's physical
+    // pixels and the window its logical ones (a scaled output on a
+    // compositor whose layout is physical).
+    int win_w = 0, win_h = 0;
     wl_surface *surface = nullptr;
     xdg_surface *xsurface = nullptr;
     xdg_toplevel *toplevel = nullptr;
@@ -107,6 +115,10 @@ std::string coord(double v) {
 std::string where(const Output *o, double x, double y) {
     if (!o)
         return "? ? ?";
+    if (o->win_w > 0 && o->win_h > 0) {
+        x = x * o->width / o->win_w;
+        y = y * o->height / o->win_h;
+    }
     return coord(o->x + x) + " " + coord(o->y + y) + " " + o->name;
 }
 
@@ -178,7 +190,7 @@ const xdg_wm_base_listener wm_listener = {wm_ping};
 void xsurface_configure(void *data, xdg_surface *xs, uint32_t serial) {
     Output *o = static_cast<Output *>(data);
     xdg_surface_ack_configure(xs, serial);
-    int w = o->width, h = o->height;
+    int w = o->win_w > 0 ? o->win_w : o->width, h = o->win_h > 0 ? o->win_h : o->height;
     if (w <= 0 || h <= 0)
         return;
     if (!o->buffer || o->buffer_w != w || o->buffer_h != h) {
@@ -206,9 +218,10 @@ void toplevel_configure(void *data, xdg_toplevel *, int32_t w, int32_t h, wl_arr
     Output *o = static_cast<Output *>(data);
     // The compositor's size for a fullscreen window is the output's; 0 leaves
     // it to us, and the output's logical size is what covers it.
-    if (w > 0 && h > 0 && (w != o->width || h != o->height)) {
-        o->width = w;
-        o->height = h;
+    if (w > 0 && h > 0 && (w != o->win_w || h != o->win_h)) {
+        say("window %s %d %d", o->name.c_str(), w, h);
+        o->win_w = w;
+        o->win_h = h;
     }
 }
 void toplevel_close(void *, xdg_toplevel *) {

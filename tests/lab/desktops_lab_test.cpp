@@ -201,6 +201,17 @@ class Desktop : public ::testing::Test {
         return Process::start(argv, out, "", Process::Group::Own);
     }
 
+    // A program of the session's user to its end: its exit status, output
+    // in *out.
+    int run(const std::vector<std::string> &argv, std::string *out,
+            const std::vector<std::string> &env = {}) {
+        const std::string log = dir_ + "/run-" + std::to_string(++runs_) + ".out";
+        Process p = as_user(argv, log, env);
+        auto st = p.wait(60s);
+        *out = p.output();
+        return st && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+    }
+
     // The compositor on the DRM device with Mesa's software renderer; then
     // its Wayland socket and its XWayland.
     void start_desktop(const std::vector<std::string> &argv, std::vector<std::string> env) {
@@ -232,6 +243,19 @@ class Desktop : public ::testing::Test {
     void start_mutter() {
         start_desktop({"/usr/bin/mutter", "--wayland", "--display-server"},
                       {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile"});
+    }
+    // GNOME's shell, in a session mode of the user's without the overview it
+    // otherwise opens at start (where windows are thumbnails that get no
+    // pointer). The shell reads its modes from the system's data
+    // directories only.
+    void start_gnome_shell() {
+        const std::string data = runtime_ + "/lab-data";
+        sh("mkdir -p " + data + "/gnome-shell/modes && echo '{\"parentMode\": \"user\", "
+           "\"isPrimary\": true, \"hasOverview\": false, \"showWelcomeDialog\": false}' >" +
+           data + "/gnome-shell/modes/lab.json && chmod -R a+rX " + data);
+        start_desktop({"/usr/bin/gnome-shell", "--wayland", "--display-server", "--mode=lab"},
+                      {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile",
+                       "XDG_DATA_DIRS=" + data + ":/usr/local/share:/usr/share"});
     }
     // KDE Plasma's, run from a copy: the packaged program carries a file
     // capability that an exec may be refused for. The program it starts once
@@ -349,6 +373,10 @@ class Desktop : public ::testing::Test {
         SCOPED_TRACE(who + " on " + std::to_string(area_.x) + "," + std::to_string(area_.y) + " " +
                      std::to_string(area_.w) + "x" + std::to_string(area_.h));
         const int ax = area_.x, ay = area_.y;
+        // The gestures are laid out for 1024x768 and shrink with a smaller
+        // area (an output at 2x).
+        const double k = std::min({1.0, area_.w / 1024.0, area_.h / 768.0});
+        const auto P = [k](int v) { return int(v * k); };
         const auto settle = [&](size_t from, const std::string &kind,
                                 std::chrono::seconds t = 15s) {
             wait_until([&] { return find(since(from), kind) != nullptr; }, t);
@@ -367,29 +395,30 @@ class Desktop : public ::testing::Test {
         // The first tap: on the Wayland client, the first after the device
         // appeared. Under emulation mutter may take seconds to pass it on.
         const auto t0 = std::chrono::steady_clock::now();
-        tap(100, 100, 60s);
+        tap(P(100), P(100), 60s);
         std::printf("%s on %d,%d: the first tap's release after %.1f s\n", who.c_str(), ax, ay,
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         pause_ms(2000);
-        tap(400, 300);
+        tap(P(400), P(300));
 
         pause_ms(500);
         size_t from = mark();
-        pipe_->stroke({{200, 200}, {500, 350}, {800, 500}});
+        pipe_->stroke({{P(200), P(200)}, {P(500), P(350)}, {P(800), P(500)}});
         auto e = settle(from, "release");
         const bool mid = std::any_of(e.begin(), e.end(), [&](const Ev &x) {
-            return x.kind == "move" && near(&x, ax + 500, ay + 350);
+            return x.kind == "move" && near(&x, ax + P(500), ay + P(350));
         });
-        EXPECT_TRUE(near(find(e, "press"), ax + 200, ay + 200) &&
-                    near(find(e, "release", true), ax + 800, ay + 500) && mid)
-            << "drag 200,200 to 800,500: " << dump(e);
+        EXPECT_TRUE(near(find(e, "press"), ax + P(200), ay + P(200)) &&
+                    near(find(e, "release", true), ax + P(800), ay + P(500)) && mid)
+            << "drag " << P(200) << "," << P(200) << " to " << P(800) << "," << P(500) << ": "
+            << dump(e);
 
         pause_ms(500);
         from = mark();
-        pipe_->right_click(600, 400);
+        pipe_->right_click(P(600), P(400));
         e = settle(from, "release2");
-        EXPECT_TRUE(right_click_at(e, ax + 600, ay + 400))
-            << "right click after a tap at 600,400: " << dump(e);
+        EXPECT_TRUE(right_click_at(e, ax + P(600), ay + P(400)))
+            << "right click after a tap at " << P(600) << "," << P(400) << ": " << dump(e);
 
         // The far corner: the last pixel of the area that an output shows
         // (with `all`, the right output's bottom right).
@@ -470,12 +499,30 @@ class Desktop : public ::testing::Test {
         EXPECT_TRUE(whole_output(m0) && whole_output(m1) && m0 != m1) << m0 << " / " << m1;
     }
 
+    // The second output at 2x: the pen on it alone and over the whole
+    // layout. `layout` is its size in the layout, `window` the size of a
+    // fullscreen window on it: both its logical size where the layout
+    // counts logical pixels (KWin), its physical and logical sizes where
+    // the layout counts physical ones (mutter's default).
+    void second_output_at_2x(const std::string &layout, const std::string &window) {
+        pass("monitor 1", "monitor-1-2x");
+        const auto right = std::max_element(outputs_.begin(), outputs_.end(),
+                                            [](const Rect &a, const Rect &b) { return a.x < b.x; });
+        EXPECT_TRUE(right != outputs_.end() &&
+                    std::to_string(right->w) + "x" + std::to_string(right->h) == layout)
+            << client_.output();
+        EXPECT_TRUE(has(client_.output(), "window Virtual-2 " + window + "\n"))
+            << client_.output();
+        pass("all", "all-2x");
+    }
+
     std::string dir_, runtime_, uid_, display_, xauth_;
     Process system_bus_, seat_, session_bus_, desktop_, client_, pointer_;
     std::unique_ptr<PointerPipe> pipe_;
     std::unique_ptr<XLog> xlog_;
     std::vector<Rect> outputs_;
     Rect area_;
+    int runs_ = 0;
 };
 
 }  // namespace
@@ -486,10 +533,69 @@ TEST_F(Desktop, MutterPutsThePenOnItsPixel) {
     every_choice();
 }
 
+// GNOME's shell.
+TEST_F(Desktop, GnomeShellPutsThePenOnItsPixel) {
+    ASSERT_NO_FATAL_FAILURE(start_gnome_shell());
+    every_choice();
+}
+
+// mutter offers 2x only where 800x480 logical pixels remain: the second
+// output at 1920x1080 and 2x, set through the display configuration
+// interface that GNOME's settings use.
+TEST_F(Desktop, MutterWithItsSecondOutputAt2x) {
+    ASSERT_NO_FATAL_FAILURE(start_mutter());
+    const std::vector<std::string> call = {"/usr/bin/gdbus",
+                                           "call",
+                                           "--session",
+                                           "-d",
+                                           "org.gnome.Mutter.DisplayConfig",
+                                           "-o",
+                                           "/org/gnome/Mutter/DisplayConfig",
+                                           "-m"};
+    auto argv = call;
+    argv.push_back("org.gnome.Mutter.DisplayConfig.GetCurrentState");
+    std::string state, out;
+    ASSERT_EQ(run(argv, &state), 0) << state;
+    std::smatch serial, m1, m2;
+    ASSERT_TRUE(std::regex_search(state, serial, std::regex("^\\(uint32 (\\d+),")) &&
+                std::regex_search(state, m1, std::regex("'(1280x800@[0-9.]+)'")) &&
+                std::regex_search(state, m2, std::regex("'(1920x1080@[0-9.]+)'")))
+        << state.substr(0, 3000);
+    argv = call;
+    argv.insert(argv.end(), {"org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig", serial[1], "1",
+                             "[(0, 0, 1.0, uint32 0, true, [('Virtual-1', '" + m1[1].str() +
+                                 "', @a{sv} {})]), (1280, 0, 2.0, uint32 0, false, "
+                                 "[('Virtual-2', '" +
+                                 m2[1].str() + "', @a{sv} {})])]",
+                             "@a{sv} {}"});
+    ASSERT_EQ(run(argv, &out), 0) << out;
+    pause_ms(3000);
+    second_output_at_2x("1920x1080", "960 540");
+}
+
 // KDE Plasma's compositor.
 TEST_F(Desktop, KwinPutsThePenOnItsPixel) {
     ASSERT_NO_FATAL_FAILURE(start_kwin());
     every_choice();
+}
+
+// KWin takes the outputs' settings at start from the display settings'
+// file of this set of outputs (named by the MD5 of their names, for outputs
+// without EDID): the second output at 2x.
+TEST_F(Desktop, KwinWithItsSecondOutputAt2x) {
+    int st = 0;
+    const std::string out =
+        sh("d=" + runtime_ + "/home/.local/share/kscreen && mkdir -p $d && "
+           "f=$d/$(printf Virtual-1Virtual-2 | md5sum | cut -c1-32) && "
+           "echo '[{\"id\": \"Virtual-1\", \"enabled\": true, \"primary\": true, "
+           "\"pos\": {\"x\": 0, \"y\": 0}, \"scale\": 1, \"rotation\": 1}, "
+           "{\"id\": \"Virtual-2\", \"enabled\": true, "
+           "\"pos\": {\"x\": 1280, \"y\": 0}, \"scale\": 2, \"rotation\": 1}]' >$f && chown -R " +
+               std::string(kUser) + ": " + runtime_ + "/home",
+           &st);
+    ASSERT_EQ(st, 0) << out;
+    ASSERT_NO_FATAL_FAILURE(start_kwin());
+    second_output_at_2x("512x384", "512 384");
 }
 
 // The whole suite on these desktops: the real inkd, inkrelay and inktray as
@@ -621,14 +727,8 @@ class Suite : public Desktop {
     double since_start() {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
     }
-    // A program of the session's user to its end: its exit status, output
-    // in *out.
     int run(const std::vector<std::string> &argv, std::string *out) {
-        const std::string log = dir_ + "/run-" + std::to_string(++runs_) + ".out";
-        Process p = as_user(argv, log, user_env());
-        auto st = p.wait(60s);
-        *out = p.output();
-        return st && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+        return Desktop::run(argv, out, user_env());
     }
     std::string tail() {
         return sh("grep -v '^FMOUSE MSG: \\(read\\|write\\)' " + dir_ + "/inkd.out | tail -n 40");
@@ -759,7 +859,6 @@ class Suite : public Desktop {
     std::unique_ptr<inksim::Simulator> sim_;
     Display *dpy_ = nullptr;
     std::chrono::steady_clock::time_point t0_;
-    int runs_ = 0;
 };
 
 }  // namespace

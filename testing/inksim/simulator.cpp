@@ -78,6 +78,8 @@ void Simulator::run_steps_at_frame() {
             ++step_;
             continue;
         }
+        if (held_)
+            return;
         if (s.kind == StepKind::Hold || s.kind == StepKind::Move) {
             long long frames = std::llround(static_cast<double>(s.ms) * sc_.unit.rate / 1000.0);
             if (frames > 0) {
@@ -159,6 +161,11 @@ void Simulator::on_output(long long now, const Report &r) {
 bool Simulator::finished() {
     std::lock_guard<std::mutex> l(mu_);
     return step_ >= sc_.steps.size();
+}
+
+void Simulator::hold_steps(bool on) {
+    std::lock_guard<std::mutex> l(mu_);
+    held_ = on;
 }
 
 void Simulator::unplug() {

@@ -47,6 +47,11 @@ class Simulator : public UnitHost {
     // Hands the pen to a calibrating user (nullptr takes it back); a user
     // who leaves stray light on turns it on now.
     void set_user(std::shared_ptr<CalibUser> user);
+    // Holds the scenario before its next step (true; a timed step under way
+    // runs to its end), frames going out with the pen as it is, or lets it
+    // go on (false). Held from the start, the scenario waits for a bring-up
+    // of whatever length.
+    void hold_steps(bool on);
     void with_firmware(const std::function<void(Firmware &)> &f);
     std::vector<FrameRecord> frames_sent();
     std::vector<OutputReport> reports();
@@ -73,6 +78,7 @@ class Simulator : public UnitHost {
     bool in_timed_ = false;
     bool pen_on_ = false;
     bool unplugged_ = false;
+    bool held_ = false;
     long long deaf_until_ = 0;  // 0: taking output reports
     double pen_x_ = 0, pen_y_ = 0, from_x_ = 0, from_y_ = 0;
     long long move_start_ = 0;

@@ -100,8 +100,9 @@ class PenSession : public ::testing::Test {
         pipe_.reset();
     }
 
-    // Starts the unit with this scenario text, then the daemon.
-    void start(const std::string &scenario) {
+    // Starts the unit with this scenario text, then the daemon; with
+    // `held`, the scenario waits until sim_->hold_steps(false).
+    void start(const std::string &scenario, bool held = false) {
         inksim::Scenario sc;
         std::string err;
         ASSERT_TRUE(inksim::parse_scenario(scenario, &sc, &err)) << err;
@@ -109,6 +110,7 @@ class PenSession : public ::testing::Test {
         sim_ = std::make_unique<inksim::Simulator>(sc);
         if (auto port = make_port())
             sim_->set_port(std::move(port));
+        sim_->hold_steps(held);
         ASSERT_TRUE(sim_->start(&err)) << err;
         daemon_ = Process::start({in_root("/usr/bin/inkd"), "--vxd-debug"}, log_dir_ + "/inkd.out");
     }

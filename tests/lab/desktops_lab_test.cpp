@@ -252,7 +252,8 @@ class Desktop : public ::testing::Test {
     // directories only.
     void start_gnome_shell() {
         const std::string data = runtime_ + "/lab-data";
-        sh("mkdir -p " + data + "/gnome-shell/modes && echo '{\"parentMode\": \"user\", "
+        sh("mkdir -p " + data +
+           "/gnome-shell/modes && echo '{\"parentMode\": \"user\", "
            "\"isPrimary\": true, \"hasOverview\": false, \"showWelcomeDialog\": false}' >" +
            data + "/gnome-shell/modes/lab.json && chmod -R a+rX " + data);
         start_desktop({"/usr/bin/gnome-shell", "--wayland", "--display-server", "--mode=lab"},
@@ -513,8 +514,7 @@ class Desktop : public ::testing::Test {
         EXPECT_TRUE(right != outputs_.end() &&
                     std::to_string(right->w) + "x" + std::to_string(right->h) == layout)
             << client_.output();
-        EXPECT_TRUE(has(client_.output(), "window Virtual-2 " + window + "\n"))
-            << client_.output();
+        EXPECT_TRUE(has(client_.output(), "window Virtual-2 " + window + "\n")) << client_.output();
         pass("all", "all-2x");
     }
 
@@ -586,15 +586,16 @@ TEST_F(Desktop, KwinPutsThePenOnItsPixel) {
 // without EDID): the second output at 2x.
 TEST_F(Desktop, KwinWithItsSecondOutputAt2x) {
     int st = 0;
-    const std::string out =
-        sh("d=" + runtime_ + "/home/.local/share/kscreen && mkdir -p $d && "
-           "f=$d/$(printf Virtual-1Virtual-2 | md5sum | cut -c1-32) && "
-           "echo '[{\"id\": \"Virtual-1\", \"enabled\": true, \"primary\": true, "
-           "\"pos\": {\"x\": 0, \"y\": 0}, \"scale\": 1, \"rotation\": 1}, "
-           "{\"id\": \"Virtual-2\", \"enabled\": true, "
-           "\"pos\": {\"x\": 1280, \"y\": 0}, \"scale\": 2, \"rotation\": 1}]' >$f && chown -R " +
-               std::string(kUser) + ": " + runtime_ + "/home",
-           &st);
+    const std::string out = sh(
+        "d=" + runtime_ +
+            "/home/.local/share/kscreen && mkdir -p $d && "
+            "f=$d/$(printf Virtual-1Virtual-2 | md5sum | cut -c1-32) && "
+            "echo '[{\"id\": \"Virtual-1\", \"enabled\": true, \"primary\": true, "
+            "\"pos\": {\"x\": 0, \"y\": 0}, \"scale\": 1, \"rotation\": 1}, "
+            "{\"id\": \"Virtual-2\", \"enabled\": true, "
+            "\"pos\": {\"x\": 1280, \"y\": 0}, \"scale\": 2, \"rotation\": 1}]' >$f && chown -R " +
+            std::string(kUser) + ": " + runtime_ + "/home",
+        &st);
     ASSERT_EQ(st, 0) << out;
     ASSERT_NO_FATAL_FAILURE(start_kwin());
     second_output_at_2x("512x384", "512 384");

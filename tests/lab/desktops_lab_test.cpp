@@ -646,15 +646,20 @@ std::string text(const Rect &r) {
 
 class Suite : public Desktop {
   protected:
-    // The case's logs go straight into the exchange directory, so that a
-    // guest that runs out of time still leaves them.
+    // The case's figures go straight into the exchange directory, so that a
+    // guest that runs out of time still leaves them. Its logs stay in the
+    // guest until the end, as every case's do: through the directory's 9p
+    // share, each line of the daemon's debug output would wait on QEMU's
+    // main loop, which the display and the screenshots keep busy.
     void SetUp() override {
         LAB_SKIP_OUTSIDE();
         if (!exists("/dev/dri/card0"))
             GTEST_SKIP() << "no GPU: the desktops stage (tools/kernel-lab.sh desktops)";
-        dir_ = std::string("/run/lab-io/logs/") +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        sh("rm -rf " + dir_ + " && mkdir -p " + dir_);
+        dir_ = case_dir();
+        progress_ = std::string("/run/lab-io/logs/") +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        sh("rm -rf " + progress_ + " && mkdir -p " + progress_);
+        progress_ += "/progress.txt";
         ASSERT_NO_FATAL_FAILURE(start_session());
     }
     // A figure of the case, on its output and in its progress file.
@@ -666,8 +671,7 @@ class Suite : public Desktop {
         va_end(a);
         std::printf("%s\n", b);
         std::fflush(stdout);
-        inktest::write_file(dir_ + "/progress.txt",
-                            read_file(dir_ + "/progress.txt").value_or("") + b + "\n");
+        inktest::write_file(progress_, read_file(progress_).value_or("") + b + "\n");
     }
     // The unit unplugged while the relay still reads it, then the suite;
     // each step noted, for a teardown that hangs.
@@ -859,6 +863,7 @@ class Suite : public Desktop {
     }
 
     Process inkd_;
+    std::string progress_;
     std::unique_ptr<inksim::Simulator> sim_;
     Display *dpy_ = nullptr;
     std::chrono::steady_clock::time_point t0_;

@@ -583,7 +583,8 @@ TEST_F(Desktop, KwinPutsThePenOnItsPixel) {
 
 // KWin takes the outputs' settings at start from the display settings'
 // file of this set of outputs (named by the MD5 of their names, for outputs
-// without EDID): the second output at 2x.
+// without EDID): the second output at 2x. Rotation 1 is upright: without it
+// KWin turned both outputs.
 TEST_F(Desktop, KwinWithItsSecondOutputAt2x) {
     int st = 0;
     const std::string out = sh(

@@ -211,6 +211,15 @@ class Desktop : public ::testing::Test {
         *out = p.output();
         return st && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
     }
+    // A method call on the session bus (gdbus): its exit status, the reply
+    // in *out.
+    int bus_call(const std::string &dest, const std::string &path, const std::string &method,
+                 const std::vector<std::string> &args, std::string *out) {
+        std::vector<std::string> argv = {
+            "/usr/bin/gdbus", "call", "--session", "-d", dest, "-o", path, "-m", method};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, out);
+    }
 
     // The compositor on the DRM device with Mesa's software renderer; then
     // its Wayland socket and its XWayland.
@@ -246,19 +255,24 @@ class Desktop : public ::testing::Test {
         start_desktop({"/usr/bin/mutter", "--wayland", "--display-server"},
                       {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile"});
     }
-    // GNOME's shell, in a session mode of the user's without the overview it
-    // otherwise opens at start (where windows are thumbnails that get no
-    // pointer). The shell reads its modes from the system's data
-    // directories only.
-    void start_gnome_shell() {
-        const std::string data = runtime_ + "/lab-data";
-        sh("mkdir -p " + data +
-           "/gnome-shell/modes && echo '{\"parentMode\": \"user\", "
-           "\"isPrimary\": true, \"hasOverview\": false, \"showWelcomeDialog\": false}' >" +
-           data + "/gnome-shell/modes/lab.json && chmod -R a+rX " + data);
-        start_desktop({"/usr/bin/gnome-shell", "--wayland", "--display-server", "--mode=lab"},
-                      {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile",
-                       "XDG_DATA_DIRS=" + data + ":/usr/local/share:/usr/share"});
+    // GNOME's shell; without `overview`, in a session mode of the user's
+    // without the overview it otherwise opens at start (where windows are
+    // thumbnails that get no pointer). The shell reads its modes from the
+    // system's data directories only.
+    void start_gnome_shell(bool overview) {
+        std::vector<std::string> argv = {"/usr/bin/gnome-shell", "--wayland", "--display-server"};
+        std::vector<std::string> env = {"MUTTER_DEBUG_FORCE_KMS_MODE=simple",
+                                        "GSETTINGS_BACKEND=keyfile"};
+        if (!overview) {
+            const std::string data = runtime_ + "/lab-data";
+            sh("mkdir -p " + data +
+               "/gnome-shell/modes && echo '{\"parentMode\": \"user\", "
+               "\"isPrimary\": true, \"hasOverview\": false, \"showWelcomeDialog\": false}' >" +
+               data + "/gnome-shell/modes/lab.json && chmod -R a+rX " + data);
+            argv.push_back("--mode=lab");
+            env.push_back("XDG_DATA_DIRS=" + data + ":/usr/local/share:/usr/share");
+        }
+        start_desktop(argv, env);
     }
     // KDE Plasma's, run from a copy: the packaged program carries a file
     // capability that an exec may be refused for. The program it starts once
@@ -537,7 +551,7 @@ TEST_F(Desktop, MutterPutsThePenOnItsPixel) {
 
 // GNOME's shell.
 TEST_F(Desktop, GnomeShellPutsThePenOnItsPixel) {
-    ASSERT_NO_FATAL_FAILURE(start_gnome_shell());
+    ASSERT_NO_FATAL_FAILURE(start_gnome_shell(false));
     every_choice();
 }
 
@@ -546,31 +560,24 @@ TEST_F(Desktop, GnomeShellPutsThePenOnItsPixel) {
 // interface that GNOME's settings use.
 TEST_F(Desktop, MutterWithItsSecondOutputAt2x) {
     ASSERT_NO_FATAL_FAILURE(start_mutter());
-    const std::vector<std::string> call = {"/usr/bin/gdbus",
-                                           "call",
-                                           "--session",
-                                           "-d",
-                                           "org.gnome.Mutter.DisplayConfig",
-                                           "-o",
-                                           "/org/gnome/Mutter/DisplayConfig",
-                                           "-m"};
-    auto argv = call;
-    argv.push_back("org.gnome.Mutter.DisplayConfig.GetCurrentState");
+    const std::string config = "org.gnome.Mutter.DisplayConfig",
+                      path = "/org/gnome/Mutter/DisplayConfig";
     std::string state, out;
-    ASSERT_EQ(run(argv, &state), 0) << state;
+    ASSERT_EQ(bus_call(config, path, config + ".GetCurrentState", {}, &state), 0) << state;
     std::smatch serial, m1, m2;
     ASSERT_TRUE(std::regex_search(state, serial, std::regex("^\\(uint32 (\\d+),")) &&
                 std::regex_search(state, m1, std::regex("'(1280x800@[0-9.]+)'")) &&
                 std::regex_search(state, m2, std::regex("'(1920x1080@[0-9.]+)'")))
         << state.substr(0, 3000);
-    argv = call;
-    argv.insert(argv.end(), {"org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig", serial[1], "1",
-                             "[(0, 0, 1.0, uint32 0, true, [('Virtual-1', '" + m1[1].str() +
-                                 "', @a{sv} {})]), (1280, 0, 2.0, uint32 0, false, "
-                                 "[('Virtual-2', '" +
-                                 m2[1].str() + "', @a{sv} {})])]",
-                             "@a{sv} {}"});
-    ASSERT_EQ(run(argv, &out), 0) << out;
+    ASSERT_EQ(bus_call(config, path, config + ".ApplyMonitorsConfig",
+                       {serial[1], "1",
+                        "[(0, 0, 1.0, uint32 0, true, [('Virtual-1', '" + m1[1].str() +
+                            "', @a{sv} {})]), (1280, 0, 2.0, uint32 0, false, [('Virtual-2', '" +
+                            m2[1].str() + "', @a{sv} {})])]",
+                        "@a{sv} {}"},
+                       &out),
+              0)
+        << out;
     pause_ms(3000);
     second_output_at_2x("1920x1080", "960 540");
 }
@@ -886,9 +893,7 @@ TEST_F(Suite, KwinCalibratesOnMonitor1) {
 // shell's notification server, which answers the Notify call with the
 // notice's id (a bus monitor sees both).
 TEST_F(Suite, GnomeShellShowsTheNoTrayNotice) {
-    ASSERT_NO_FATAL_FAILURE(
-        start_desktop({"/usr/bin/gnome-shell", "--wayland", "--display-server"},
-                      {"MUTTER_DEBUG_FORCE_KMS_MODE=simple", "GSETTINGS_BACKEND=keyfile"}));
+    ASSERT_NO_FATAL_FAILURE(start_gnome_shell(true));
     Process monitor =
         as_user({"/usr/bin/dbus-monitor", "--session", "interface='org.freedesktop.Notifications'",
                  "type='method_return'", "type='error'"},
@@ -911,11 +916,10 @@ TEST_F(Suite, GnomeShellShowsTheNoTrayNotice) {
     }
     pen.end();
     std::string owner;
-    ASSERT_EQ(run({"/usr/bin/gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o",
-                   "/org/freedesktop/DBus", "-m", "org.freedesktop.DBus.GetNameOwner",
-                   "org.freedesktop.Notifications"},
-                  &owner),
-              0)
+    ASSERT_EQ(
+        bus_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                 "org.freedesktop.DBus.GetNameOwner", {"org.freedesktop.Notifications"}, &owner),
+        0)
         << owner;
     monitor.signal(SIGTERM);
     monitor.wait(10s);
@@ -940,10 +944,8 @@ TEST_F(Suite, GnomeShellShowsTheNoTrayNotice) {
     // name.
     EXPECT_TRUE(has(owner, "'" + ret[1].str() + "'")) << owner << " / " << ret[1];
     std::string pid;
-    run({"/usr/bin/gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o",
-         "/org/freedesktop/DBus", "-m", "org.freedesktop.DBus.GetConnectionUnixProcessID",
-         ret[1].str()},
-        &pid);
+    bus_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+             "org.freedesktop.DBus.GetConnectionUnixProcessID", {ret[1].str()}, &pid);
     std::smatch p;
     ASSERT_TRUE(std::regex_search(pid, p, std::regex("uint32 (\\d+)"))) << pid;
     const std::string server = sh("tr '\\0' ' ' </proc/" + p[1].str() + "/cmdline");
